@@ -1,0 +1,66 @@
+# Pixmill: `make test` installs what is missing, builds and runs every test; `make run` runs Pixmill.
+SHELL := /bin/bash
+JOBS ?= $(shell nproc)
+FUZZ_SECONDS ?= 10
+CMAKE_FLAGS ?=
+
+# Debian 12 packages the build and the tests need.
+DEPS := cmake make g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev libjpeg62-turbo-dev \
+        qt6-base-dev libgl-dev libpng-dev zlib1g-dev libgif-dev python3 python3-pil python3-numpy netpbm
+
+.PHONY: all deps build test test-main test-asan test-tsan run bench fuzz clean
+
+all: build
+
+deps:
+	@missing=$$(for p in $(DEPS); do dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null | grep -q '^install ok installed' || echo $$p; done); \
+	if [ -n "$$missing" ]; then \
+	  if [ "$$(id -u)" = 0 ]; then SUDO=; elif command -v sudo >/dev/null; then SUDO=sudo; else \
+	    echo "Missing packages. Run: apt-get install -y" $$missing; exit 1; fi; \
+	  echo "Installing:" $$missing; \
+	  $$SUDO apt-get -o DPkg::Lock::Timeout=300 update -qq && \
+	  DEBIAN_FRONTEND=noninteractive $$SUDO apt-get -o DPkg::Lock::Timeout=300 install -y -qq $$missing; \
+	fi
+
+build: deps
+	cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS)
+	cmake --build build -j $(JOBS)
+
+test-main: build
+	ctest --test-dir build --output-on-failure -j $(JOBS)
+
+# Decoders, fuzz corpora and the rest under AddressSanitizer + UndefinedBehaviorSanitizer (clang).
+test-asan: deps
+	CC=clang CXX=clang++ cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DPIXMILL_SANITIZE=address -DPIXMILL_FUZZ=ON -DPIXMILL_GUI=OFF -DPIXMILL_FUZZ_SECONDS=$(FUZZ_SECONDS)
+	cmake --build build-asan -j $(JOBS)
+	ctest --test-dir build-asan --output-on-failure -j $(JOBS)
+
+# The queue and the jobs under ThreadSanitizer.
+test-tsan: deps
+	CC=clang CXX=clang++ cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DPIXMILL_SANITIZE=thread -DPIXMILL_GUI=OFF
+	cmake --build build-tsan -j $(JOBS)
+	ctest --test-dir build-tsan --output-on-failure -j $(JOBS)
+
+test: test-main test-asan test-tsan
+
+run: build
+	@bash scripts/run.sh
+
+bench: deps
+	cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DPIXMILL_BENCH=ON -DPIXMILL_TESTS=OFF -DPIXMILL_GUI=OFF
+	cmake --build build-bench -j $(JOBS)
+	@for b in build-bench/bench/*_bench; do echo "== $$b"; $$b || exit 1; done
+
+# Long fuzzing of one target: make fuzz TARGET=bmp_fuzz FUZZ_SECONDS=300
+fuzz: deps
+	CC=clang CXX=clang++ cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DPIXMILL_SANITIZE=address -DPIXMILL_FUZZ=ON -DPIXMILL_GUI=OFF
+	cmake --build build-asan -j $(JOBS) --target $(TARGET)
+	mkdir -p build-asan/fuzz/work/$(TARGET)
+	build-asan/fuzz/$(TARGET) -max_total_time=$(FUZZ_SECONDS) -rss_limit_mb=2560 \
+	  -artifact_prefix=build-asan/fuzz/work/$(TARGET)/ build-asan/fuzz/work/$(TARGET) fuzz/corpus/$(TARGET)
+
+clean:
+	rm -rf build build-asan build-tsan build-bench

@@ -1,0 +1,170 @@
+// Pixmill engine: construction, destruction, and the settings file config.xml.
+#include "engine/Pixmill.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+
+#include "engine/ImageResizeTask.h"
+#include "tools/modTools.h"
+
+namespace {
+
+const char* const kCropWords[] = {"nocrop", "crop", "stretch"};
+const char* const kQualityWords[] = {"basic", "high", "best"};
+const char* const kDestinationWords[] = {"samefolder", "subfolder", "fixedfolder"};
+const char* const kOverwriteWords[] = {"no", "yes"};
+const char* const kRotationWords[] = {"none", "exif", "landscape", "landscapeccw", "portrait"};
+
+template <size_t N>
+const char* wordOf(const char* const (&words)[N], int32_t code) {
+    return (code >= 0 && static_cast<size_t>(code) < N) ? words[code] : nullptr;
+}
+
+// Stores the code of the word when the element holds one of the table's words (any letter case).
+template <size_t N>
+void getSettingWord(const std::string& xml, std::string& lowerXml, const std::string& name,
+                    const char* const (&words)[N], std::atomic<int32_t>& out) {
+    std::string content = getXMLElementCIFast(xml, lowerXml, name, std::string());
+    for (size_t code = 0; code < N; ++code) {
+        if (strIsEqualCI(content, words[code])) {
+            out = static_cast<int32_t>(code);
+            return;
+        }
+    }
+}
+
+std::string elementLine(const std::string& name, const std::string& value) {
+    return "<" + name + ">" + value + "</" + name + ">\n";
+}
+
+template <size_t N>
+std::string enumLine(const std::string& name, const char* const (&words)[N], int32_t code) {
+    const char* word = wordOf(words, code);
+    return word ? elementLine(name, word) : std::string();
+}
+
+}  // namespace
+
+void getSettingString(const std::string& xml, std::string& lowerXml, const std::string& name, std::string& out) {
+    std::string content = getXMLElementCIFast(xml, lowerXml, name, std::string());
+    if (!content.empty()) out = content;
+}
+
+void getSettingInt(const std::string& xml, std::string& lowerXml, const std::string& name, int32_t& out) {
+    std::string content = getXMLElementCIFast(xml, lowerXml, name, std::string());
+    if (!content.empty()) out = strToInt(content);
+}
+
+void getSettingBool(const std::string& xml, std::string& lowerXml, const std::string& name, bool& out) {
+    std::string content = getXMLElementCIFast(xml, lowerXml, name, std::string());
+    if (!content.empty()) out = strToBool(content);
+}
+
+std::string Pixmill::defaultSettingsFolder() {
+#ifdef __APPLE__
+    return getUserFolder() + "/Library/Application Support/" + "pixmill";
+#else
+    const char* xdg = getenv("XDG_CONFIG_HOME");
+    if (xdg && xdg[0] == '/') return std::string(xdg) + "/pixmill";
+    return getUserFolder() + "/.config/pixmill";
+#endif
+}
+
+Pixmill::Pixmill() { construct(defaultSettingsFolder()); }
+
+Pixmill::Pixmill(const std::string& folder) { construct(folder); }
+
+void Pixmill::construct(const std::string& folder) {
+    InitializeCriticalSection(&taskMutex);
+    settingsFolder = folder;
+    // A fresh account may lack every parent of the folder; creating only the last level would
+    // silently lose every setting.
+    if (!DirExist(settingsFolder)) makeDirectories(settingsFolder);
+    fileCounter = 1;
+    resolution = "1024x768";
+    outputFileType = "jpg";
+    outputFileName = "%SRC%_%DSTX%x%DSTY%";
+    outputFixedFolder = "";
+    outputSubFolder = "resized";
+    loadSettings();
+}
+
+Pixmill::~Pixmill() {
+    while (runningThreads.load() > 0) {
+        stopRequested = true;
+        usleep(30 * 1000);
+    }
+    saveSettings();
+    for (ImageResizeTask* task : tasks) delete task;
+    tasks.clear();
+    DeleteCriticalSection(&taskMutex);
+}
+
+void Pixmill::loadSettings() {
+    std::string xml = readFileContents(settingsFolder + "/" + "config.xml");
+    if (xml.empty()) return;
+    std::string lowerXml = strtolower(xml);
+
+    getSettingString(xml, lowerXml, "resolution", resolution);
+    getSettingString(xml, lowerXml, "outputfiletype", outputFileType);
+    getSettingString(xml, lowerXml, "outputfilename", outputFileName);
+    getSettingString(xml, lowerXml, "outputsubfolder", outputSubFolder);
+    getSettingString(xml, lowerXml, "outputfixedfolder", outputFixedFolder);
+
+    int32_t quality = jpegQuality;
+    getSettingInt(xml, lowerXml, "jpegquality", quality);
+    jpegQuality = quality;
+    bool exif = copyExif;
+    getSettingBool(xml, lowerXml, "copyexif", exif);
+    copyExif = exif;
+
+    getSettingWord(xml, lowerXml, "cropmode", kCropWords, cropMode);
+    getSettingWord(xml, lowerXml, "resizequality", kQualityWords, resizeQuality);
+    getSettingWord(xml, lowerXml, "destination", kDestinationWords, destination);
+    getSettingWord(xml, lowerXml, "overwrite", kOverwriteWords, overwrite);
+    getSettingWord(xml, lowerXml, "rotate", kRotationWords, rotate);
+}
+
+std::string Pixmill::settingsText() const {
+    std::string text = "<?xml version=\"1.0\" encoding=\"UTF-8\" ?>\n";
+    text += "<CONFIG>\n";
+    text += elementLine("RESOLUTION", resolution);
+    text += elementLine("OUTPUTFILETYPE", outputFileType);
+    text += elementLine("OUTPUTFILENAME", outputFileName);
+    text += elementLine("OUTPUTFIXEDFOLDER", outputFixedFolder);
+    text += elementLine("OUTPUTSUBFOLDER", outputSubFolder);
+    text += elementLine("JPEGQUALITY", intToStr(static_cast<int32_t>(jpegQuality)));
+    text += elementLine("COPYEXIF", boolToStr(copyExif));
+    text += enumLine("CROPMODE", kCropWords, cropMode);
+    text += enumLine("RESIZEQUALITY", kQualityWords, resizeQuality);
+    text += enumLine("DESTINATION", kDestinationWords, destination);
+    text += enumLine("OVERWRITE", kOverwriteWords, overwrite);
+    text += enumLine("ROTATE", kRotationWords, rotate);
+    text += "</CONFIG>";
+    return text;
+}
+
+void Pixmill::saveSettings() {
+    // Written beside the old file and renamed over it, so a crash or a full disk mid-write never
+    // leaves a truncated or empty settings file.
+    const std::string target = settingsFolder + "/" + "config.xml";
+    std::string temp = target + ".XXXXXX";
+    int fd = mkstemp(&temp[0]);
+    if (fd < 0) return;
+    struct stat old;
+    fchmod(fd, stat(target.c_str(), &old) == 0 ? (old.st_mode & 07777) : 0644);
+    const std::string text = settingsText();
+    bool ok = true;
+    for (size_t written = 0; ok && written < text.size();) {
+        ssize_t n = write(fd, text.data() + written, text.size() - written);
+        if (n > 0)
+            written += static_cast<size_t>(n);
+        else
+            ok = false;
+    }
+    ok = fsync(fd) == 0 && ok;
+    ok = ::close(fd) == 0 && ok;
+    if (!ok || rename(temp.c_str(), target.c_str()) != 0) unlink(temp.c_str());
+}

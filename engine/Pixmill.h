@@ -1,0 +1,78 @@
+// Pixmill: the engine object: settings, job list, worker bookkeeping and the settings file.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "engine/Settings.h"
+#include "tools/PlatformIndependent.h"
+
+class ImageResizeTask;
+
+class Pixmill {
+public:
+    // Settings. Those that workers read while jobs run are atomics; strings are main-thread only.
+    std::string resolution;
+    std::atomic<int32_t> jpegQuality{90};
+    std::atomic<int32_t> cropMode{CropMode::NoCrop};
+    std::atomic<int32_t> resizeQuality{ResizeQuality::High};
+    std::atomic<int32_t> overwrite{OverwriteMode::No};
+    std::atomic<int32_t> rotate{Rotation::ByExif};
+    std::atomic<bool> copyExif{true};
+    std::string outputFileType;
+    std::string outputFileName;
+    std::string outputFixedFolder;
+    std::string outputSubFolder;
+    std::atomic<int32_t> destination{Destination::SubFolder};
+
+    // Queue and workers.
+    CRITICAL_SECTION taskMutex;
+    std::vector<ImageResizeTask*> tasks;
+    std::atomic<bool> stopRequested{false};
+    std::atomic<int32_t> runningThreads{0};
+
+    std::string settingsFolder;
+    uint64_t fileCounter = 1;
+
+    // Settings folder of the platform (created when missing), then the settings file read.
+    Pixmill();
+    // Same, on the given settings folder (tests and the headless front end).
+    explicit Pixmill(const std::string& folder);
+    virtual ~Pixmill();
+    Pixmill(const Pixmill&) = delete;
+    Pixmill& operator=(const Pixmill&) = delete;
+
+    void loadSettings();
+    void saveSettings();
+    // The exact text of config.xml for the current settings.
+    std::string settingsText() const;
+
+    // Intake: true when the path became a queued job.
+    bool addFile(const std::string& path);
+
+    // Queue.
+    void addTask(ImageResizeTask* task);
+    static void* taskThread(void* engine);
+    ImageResizeTask* getNextTask();
+    // Blocks until no job is available or running and no worker is alive.
+    void waitUntilIdle();
+
+    // Pushes every shown setting into the window through the app callbacks.
+    void initGUIMac();
+
+    // Settings folder of this platform: $XDG_CONFIG_HOME/pixmill or ~/.config/pixmill on Linux,
+    // ~/Library/Application Support/pixmill on macOS.
+    static std::string defaultSettingsFolder();
+
+private:
+    void construct(const std::string& folder);
+    size_t firstAvailableTask = 0;
+};
+
+// Free lookups over the settings text and its lower-case copy; an empty or missing element leaves
+// out unchanged.
+void getSettingString(const std::string& xml, std::string& lowerXml, const std::string& name, std::string& out);
+void getSettingInt(const std::string& xml, std::string& lowerXml, const std::string& name, int32_t& out);
+void getSettingBool(const std::string& xml, std::string& lowerXml, const std::string& name, bool& out);

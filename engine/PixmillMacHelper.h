@@ -1,0 +1,19 @@
+// The flat bridge between the window and the engine: pxm functions into the engine.
+#pragma once
+
+class Pixmill;
+
+extern Pixmill* pxm;
+
+bool pxmHandleFileDrop(const char* path);
+void pxmDestroy();
+void pxmInitGUI();
+void pxmSetResolution(const char* text);
+void pxmSetOutputFormat(const char* text);
+void pxmSetRotation(const char* word);
+void pxmSetOverwrite(const char* word);
+void pxmSetCrop(const char* word);
+void pxmSetSubFolder(const char* text);
+void pxmSetOutputFileName(const char* text);
+void pxmSetDestination(const char* word);
+void pxmSetFixedFolder(const char* text);

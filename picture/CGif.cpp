@@ -1,0 +1,5 @@
+// GIF decoder.
+#include "picture/Picture.h"
+
+// TODO(gif): loadFromGIF.
+void CPicture::loadFromGIF(const std::string&) {}

@@ -1,0 +1,59 @@
+// CPicture: the one in-memory raster image (BGRX bytes, rows top first, stride width*4) and its codecs.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+enum TRANSPARENCY_MODE : int32_t {
+    TRANSPARENCY_NONE = 0,           // byte 3 ignored: opaque
+    TRANSPARENCY_MASK = 1,           // byte 3: 0 transparent, anything else opaque
+    TRANSPARENCY_ALPHA = 2,          // byte 3: straight alpha, 255 opaque
+    TRANSPARENCY_PREMULTIPLIED = 3,  // byte 3: 255 - alpha; colours premultiplied
+};
+
+class CPicture {
+public:
+    std::string fileName;
+    uint8_t* pixels = nullptr;
+    int32_t width = 0;
+    int32_t height = 0;
+    int32_t transparencyMode = TRANSPARENCY_NONE;
+    std::string exifBlock;
+
+    CPicture();
+    CPicture(int width, int height);
+    ~CPicture();
+    CPicture(const CPicture&) = delete;
+    CPicture& operator=(const CPicture&) = delete;
+
+    // Sizes below 1 become 1; the buffer is zeroed. A picture of 2^31 pixels or more, or a
+    // buffer the system cannot give, leaves the picture empty and throws std::bad_alloc.
+    void create(int width, int height);
+    void close();
+    bool isEmpty() const { return width == 0 || height == 0; }
+    uint8_t* pixelAt(int x, int y) { return pixels + (static_cast<size_t>(y) * width + x) * 4; }
+    const uint8_t* pixelAt(int x, int y) const { return pixels + (static_cast<size_t>(y) * width + x) * 4; }
+
+    void preMultiplyAlpha();
+    static void bitblt(CPicture* dst, int dx, int dy, int w, int h, CPicture* src, int sx, int sy);
+    // code 6: quarter turn clockwise, 8: counter-clockwise, 3: half turn. Caller owns the result.
+    CPicture* rotate90(int code);
+
+    // Resampling. Caller owns the result.
+    CPicture* resize(int width, int height, int filter, bool keepAspect);
+    static void resizeStatic(CPicture* src, CPicture* dst, int filter);
+
+    // Format dispatch by the last four characters of the name.
+    static bool isValidFileType(const std::string& path);
+    void load(const std::string& path);
+
+    void loadFromJPG(const std::string& path);
+    bool saveToJPG(const std::string& path, int quality);
+    void loadFromBMP(const std::string& path);
+    bool saveToBMP(const std::string& path);
+    void loadFromPNG(const std::string& path);
+    void loadFromGIF(const std::string& path);
+};
+
+float SinC(float t);
+float visGetLanczos8(float t);
