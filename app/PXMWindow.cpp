@@ -1,0 +1,69 @@
+// PXMWindow: drag and drop of files onto the main window.
+#include "app/PXMWindow.h"
+
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QFile>
+#include <QMimeData>
+#include <QUrl>
+
+#include "engine/PixmillMacHelper.h"
+
+PXMWindow::PXMWindow(QWidget* parent) : QMainWindow(parent) {}
+
+PXMWindow::~PXMWindow() = default;
+
+QStringList droppedFilePaths(const QMimeData* mime) {
+    QStringList paths;
+    if (!mime || !mime->hasUrls()) return paths;
+    for (const QUrl& url : mime->urls()) {
+        if (url.isLocalFile()) paths << url.toLocalFile();
+    }
+    return paths;
+}
+
+Qt::DropAction PXMWindow::draggingEntered(Qt::DropActions offered, const QMimeData* mime) const {
+    if (droppedFilePaths(mime).isEmpty()) return Qt::IgnoreAction;
+    // Linking says best what happens: the files stay where they are and are only read.
+    if (offered & Qt::LinkAction) return Qt::LinkAction;
+    if (offered & Qt::CopyAction) return Qt::CopyAction;
+    return Qt::IgnoreAction;
+}
+
+bool PXMWindow::performDragOperation(const QMimeData* mime) const {
+    return handleFilePaths(droppedFilePaths(mime));
+}
+
+bool PXMWindow::handleFilePaths(const QStringList& paths) const {
+    bool anyQueued = false;
+    for (const QString& path : paths) {
+        // The engine works on the bytes of the name as the file system holds them.
+        if (pxmHandleFileDrop(QFile::encodeName(path).constData())) anyQueued = true;
+    }
+    return anyQueued;
+}
+
+void PXMWindow::dragEnterEvent(QDragEnterEvent* event) { offerDrop(event); }
+
+// A drag entering and a drag moving over the window get the same answer.
+void PXMWindow::dragMoveEvent(QDragMoveEvent* event) { offerDrop(event); }
+
+void PXMWindow::offerDrop(QDragMoveEvent* event) const {
+    Qt::DropAction action = draggingEntered(event->possibleActions(), event->mimeData());
+    if (action == Qt::IgnoreAction) {
+        event->ignore();
+        return;
+    }
+    event->setDropAction(action);
+    event->accept();
+}
+
+void PXMWindow::dropEvent(QDropEvent* event) {
+    Qt::DropAction action = draggingEntered(event->possibleActions(), event->mimeData());
+    if (action == Qt::IgnoreAction || !performDragOperation(event->mimeData())) {
+        event->ignore();
+        return;
+    }
+    event->setDropAction(action);
+    event->accept();
+}

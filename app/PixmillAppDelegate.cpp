@@ -1,0 +1,318 @@
+// PixmillAppDelegate: the window's controls, their actions, the menus and the launch sequence.
+#include "app/PixmillAppDelegate.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QButtonGroup>
+#include <QComboBox>
+#include <QDesktopServices>
+#include <QDir>
+#include <QFile>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QFormLayout>
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QKeySequence>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QMenuBar>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTimer>
+#include <QVBoxLayout>
+#include <algorithm>
+
+#include "app/PXMWindow.h"
+#include "engine/ImageResizeTask.h"
+#include "engine/Pixmill.h"
+#include "engine/PixmillMacHelper.h"
+
+namespace {
+
+// The word each pop-up position sends; the positions equal the engine's setting codes.
+const char* const kOutputFormatWords[] = {"jpg", "bmp"};
+const char* const kRotationWords[] = {"none", "exif", "landscape", "landscapeccw", "portrait"};
+const char* const kOverwriteWords[] = {"no", "yes"};
+const char* const kCropWords[] = {"nocrop", "crop", "stretch"};
+
+const char* const kOutputFormatTitles[] = {"JPEG (.jpg)", "BMP (.bmp)"};
+const char* const kRotationTitles[] = {"Keep as stored", "By EXIF orientation", "Landscape (turn clockwise)",
+                                       "Landscape (turn counter-clockwise)", "Portrait"};
+const char* const kOverwriteTitles[] = {"Keep them (skip the image)", "Overwrite them"};
+const char* const kCropTitles[] = {"Fit inside the size", "Crop to fill the size", "Stretch to the size"};
+
+const char* const kResolutionPresets[] = {"320x240",   "640x480",   "800x600",   "1024x768", "1280x720",
+                                          "1280x1024", "1600x1200", "1920x1080", "2560x1440", "3840x2160",
+                                          "25%",       "50%",       "75%"};
+
+// Failed jobs are looked up at most this often while status updates arrive.
+const int kFailedJobsPollMs = 250;
+
+// Sends the word of the selected position; a position without a word sends nothing.
+template <size_t N>
+void sendWordAt(void (*setter)(const char*), const char* const (&words)[N], int index) {
+    if (index >= 0 && static_cast<size_t>(index) < N) setter(words[index]);
+}
+
+template <size_t N>
+QComboBox* makePopUp(const char* const (&titles)[N]) {
+    auto* popUp = new QComboBox;
+    for (const char* title : titles) popUp->addItem(QObject::tr(title));
+    return popUp;
+}
+
+void sendText(void (*setter)(const char*), const QString& text) { setter(text.toUtf8().constData()); }
+
+}  // namespace
+
+PixmillAppDelegate::PixmillAppDelegate(QObject* parent) : QObject(parent) {
+    loadInterface();
+    failurePoll = new QTimer(this);
+    failurePoll->setSingleShot(true);
+    failurePoll->setInterval(kFailedJobsPollMs);
+    connect(failurePoll, &QTimer::timeout, this, &PixmillAppDelegate::refreshFailedJobs);
+    QGuiApplication::setQuitOnLastWindowClosed(applicationShouldTerminateAfterLastWindowClosed());
+    connect(qApp, &QCoreApplication::aboutToQuit, this, &PixmillAppDelegate::applicationWillTerminate);
+}
+
+PixmillAppDelegate::~PixmillAppDelegate() {
+    if (appPtr == this) appPtr = nullptr;
+    delete window;
+}
+
+void PixmillAppDelegate::loadInterface() {
+    window = new PXMWindow;
+    window->setWindowTitle(tr("Pixmill"));
+    auto* central = new QWidget;
+    auto* layout = new QVBoxLayout(central);
+    layout->addWidget(makeSettingsForm());
+    layout->addWidget(makeStatusArea());
+    window->setCentralWidget(central);
+    makeMenus();
+    connectActions();
+    // Every drop goes to the window: a text field would otherwise take a dragged file as its text.
+    for (QLineEdit* field : {resolutionComboBox->lineEdit(), subFolder, fixedFolder, outputFilename})
+        field->setAcceptDrops(false);
+}
+
+QWidget* PixmillAppDelegate::makeSettingsForm() {
+    resolutionComboBox = new QComboBox;
+    resolutionComboBox->setEditable(true);
+    resolutionComboBox->setInsertPolicy(QComboBox::NoInsert);
+    // No completion: the engine must hold exactly what was typed, not a preset completed into it.
+    resolutionComboBox->setCompleter(nullptr);
+    for (const char* preset : kResolutionPresets) resolutionComboBox->addItem(QString::fromLatin1(preset));
+    resolutionComboBox->setToolTip(tr("Width x height in pixels (\"1024x768\"), or a percentage (\"50%\")"));
+    outputFormat = makePopUp(kOutputFormatTitles);
+    rotation = makePopUp(kRotationTitles);
+    overwrite = makePopUp(kOverwriteTitles);
+    crop = makePopUp(kCropTitles);
+    outputFilename = new QLineEdit;
+    outputFilename->setToolTip(
+        tr("%SRC% source name, %DSTX% and %DSTY% target size, %N% counter (%N2% to %N6% zero-padded)"));
+
+    auto* form = new QWidget;
+    auto* layout = new QFormLayout(form);
+    layout->addRow(tr("&Size:"), resolutionComboBox);
+    layout->addRow(tr("&Aspect ratio:"), crop);
+    layout->addRow(tr("&Rotation:"), rotation);
+    layout->addRow(tr("F&ormat:"), outputFormat);
+    layout->addRow(tr("&Existing files:"), overwrite);
+    layout->addRow(tr("Save to:"), makeDestinationBox());
+    layout->addRow(tr("File &name:"), outputFilename);
+    return form;
+}
+
+QWidget* PixmillAppDelegate::makeDestinationBox() {
+    dest_sameFolder = new QRadioButton(tr("Source folder"));
+    dest_subFolder = new QRadioButton(tr("Sub folder:"));
+    dest_fixedFolder = new QRadioButton(tr("Fixed folder:"));
+    destinationGroup = new QButtonGroup(this);
+    for (QRadioButton* cell : {dest_sameFolder, dest_subFolder, dest_fixedFolder}) destinationGroup->addButton(cell);
+    subFolder = new QLineEdit;
+    fixedFolder = new QLineEdit;
+    fixedFolder->setReadOnly(true);
+    fixedFolder->setPlaceholderText(tr("No folder chosen"));
+    fixedFolderButton = new QPushButton(tr("&Choose..."));
+
+    auto* box = new QWidget;
+    auto* grid = new QGridLayout(box);
+    grid->setContentsMargins(0, 0, 0, 0);
+    grid->addWidget(dest_sameFolder, 0, 0);
+    grid->addWidget(dest_subFolder, 1, 0);
+    grid->addWidget(subFolder, 1, 1, 1, 2);
+    grid->addWidget(dest_fixedFolder, 2, 0);
+    grid->addWidget(fixedFolder, 2, 1);
+    grid->addWidget(fixedFolderButton, 2, 2);
+    grid->setColumnStretch(1, 1);
+    return box;
+}
+
+QWidget* PixmillAppDelegate::makeStatusArea() {
+    auto* hint = new QLabel(tr("Drop JPEG, PNG, GIF or BMP files on this window to resize them."));
+    hint->setAlignment(Qt::AlignCenter);
+    hint->setFrameShape(QFrame::StyledPanel);
+    hint->setMinimumHeight(64);
+    statusField = new QLabel;
+    // Long file names are cut rather than widening the window.
+    statusField->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    progressBar = new QProgressBar;
+    progressBar->setRange(0, 100);
+    progressBar->setValue(0);
+    failedJobs = new QListWidget;
+    failedJobs->setMaximumHeight(90);
+    failedJobs->setToolTip(tr("Images that were not resized"));
+    failedJobs->hide();
+
+    auto* area = new QWidget;
+    auto* layout = new QVBoxLayout(area);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->addWidget(hint);
+    layout->addWidget(statusField);
+    layout->addWidget(progressBar);
+    layout->addWidget(failedJobs);
+    return area;
+}
+
+void PixmillAppDelegate::makeMenus() {
+    QMenu* fileMenu = window->menuBar()->addMenu(tr("&File"));
+    QAction* quit = fileMenu->addAction(tr("&Quit"));
+    quit->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
+    quit->setMenuRole(QAction::QuitRole);
+    connect(quit, &QAction::triggered, qApp, &QCoreApplication::quit, Qt::QueuedConnection);
+    QMenu* helpMenu = window->menuBar()->addMenu(tr("&Help"));
+    QAction* help = helpMenu->addAction(tr("Pixmill &Help"));
+    help->setShortcut(QKeySequence::HelpContents);
+    connect(help, &QAction::triggered, this, &PixmillAppDelegate::showHelp);
+}
+
+void PixmillAppDelegate::connectActions() {
+    using D = PixmillAppDelegate;
+    connect(resolutionComboBox, qOverload<int>(&QComboBox::activated), this, &D::comboBoxSelectionDidChange);
+    connect(subFolder, &QLineEdit::editingFinished, this, &D::subFolderSelector);
+    // Sent on every keystroke too, so a drop made while the field is still being edited uses
+    // the template the user sees.
+    connect(outputFilename, &QLineEdit::textEdited, this, &D::outputFileNameSelector);
+    connect(outputFilename, &QLineEdit::editingFinished, this, &D::outputFileNameSelector);
+    connect(fixedFolderButton, &QPushButton::clicked, this, &D::chooseFixedFolder);
+    connect(outputFormat, qOverload<int>(&QComboBox::activated), this, &D::outputFormatSelector);
+    connect(rotation, qOverload<int>(&QComboBox::activated), this, &D::rotationSelector);
+    connect(overwrite, qOverload<int>(&QComboBox::activated), this, &D::overwriteSelector);
+    connect(crop, qOverload<int>(&QComboBox::activated), this, &D::cropSelector);
+    connect(destinationGroup, &QButtonGroup::buttonClicked, this, &D::destinationSelector);
+}
+
+void PixmillAppDelegate::applicationDidFinishLaunching() {
+    using D = PixmillAppDelegate;
+    window->setAcceptDrops(true);
+    QLineEdit* resolutionEditor = resolutionComboBox->lineEdit();
+    connect(resolutionEditor, &QLineEdit::textEdited, this, &D::cellTextDidChangeEditing);
+    connect(resolutionEditor, &QLineEdit::editingFinished, this, &D::cellTextDidChangeEditing);
+    connect(subFolder, &QLineEdit::textEdited, this, &D::textDidChange);
+    appPtr = this;
+    pxmInitGUI();
+}
+
+void PixmillAppDelegate::applicationWillTerminate() { pxmDestroy(); }
+
+bool PixmillAppDelegate::openFiles(const QStringList& paths) {
+    QStringList absolute;
+    for (const QString& path : paths) absolute << QFileInfo(path).absoluteFilePath();
+    return window->handleFilePaths(absolute);
+}
+
+QUrl PixmillAppDelegate::helpUrl() {
+    QString installed = QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral(PIXMILL_DOC_RELATIVE));
+    if (QFile::exists(installed)) return QUrl::fromLocalFile(QDir::cleanPath(installed));
+    return QUrl::fromLocalFile(QStringLiteral(PIXMILL_SOURCE_README));
+}
+
+void PixmillAppDelegate::comboBoxSelectionDidChange(int index) {
+    if (index < 0 || index >= resolutionComboBox->count()) return;
+    sendText(pxmSetResolution, resolutionComboBox->itemText(index));
+}
+
+void PixmillAppDelegate::cellTextDidChangeEditing() { sendText(pxmSetResolution, resolutionComboBox->currentText()); }
+
+void PixmillAppDelegate::textDidChange() { sendText(pxmSetSubFolder, subFolder->text()); }
+
+void PixmillAppDelegate::subFolderSelector() { sendText(pxmSetSubFolder, subFolder->text()); }
+
+void PixmillAppDelegate::outputFileNameSelector() { sendText(pxmSetOutputFileName, outputFilename->text()); }
+
+void PixmillAppDelegate::outputFolderSelector() { sendText(pxmSetFixedFolder, fixedFolder->text()); }
+
+void PixmillAppDelegate::outputFormatSelector() {
+    sendWordAt(pxmSetOutputFormat, kOutputFormatWords, outputFormat->currentIndex());
+}
+
+void PixmillAppDelegate::rotationSelector() { sendWordAt(pxmSetRotation, kRotationWords, rotation->currentIndex()); }
+
+void PixmillAppDelegate::overwriteSelector() {
+    sendWordAt(pxmSetOverwrite, kOverwriteWords, overwrite->currentIndex());
+}
+
+void PixmillAppDelegate::cropSelector() { sendWordAt(pxmSetCrop, kCropWords, crop->currentIndex()); }
+
+void PixmillAppDelegate::destinationSelector() {
+    if (dest_fixedFolder->isChecked())
+        pxmSetDestination("fixed");
+    else if (dest_subFolder->isChecked())
+        pxmSetDestination("subfolder");
+    else if (dest_sameFolder->isChecked())
+        pxmSetDestination("same");
+}
+
+void PixmillAppDelegate::destFixedSelector() { pxmSetDestination("fixed"); }
+
+void PixmillAppDelegate::destSubFolderSelector() { pxmSetDestination("subfolder"); }
+
+void PixmillAppDelegate::destSameFolderSelector() { pxmSetDestination("same"); }
+
+void PixmillAppDelegate::showHelp() { QDesktopServices::openUrl(helpUrl()); }
+
+void PixmillAppDelegate::chooseFixedFolder() {
+    QString folder = QFileDialog::getExistingDirectory(window, tr("Fixed output folder"), fixedFolder->text());
+    if (folder.isEmpty()) return;
+    fixedFolder->setText(folder);
+    outputFolderSelector();
+}
+
+void PixmillAppDelegate::showStatus(const QString& text) {
+    statusField->setText(text);
+    // Failures are looked for a moment later, so a fast batch is not scanned once per job.
+    if (!failurePoll->isActive()) failurePoll->start();
+}
+
+void PixmillAppDelegate::showProgress(double fraction) {
+    progressBar->setValue(qRound(std::clamp(fraction, 0.0, 1.0) * 100));
+}
+
+void PixmillAppDelegate::refreshFailedJobs() {
+    std::vector<FailedJob> jobs = failedJobsOfEngine();
+    if (static_cast<int>(jobs.size()) == shownFailureCount) return;
+    shownFailureCount = static_cast<int>(jobs.size());
+    failedJobs->clear();
+    for (const FailedJob& job : jobs) {
+        auto* item = new QListWidgetItem(QFileInfo(job.sourcePath).fileName() + ": " + job.message);
+        item->setToolTip(job.sourcePath);
+        failedJobs->addItem(item);
+    }
+    failedJobs->setVisible(!jobs.empty());
+}
+
+std::vector<FailedJob> failedJobsOfEngine() {
+    std::vector<FailedJob> jobs;
+    if (!pxm) return jobs;
+    EnterCriticalSection(&pxm->taskMutex);
+    for (const ImageResizeTask* task : pxm->tasks) {
+        // A job writes its message before it sets done, so the message is complete here.
+        if (task->done && task->failed)
+            jobs.push_back({QString::fromUtf8(task->sourcePath.c_str()), QString::fromUtf8(task->message.c_str())});
+    }
+    LeaveCriticalSection(&pxm->taskMutex);
+    return jobs;
+}

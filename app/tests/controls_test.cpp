@@ -1,0 +1,189 @@
+// Each control, changed as a user changes it, makes its one bridge call with its word or text.
+#include <QApplication>
+#include <QComboBox>
+#include <QDesktopServices>
+#include <QDir>
+#include <QFileDialog>
+#include <QLineEdit>
+#include <QRadioButton>
+#include <QTest>
+#include <QTimer>
+#include <memory>
+
+#include "AppTestSupport.h"
+#include "app/PXMWindow.h"
+#include "app/PixmillAppDelegate.h"
+#include "engine/AppCallbacks.h"
+#include "engine/Pixmill.h"
+#include "engine/PixmillMacHelper.h"
+
+namespace {
+
+// Picks the item at `index` of a closed pop-up with the keyboard, as a user does (passing the
+// items before it on the way).
+void pickItem(QComboBox* popUp, int index) {
+    QTest::keyClick(popUp, Qt::Key_Home);
+    for (int i = 0; i < index; ++i) QTest::keyClick(popUp, Qt::Key_Down);
+}
+
+}  // namespace
+
+class ControlsTest : public QObject {
+    Q_OBJECT
+
+public slots:
+    void openUrl(const QUrl& url) { openedUrls << url; }
+
+private slots:
+    void init() { launched = std::make_unique<LaunchedApp>(); }
+    void cleanup() { launched.reset(); }
+
+    void popUpsSendTheirWords_data();
+    void popUpsSendTheirWords();
+    void positionWithoutWordSendsNothing();
+    void destinationCellsSendTheirWords();
+    void noDestinationCellOnSendsNothing();
+    void everyKeystrokeSendsTheWholeResolution();
+    void pickingAPresetSendsThePreset();
+    void textFieldsSendWhatIsTyped();
+    void chosenFixedFolderIsShownAndSent();
+    void helpOpensTheReadme();
+
+private:
+    std::unique_ptr<LaunchedApp> launched;
+    QList<QUrl> openedUrls;
+};
+
+void ControlsTest::popUpsSendTheirWords_data() {
+    QTest::addColumn<QString>("control");
+    QTest::addColumn<int>("position");
+    QTest::addColumn<int>("code");
+    // Every row ends away from the engine's default, so a missing call shows.
+    QTest::newRow("rotation none") << "rotation" << 0 << 0;
+    QTest::newRow("rotation landscape") << "rotation" << 2 << 2;
+    QTest::newRow("rotation landscapeccw") << "rotation" << 3 << 3;
+    QTest::newRow("rotation portrait") << "rotation" << 4 << 4;
+    QTest::newRow("crop crop") << "crop" << 1 << 1;
+    QTest::newRow("crop stretch") << "crop" << 2 << 2;
+    QTest::newRow("overwrite yes") << "overwrite" << 1 << 1;
+    QTest::newRow("format bmp") << "outputFormat" << 1 << 1;
+}
+
+void ControlsTest::popUpsSendTheirWords() {
+    QFETCH(QString, control);
+    QFETCH(int, position);
+    QFETCH(int, code);
+    PixmillAppDelegate* app = launched->app;
+    if (control == "rotation") {
+        pickItem(app->rotation, position);
+        QCOMPARE(int(pxm->rotate), code);
+    } else if (control == "crop") {
+        pickItem(app->crop, position);
+        QCOMPARE(int(pxm->cropMode), code);
+    } else if (control == "overwrite") {
+        pickItem(app->overwrite, position);
+        QCOMPARE(int(pxm->overwrite), code);
+    } else {
+        pickItem(app->outputFormat, position);
+        QCOMPARE(pxm->outputFileType, std::string(code ? "bmp" : "jpg"));
+    }
+}
+
+void ControlsTest::positionWithoutWordSendsNothing() {
+    PixmillAppDelegate* app = launched->app;
+    app->rotation->addItem("sixth");
+    app->rotation->setCurrentIndex(5);
+    emit app->rotation->activated(5);
+    QCOMPARE(int(pxm->rotate), int(Rotation::ByExif));
+}
+
+// Clicks a radio button on its label, where a user clicks.
+void clickCell(QRadioButton* cell) { QTest::mouseClick(cell, Qt::LeftButton, {}, QPoint(8, cell->height() / 2)); }
+
+void ControlsTest::destinationCellsSendTheirWords() {
+    PixmillAppDelegate* app = launched->app;
+    clickCell(app->dest_sameFolder);
+    QCOMPARE(int(pxm->destination), int(Destination::SameFolder));
+    clickCell(app->dest_fixedFolder);
+    QCOMPARE(int(pxm->destination), int(Destination::FixedFolder));
+    QVERIFY(!app->dest_sameFolder->isChecked());
+    clickCell(app->dest_subFolder);
+    QCOMPARE(int(pxm->destination), int(Destination::SubFolder));
+}
+
+void ControlsTest::noDestinationCellOnSendsNothing() {
+    PixmillAppDelegate* app = launched->app;
+    appSetDestination("none of them");
+    pxm->destination = Destination::FixedFolder;
+    app->destinationSelector();
+    QCOMPARE(int(pxm->destination), int(Destination::FixedFolder));
+}
+
+void ControlsTest::everyKeystrokeSendsTheWholeResolution() {
+    QLineEdit* editor = launched->app->resolutionComboBox->lineEdit();
+    editor->selectAll();
+    QTest::keyClick(editor, Qt::Key_Delete);
+    QCOMPARE(pxm->resolution, std::string());
+    const QString typed = "800x";
+    for (int i = 0; i < typed.size(); ++i) {
+        QTest::keyClick(editor, typed[i].toLatin1());
+        QCOMPARE(QString::fromStdString(pxm->resolution), typed.left(i + 1));
+    }
+    // Nothing completes "800x" into a preset such as 800x600.
+    QCOMPARE(editor->text(), typed);
+    QTest::keyClick(editor, Qt::Key_Backspace);
+    QCOMPARE(pxm->resolution, std::string("800"));
+}
+
+void ControlsTest::pickingAPresetSendsThePreset() {
+    QComboBox* combo = launched->app->resolutionComboBox;
+    int index = combo->findText("50%");
+    QVERIFY(index > 0);
+    combo->setCurrentIndex(index);
+    emit combo->activated(index);  // what the list does when the user clicks an item
+    QCOMPARE(pxm->resolution, std::string("50%"));
+    QCOMPARE(combo->currentText(), QString("50%"));
+}
+
+void ControlsTest::textFieldsSendWhatIsTyped() {
+    PixmillAppDelegate* app = launched->app;
+    app->subFolder->clear();
+    QTest::keyClicks(app->subFolder, "klein");
+    QCOMPARE(pxm->outputSubFolder, std::string("klein"));
+    app->outputFilename->clear();
+    QTest::keyClicks(app->outputFilename, "%SRC%-%N4%");
+    QCOMPARE(pxm->outputFileName, std::string("%SRC%-%N4%"));
+    app->outputFilename->setText("set by code");
+    QTest::keyClick(app->outputFilename, Qt::Key_Return);
+    QCOMPARE(pxm->outputFileName, std::string("set by code"));
+}
+
+void ControlsTest::chosenFixedFolderIsShownAndSent() {
+    PixmillAppDelegate* app = launched->app;
+    const QString folder = QDir(launched->file("out")).absolutePath();
+    QVERIFY(QDir().mkpath(folder));
+    // The chooser is modal: answer it from the event loop it runs.
+    QTimer::singleShot(0, [folder] {
+        auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+        if (!dialog) return;
+        dialog->setDirectory(folder);
+        static_cast<QDialog*>(dialog)->accept();
+    });
+    QApplication::setAttribute(Qt::AA_DontUseNativeDialogs);
+    app->chooseFixedFolder();
+    QCOMPARE(app->fixedFolder->text(), folder);
+    QCOMPARE(QString::fromStdString(pxm->outputFixedFolder), folder);
+}
+
+void ControlsTest::helpOpensTheReadme() {
+    QDesktopServices::setUrlHandler("file", this, "openUrl");
+    launched->app->showHelp();
+    QDesktopServices::unsetUrlHandler("file");
+    QCOMPARE(openedUrls.size(), 1);
+    QVERIFY(openedUrls[0].isLocalFile());
+    QVERIFY(openedUrls[0].toLocalFile().endsWith("README.md"));
+    QVERIFY(QFile::exists(openedUrls[0].toLocalFile()));
+}
+
+QTEST_MAIN(ControlsTest)
+#include "controls_test.moc"
