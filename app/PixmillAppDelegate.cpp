@@ -86,6 +86,7 @@ PixmillAppDelegate::~PixmillAppDelegate() {
 void PixmillAppDelegate::loadInterface() {
     window = new PXMWindow;
     window->setWindowTitle(tr("Pixmill"));
+    window->setMinimumWidth(520);
     auto* central = new QWidget;
     auto* layout = new QVBoxLayout(central);
     layout->addWidget(makeSettingsForm());

@@ -1,16 +1,48 @@
 // pixmill: the window. The engine already exists here: a static initialiser created it at load time.
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <QApplication>
 #include <QIcon>
+#include <QSocketNotifier>
 #include <QTimer>
 
 #include "app/PXMWindow.h"
 #include "app/PixmillAppDelegate.h"
+
+namespace {
+
+int signalSockets[2] = {-1, -1};
+
+void writeSignalByte(int) {
+    char byte = 1;
+    ssize_t written = write(signalSockets[1], &byte, 1);
+    (void)written;
+}
+
+// A terminal's Ctrl+C or the session's SIGTERM quits like the Quit command: the workers finish the
+// files they are writing and the settings are saved. The handler only writes a byte; the event
+// loop does the rest.
+void quitOnSignals(QApplication& app) {
+    if (socketpair(AF_UNIX, SOCK_STREAM, 0, signalSockets) != 0) return;
+    auto* notifier = new QSocketNotifier(signalSockets[0], QSocketNotifier::Read, &app);
+    QObject::connect(notifier, &QSocketNotifier::activated, &app, &QCoreApplication::quit);
+    struct sigaction action = {};
+    action.sa_handler = writeSignalByte;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    for (int signal : {SIGINT, SIGTERM, SIGHUP}) sigaction(signal, &action, nullptr);
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Pixmill"));
     QApplication::setDesktopFileName(QStringLiteral("pixmill"));
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/pixmill.png")));
+    quitOnSignals(app);
 
     PixmillAppDelegate delegate;
     delegate.window->show();
