@@ -15,7 +15,9 @@ PixmillAppDelegate* appPtr = nullptr;
 
 namespace {
 
-QString fromUtf8(const std::string& text) { return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())); }
+QString fromUtf8(const std::string& text) {
+    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+}
 
 void selectItem(QComboBox* popUp, int index) {
     if (index >= 0 && index < popUp->count()) popUp->setCurrentIndex(index);
@@ -28,13 +30,15 @@ void appSetStatusField(const std::string& text) {
     if (!app) return;
     // The copy travels with the queued call; the caller's text may be gone when it runs.
     QString copy = fromUtf8(text);
-    QMetaObject::invokeMethod(app, [app, copy] { app->showStatus(copy); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        app, [app, copy] { app->showStatus(copy); }, Qt::QueuedConnection);
 }
 
 void appSetProgressBar(double fraction) {
     PixmillAppDelegate* app = appPtr;
     if (!app) return;
-    QMetaObject::invokeMethod(app, [app, fraction] { app->showProgress(fraction); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        app, [app, fraction] { app->showProgress(fraction); }, Qt::QueuedConnection);
 }
 
 void appSetResolution(const std::string& text) {

@@ -43,10 +43,14 @@ bool PXMWindow::handleFilePaths(const QStringList& paths) const {
     return anyQueued;
 }
 
-void PXMWindow::dragEnterEvent(QDragEnterEvent* event) { offerDrop(event); }
+void PXMWindow::dragEnterEvent(QDragEnterEvent* event) {
+    offerDrop(event);
+}
 
 // A drag entering and a drag moving over the window get the same answer.
-void PXMWindow::dragMoveEvent(QDragMoveEvent* event) { offerDrop(event); }
+void PXMWindow::dragMoveEvent(QDragMoveEvent* event) {
+    offerDrop(event);
+}
 
 void PXMWindow::offerDrop(QDragMoveEvent* event) const {
     Qt::DropAction action = draggingEntered(event->possibleActions(), event->mimeData());

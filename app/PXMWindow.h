@@ -9,7 +9,7 @@ class QMimeData;
 class PXMWindow : public QMainWindow {
     Q_OBJECT
 
-public:
+  public:
     explicit PXMWindow(QWidget* parent = nullptr);
     ~PXMWindow() override;
 
@@ -21,12 +21,12 @@ public:
     // The same for paths that did not come from a drag (the command line).
     bool handleFilePaths(const QStringList& paths) const;
 
-protected:
+  protected:
     void dragEnterEvent(QDragEnterEvent* event) override;
     void dragMoveEvent(QDragMoveEvent* event) override;
     void dropEvent(QDropEvent* event) override;
 
-private:
+  private:
     void offerDrop(QDragMoveEvent* event) const;
 };
 

@@ -44,7 +44,7 @@ const char* const kRotationTitles[] = {"Keep as stored", "By EXIF orientation", 
 const char* const kOverwriteTitles[] = {"Keep them (skip the image)", "Overwrite them"};
 const char* const kCropTitles[] = {"Fit inside the size", "Crop to fill the size", "Stretch to the size"};
 
-const char* const kResolutionPresets[] = {"320x240",   "640x480",   "800x600",   "1024x768", "1280x720",
+const char* const kResolutionPresets[] = {"320x240",   "640x480",   "800x600",   "1024x768",  "1280x720",
                                           "1280x1024", "1600x1200", "1920x1080", "2560x1440", "3840x2160",
                                           "25%",       "50%",       "75%"};
 
@@ -64,7 +64,9 @@ QComboBox* makePopUp(const char* const (&titles)[N]) {
     return popUp;
 }
 
-void sendText(void (*setter)(const char*), const QString& text) { setter(text.toUtf8().constData()); }
+void sendText(void (*setter)(const char*), const QString& text) {
+    setter(text.toUtf8().constData());
+}
 
 }  // namespace
 
@@ -132,7 +134,8 @@ QWidget* PixmillAppDelegate::makeDestinationBox() {
     dest_subFolder = new QRadioButton(tr("Sub folder:"));
     dest_fixedFolder = new QRadioButton(tr("Fixed folder:"));
     destinationGroup = new QButtonGroup(this);
-    for (QRadioButton* cell : {dest_sameFolder, dest_subFolder, dest_fixedFolder}) destinationGroup->addButton(cell);
+    for (QRadioButton* cell : {dest_sameFolder, dest_subFolder, dest_fixedFolder})
+        destinationGroup->addButton(cell);
     subFolder = new QLineEdit;
     fixedFolder = new QLineEdit;
     fixedFolder->setReadOnly(true);
@@ -217,7 +220,9 @@ void PixmillAppDelegate::applicationDidFinishLaunching() {
     pxmInitGUI();
 }
 
-void PixmillAppDelegate::applicationWillTerminate() { pxmDestroy(); }
+void PixmillAppDelegate::applicationWillTerminate() {
+    pxmDestroy();
+}
 
 bool PixmillAppDelegate::openFiles(const QStringList& paths) {
     QStringList absolute;
@@ -226,7 +231,8 @@ bool PixmillAppDelegate::openFiles(const QStringList& paths) {
 }
 
 QUrl PixmillAppDelegate::helpUrl() {
-    QString installed = QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral(PIXMILL_DOC_RELATIVE));
+    QString installed =
+        QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral(PIXMILL_DOC_RELATIVE));
     if (QFile::exists(installed)) return QUrl::fromLocalFile(QDir::cleanPath(installed));
     return QUrl::fromLocalFile(QStringLiteral(PIXMILL_SOURCE_README));
 }
@@ -236,27 +242,41 @@ void PixmillAppDelegate::comboBoxSelectionDidChange(int index) {
     sendText(pxmSetResolution, resolutionComboBox->itemText(index));
 }
 
-void PixmillAppDelegate::cellTextDidChangeEditing() { sendText(pxmSetResolution, resolutionComboBox->currentText()); }
+void PixmillAppDelegate::cellTextDidChangeEditing() {
+    sendText(pxmSetResolution, resolutionComboBox->currentText());
+}
 
-void PixmillAppDelegate::textDidChange() { sendText(pxmSetSubFolder, subFolder->text()); }
+void PixmillAppDelegate::textDidChange() {
+    sendText(pxmSetSubFolder, subFolder->text());
+}
 
-void PixmillAppDelegate::subFolderSelector() { sendText(pxmSetSubFolder, subFolder->text()); }
+void PixmillAppDelegate::subFolderSelector() {
+    sendText(pxmSetSubFolder, subFolder->text());
+}
 
-void PixmillAppDelegate::outputFileNameSelector() { sendText(pxmSetOutputFileName, outputFilename->text()); }
+void PixmillAppDelegate::outputFileNameSelector() {
+    sendText(pxmSetOutputFileName, outputFilename->text());
+}
 
-void PixmillAppDelegate::outputFolderSelector() { sendText(pxmSetFixedFolder, fixedFolder->text()); }
+void PixmillAppDelegate::outputFolderSelector() {
+    sendText(pxmSetFixedFolder, fixedFolder->text());
+}
 
 void PixmillAppDelegate::outputFormatSelector() {
     sendWordAt(pxmSetOutputFormat, kOutputFormatWords, outputFormat->currentIndex());
 }
 
-void PixmillAppDelegate::rotationSelector() { sendWordAt(pxmSetRotation, kRotationWords, rotation->currentIndex()); }
+void PixmillAppDelegate::rotationSelector() {
+    sendWordAt(pxmSetRotation, kRotationWords, rotation->currentIndex());
+}
 
 void PixmillAppDelegate::overwriteSelector() {
     sendWordAt(pxmSetOverwrite, kOverwriteWords, overwrite->currentIndex());
 }
 
-void PixmillAppDelegate::cropSelector() { sendWordAt(pxmSetCrop, kCropWords, crop->currentIndex()); }
+void PixmillAppDelegate::cropSelector() {
+    sendWordAt(pxmSetCrop, kCropWords, crop->currentIndex());
+}
 
 void PixmillAppDelegate::destinationSelector() {
     if (dest_fixedFolder->isChecked())
@@ -267,16 +287,25 @@ void PixmillAppDelegate::destinationSelector() {
         pxmSetDestination("same");
 }
 
-void PixmillAppDelegate::destFixedSelector() { pxmSetDestination("fixed"); }
+void PixmillAppDelegate::destFixedSelector() {
+    pxmSetDestination("fixed");
+}
 
-void PixmillAppDelegate::destSubFolderSelector() { pxmSetDestination("subfolder"); }
+void PixmillAppDelegate::destSubFolderSelector() {
+    pxmSetDestination("subfolder");
+}
 
-void PixmillAppDelegate::destSameFolderSelector() { pxmSetDestination("same"); }
+void PixmillAppDelegate::destSameFolderSelector() {
+    pxmSetDestination("same");
+}
 
-void PixmillAppDelegate::showHelp() { QDesktopServices::openUrl(helpUrl()); }
+void PixmillAppDelegate::showHelp() {
+    QDesktopServices::openUrl(helpUrl());
+}
 
 void PixmillAppDelegate::chooseFixedFolder() {
-    QString folder = QFileDialog::getExistingDirectory(window, tr("Fixed output folder"), fixedFolder->text());
+    QString folder =
+        QFileDialog::getExistingDirectory(window, tr("Fixed output folder"), fixedFolder->text());
     if (folder.isEmpty()) return;
     fixedFolder->setText(folder);
     outputFolderSelector();
@@ -312,7 +341,8 @@ std::vector<FailedJob> failedJobsOfEngine() {
     for (const ImageResizeTask* task : pxm->tasks) {
         // A job writes its message before it sets done, so the message is complete here.
         if (task->done && task->failed)
-            jobs.push_back({QString::fromUtf8(task->sourcePath.c_str()), QString::fromUtf8(task->message.c_str())});
+            jobs.push_back(
+                {QString::fromUtf8(task->sourcePath.c_str()), QString::fromUtf8(task->message.c_str())});
     }
     LeaveCriticalSection(&pxm->taskMutex);
     return jobs;

@@ -22,7 +22,7 @@ class QWidget;
 class PixmillAppDelegate : public QObject {
     Q_OBJECT
 
-public:
+  public:
     // Builds the window with every control and connects each control to its action; nothing
     // reaches the engine until applicationDidFinishLaunching.
     explicit PixmillAppDelegate(QObject* parent = nullptr);
@@ -61,7 +61,7 @@ public:
     // The documentation: the installed README, or the source tree's when running from a build.
     static QUrl helpUrl();
 
-public slots:
+  public slots:
     void comboBoxSelectionDidChange(int index);
     void cellTextDidChangeEditing();
     void textDidChange();
@@ -86,7 +86,7 @@ public slots:
     // Lists the jobs that ended with an error under the status line.
     void refreshFailedJobs();
 
-private:
+  private:
     void loadInterface();
     QWidget* makeSettingsForm();
     QWidget* makeDestinationBox();

@@ -32,10 +32,12 @@ bool writeFile(const QString& path, const QByteArray& bytes) {
 
 QByteArray tinyBmp() {
     // BITMAPFILEHEADER + BITMAPINFOHEADER, then two rows of 2 pixels padded to 8 bytes.
+    // clang-format off
     const unsigned char header[54] = {'B', 'M', 70, 0, 0, 0, 0, 0, 0, 0, 54, 0, 0, 0,  // file: size 70, data at 54
                                       40, 0, 0, 0, 2, 0, 0, 0, 2, 0, 0, 0,           // info: 40 bytes, 2 x 2
                                       1, 0, 24, 0, 0, 0, 0, 0, 16, 0, 0, 0,          // 1 plane, 24 bit, BI_RGB
                                       0x13, 0x0B, 0, 0, 0x13, 0x0B, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+    // clang-format on
     QByteArray bytes(reinterpret_cast<const char*>(header), sizeof header);
     const char pixels[16] = {0, 0, 127, 0, 127, 0, 0, 0, 127, 0, 0, 127, 127, 127, 0, 0};
     bytes.append(pixels, sizeof pixels);

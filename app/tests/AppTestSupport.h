@@ -7,7 +7,7 @@
 class PixmillAppDelegate;
 
 class LaunchedApp {
-public:
+  public:
     // Writes `configXml` (when given) as the settings file, creates the engine `pxm` on the
     // folder, builds the window and runs the launch sequence.
     explicit LaunchedApp(const QString& configXml = QString());
@@ -21,7 +21,7 @@ public:
     // A scratch folder for images and outputs.
     QString file(const QString& name) const { return files.filePath(name); }
 
-private:
+  private:
     QTemporaryDir settings;
     QTemporaryDir files;
 };

@@ -31,10 +31,10 @@ void pickItem(QComboBox* popUp, int index) {
 class ControlsTest : public QObject {
     Q_OBJECT
 
-public slots:
+  public slots:
     void openUrl(const QUrl& url) { openedUrls << url; }
 
-private slots:
+  private slots:
     void init() { launched = std::make_unique<LaunchedApp>(); }
     void cleanup() { launched.reset(); }
 
@@ -49,7 +49,7 @@ private slots:
     void chosenFixedFolderIsShownAndSent();
     void helpOpensTheReadme();
 
-private:
+  private:
     std::unique_ptr<LaunchedApp> launched;
     QList<QUrl> openedUrls;
 };
@@ -98,7 +98,9 @@ void ControlsTest::positionWithoutWordSendsNothing() {
 }
 
 // Clicks a radio button on its label, where a user clicks.
-void clickCell(QRadioButton* cell) { QTest::mouseClick(cell, Qt::LeftButton, {}, QPoint(8, cell->height() / 2)); }
+void clickCell(QRadioButton* cell) {
+    QTest::mouseClick(cell, Qt::LeftButton, {}, QPoint(8, cell->height() / 2));
+}
 
 void ControlsTest::destinationCellsSendTheirWords() {
     PixmillAppDelegate* app = launched->app;

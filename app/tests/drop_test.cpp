@@ -55,7 +55,7 @@ size_t queuedJobs() {
 class DropTest : public QObject {
     Q_OBJECT
 
-private slots:
+  private slots:
     void init() { launched = std::make_unique<LaunchedApp>(); }
     void cleanup() { launched.reset(); }
 
@@ -67,7 +67,7 @@ private slots:
     void failedJobsAreListed();
     void statusAndProgressArriveFromAWorker();
 
-private:
+  private:
     std::unique_ptr<LaunchedApp> launched;
 };
 

@@ -18,7 +18,7 @@
 class LaunchTest : public QObject {
     Q_OBJECT
 
-private slots:
+  private slots:
     void controlsShowLoadedSettings();
     void unknownOutputTypeKeepsInitialItem();
     void destinationWordsSwitchCells();
@@ -26,11 +26,13 @@ private slots:
 };
 
 void LaunchTest::controlsShowLoadedSettings() {
-    LaunchedApp launched(configWith(
-        "<RESOLUTION>640x480</RESOLUTION>\n<OUTPUTFILETYPE>bmp</OUTPUTFILETYPE>\n"
-        "<OUTPUTFILENAME>img%N3%</OUTPUTFILENAME>\n<OUTPUTFIXEDFOLDER>/tmp/Bilder größer</OUTPUTFIXEDFOLDER>\n"
-        "<OUTPUTSUBFOLDER>small</OUTPUTSUBFOLDER>\n<CROPMODE>stretch</CROPMODE>\n"
-        "<DESTINATION>fixedfolder</DESTINATION>\n<OVERWRITE>yes</OVERWRITE>\n<ROTATE>landscapeccw</ROTATE>\n"));
+    LaunchedApp launched(
+        configWith("<RESOLUTION>640x480</RESOLUTION>\n<OUTPUTFILETYPE>bmp</OUTPUTFILETYPE>\n"
+                   "<OUTPUTFILENAME>img%N3%</OUTPUTFILENAME>\n<OUTPUTFIXEDFOLDER>/tmp/Bilder "
+                   "größer</OUTPUTFIXEDFOLDER>\n"
+                   "<OUTPUTSUBFOLDER>small</OUTPUTSUBFOLDER>\n<CROPMODE>stretch</CROPMODE>\n"
+                   "<DESTINATION>fixedfolder</DESTINATION>\n<OVERWRITE>yes</"
+                   "OVERWRITE>\n<ROTATE>landscapeccw</ROTATE>\n"));
     PixmillAppDelegate* app = launched.app;
     // The callbacks reach the controls only through appPtr, so every value shown below proves it
     // was set before the engine pushed its settings.
