@@ -45,7 +45,7 @@ float spline36(float t) {
 }
 
 // The distance from a sample position to a tap: a double difference rounded to single precision.
-float tapDistance(double position, int tap) { return static_cast<float>(position - tap); }
+float tapDistance(double position, int64_t tap) { return static_cast<float>(position - double(tap)); }
 
 float kernelWeight(int filter, float distance) {
     float t = std::fabs(distance);
@@ -57,13 +57,12 @@ float kernelWeight(int filter, float distance) {
 struct FilterShape {
     int taps;   // per axis
     int first;  // offset of the first tap from the truncated sample position
-    bool rowsOuter;
 };
 
 FilterShape shapeOf(int filter) {
-    if (filter == 1) return {2, 0, false};
-    if (filter == 2) return {6, -2, false};
-    return {17, -8, true};
+    if (filter == 1) return {2, 0};
+    if (filter == 2) return {6, -2};
+    return {17, -8};
 }
 
 int clampIndex(int64_t i, int size) { return i < 0 ? 0 : i >= size ? size - 1 : static_cast<int>(i); }
@@ -82,7 +81,6 @@ std::vector<double> samplePositions(int count, double scale) {
 // Weights and clamped source indices of one axis, per output index; `inside` is false where the
 // sample position lies beyond the source (that output is zero).
 struct AxisTable {
-    int taps = 0;
     std::vector<float> weight;
     std::vector<int> index;
     std::vector<uint8_t> inside;
@@ -91,7 +89,6 @@ struct AxisTable {
 AxisTable tableAxis(const std::vector<double>& positions, int srcSize, int filter) {
     FilterShape shape = shapeOf(filter);
     AxisTable table;
-    table.taps = shape.taps;
     table.weight.assign(positions.size() * shape.taps, 0.0f);
     table.index.assign(positions.size() * shape.taps, 0);
     table.inside.assign(positions.size(), 0);
@@ -99,10 +96,11 @@ AxisTable tableAxis(const std::vector<double>& positions, int srcSize, int filte
         double p = positions[o];
         if (!(p < srcSize)) continue;
         table.inside[o] = 1;
-        int base = static_cast<int>(p) + shape.first;
+        // Weights come from the unclamped tap; only the position read is clamped to the picture.
+        int64_t base = int64_t(static_cast<int>(p)) + shape.first;
         for (int t = 0; t < shape.taps; ++t) {
             table.weight[o * shape.taps + t] = kernelWeight(filter, tapDistance(p, base + t));
-            table.index[o * shape.taps + t] = clampIndex(int64_t(base) + t, srcSize);
+            table.index[o * shape.taps + t] = clampIndex(base + t, srcSize);
         }
     }
     return table;
@@ -149,7 +147,9 @@ private:
     std::vector<int> loaded;
 };
 
-// Sums already clamped to 0..255 where the filter asks for it: trunc toward zero.
+// Clamps each sum to 0..255 and truncates it toward zero. Filters 2 and 3 need the clamp; filters
+// 0 and 1 never leave 0..255 (non-negative weights summing to about 1), so it changes none of their
+// results and keeps the conversion defined.
 void storeSum(uint8_t* out, v4sf sum, int channels) {
 #if defined(__SSE2__)
     // max, min and a truncating conversion: the same as the scalar steps below for every sum.
@@ -157,15 +157,13 @@ void storeSum(uint8_t* out, v4sf sum, int channels) {
     __m128i words = _mm_packs_epi32(_mm_cvttps_epi32(clamped), _mm_setzero_si128());
     uint32_t bytes = static_cast<uint32_t>(_mm_cvtsi128_si32(_mm_packus_epi16(words, words)));
     memcpy(out, &bytes, static_cast<size_t>(channels));
-    return;
-#endif
+#else
     for (int c = 0; c < channels; ++c) {
         float s = sum[c];
-        // Filters 0 and 1 never leave 0..255 (non-negative weights summing to about 1), so clamping
-        // every filter changes no result and keeps the conversion defined.
         s = s < 0.0f ? 0.0f : s > 255.0f ? 255.0f : s;
         out[c] = static_cast<uint8_t>(static_cast<int>(s));
     }
+#endif
 }
 
 // Columns outer, rows inner (filters 1 and 2): weight = wy * wx.
