@@ -33,7 +33,8 @@ double secondsOf(F run, int runs) {
     for (int i = 0; i < runs; ++i) {
         auto start = std::chrono::steady_clock::now();
         run();
-        best = std::min(best, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+        best =
+            std::min(best, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
     }
     return best;
 }
@@ -46,8 +47,8 @@ int main() {
     const int litSrcW = 1000, litSrcH = 750, litDstW = 256, litDstH = 192;
     auto big = syntheticPicture(srcW, srcH);
     auto small = syntheticPicture(litSrcW, litSrcH);
-    std::printf("resize %dx%d -> %dx%d (literal: %dx%d -> %dx%d), ms per output megapixel\n", srcW, srcH, dstW,
-                dstH, litSrcW, litSrcH, litDstW, litDstH);
+    std::printf("resize %dx%d -> %dx%d (literal: %dx%d -> %dx%d), ms per output megapixel\n", srcW, srcH,
+                dstW, dstH, litSrcW, litSrcH, litDstW, litDstH);
     bool fast = true;
     for (int filter = 1; filter <= 3; ++filter) {
         CPicture out(dstW, dstH), lit(litDstW, litDstH);
@@ -57,8 +58,9 @@ int main() {
         double literalMs = literalTime * 1e3 / (litDstW * litDstH / 1e6);
         double ratio = literalMs / productMs;
         double target = filter == 3 ? 30 : filter == 2 ? 3 : 0;
-        std::printf("filter %d: product %8.1f ms/MP  literal %9.1f ms/MP  ratio %6.1fx%s\n", filter, productMs,
-                    literalMs, ratio, target > 0 ? (ratio >= target ? "  (target met)" : "  (BELOW TARGET)") : "");
+        std::printf("filter %d: product %8.1f ms/MP  literal %9.1f ms/MP  ratio %6.1fx%s\n", filter,
+                    productMs, literalMs, ratio,
+                    target > 0 ? (ratio >= target ? "  (target met)" : "  (BELOW TARGET)") : "");
         if (target > 0 && ratio < target) fast = false;
         // Same scale, so the product on the small picture must equal the literal byte for byte.
         CPicture check(litDstW, litDstH);

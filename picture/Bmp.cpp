@@ -16,7 +16,7 @@ constexpr uint32_t kInfoHeaderSize = 40;
 // Every byte of a file passes through here: reads never go past what the stream holds, and a
 // short read is reported rather than leaving garbage behind.
 class BmpReader {
-public:
+  public:
     explicit BmpReader(FILE* stream) : stream(stream) {}
 
     // Reads up to n bytes; the bytes that the stream did not have are set to zero. True when all came.
@@ -46,21 +46,23 @@ public:
         return true;
     }
 
-private:
+  private:
     FILE* stream;
     uint64_t position = 0;
 };
 
-uint16_t u16At(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
+uint16_t u16At(const uint8_t* p) {
+    return static_cast<uint16_t>(p[0] | p[1] << 8);
+}
 uint32_t u32At(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
-           static_cast<uint32_t>(p[3]) << 24;
+    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
+           static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
 }
 
 struct BmpHeader {
     uint32_t dataOffset = 0;
     int32_t width = 0;
-    int32_t rows = 0;       // |height|
+    int32_t rows = 0;      // |height|
     bool topDown = false;  // a negative height stores the top row first
     uint16_t bitsPerPixel = 0;
     uint32_t compression = 0;
@@ -87,7 +89,9 @@ bool readHeader(BmpReader& in, BmpHeader& h) {
 }
 
 // Picture row of the n-th row stored in the file.
-int pictureRow(const BmpHeader& h, int n) { return h.topDown ? n : h.rows - 1 - n; }
+int pictureRow(const BmpHeader& h, int n) {
+    return h.topDown ? n : h.rows - 1 - n;
+}
 
 // 24 and 32 bits: rows padded to 4 bytes. Rows the file does not hold stay zero.
 void readUncompressed(BmpReader& in, const BmpHeader& h, CPicture& pic) {
@@ -127,13 +131,14 @@ int modeFromAlpha(const CPicture& pic) {
 // Run-length 8-bit data. The write position is a pixel index into the buffer, so a run that
 // passes the end of a row goes on in the next pixel of the buffer; pixels outside are dropped.
 class Rle8Writer {
-public:
+  public:
     Rle8Writer(CPicture& pic, const uint8_t (*palette)[4], bool topDown)
         : pic(pic), palette(palette), step(topDown ? 1 : -1), row(topDown ? 0 : pic.height - 1) {}
 
     void put(uint8_t index) {
         int64_t p = int64_t(row) * pic.width + column;
-        if (rowInside() && p >= 0 && p < int64_t(pic.width) * pic.height) memcpy(pic.pixels + p * 4, palette[index], 4);
+        if (rowInside() && p >= 0 && p < int64_t(pic.width) * pic.height)
+            memcpy(pic.pixels + p * 4, palette[index], 4);
         ++column;
     }
     void run(int count, uint8_t index) {
@@ -151,7 +156,7 @@ public:
     // Once the rows run past the last one the file can reach, nothing more can be written.
     bool finished() const { return step < 0 ? row < 0 : row >= pic.height; }
 
-private:
+  private:
     bool rowInside() const { return row >= 0 && row < pic.height; }
 
     CPicture& pic;

@@ -8,9 +8,13 @@
 
 CPicture::CPicture() {}
 
-CPicture::CPicture(int w, int h) { create(w, h); }
+CPicture::CPicture(int w, int h) {
+    create(w, h);
+}
 
-CPicture::~CPicture() { close(); }
+CPicture::~CPicture() {
+    close();
+}
 
 void CPicture::create(int w, int h) {
     close();

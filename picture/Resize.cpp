@@ -45,7 +45,9 @@ float spline36(float t) {
 }
 
 // The distance from a sample position to a tap: a double difference rounded to single precision.
-float tapDistance(double position, int64_t tap) { return static_cast<float>(position - double(tap)); }
+float tapDistance(double position, int64_t tap) {
+    return static_cast<float>(position - double(tap));
+}
 
 float kernelWeight(int filter, float distance) {
     float t = std::fabs(distance);
@@ -65,7 +67,9 @@ FilterShape shapeOf(int filter) {
     return {17, -8};
 }
 
-int clampIndex(int64_t i, int size) { return i < 0 ? 0 : i >= size ? size - 1 : static_cast<int>(i); }
+int clampIndex(int64_t i, int size) {
+    return i < 0 ? 0 : i >= size ? size - 1 : static_cast<int>(i);
+}
 
 // Sample positions by repeated addition, as the historical resampler stepped them.
 std::vector<double> samplePositions(int count, double scale) {
@@ -109,7 +113,7 @@ AxisTable tableAxis(const std::vector<double>& positions, int srcSize, int filte
 // Source rows converted to floats once, kept in a ring big enough for one output row's taps
 // (the rows one output row reads are consecutive, so row % slots never collides).
 class FloatRows {
-public:
+  public:
     FloatRows(const CPicture& src, int slots)
         : src(src), rows(static_cast<size_t>(slots)), loaded(static_cast<size_t>(slots), -1) {}
 
@@ -122,7 +126,7 @@ public:
         return rows[slot].data();
     }
 
-private:
+  private:
     void convert(int y, std::vector<v4sf>& out) {
         out.resize(static_cast<size_t>(src.width));
         const uint8_t* p = src.pixelAt(0, y);
@@ -186,7 +190,9 @@ v4sf sumRowsOuter(const v4sf* const* rows, const float* wy, const float* wx, con
     return acc;
 }
 
-v4sf splat(float v) { return v4sf{v, v, v, v}; }
+v4sf splat(float v) {
+    return v4sf{v, v, v, v};
+}
 
 v4sf floatsAt(const char* row, ptrdiff_t byteOffset) {
     return *reinterpret_cast<const v4sf*>(row + byteOffset);
@@ -208,7 +214,8 @@ ColumnGroups groupColumns(const AxisTable& cols, int dstW) {
             v4sf w;
             for (int p = 0; p < 4; ++p) {
                 w[p] = cols.weight[size_t(j + p) * N + t];
-                groups.offset.push_back(ptrdiff_t(cols.index[size_t(j + p) * N + t]) * ptrdiff_t(sizeof(v4sf)));
+                groups.offset.push_back(ptrdiff_t(cols.index[size_t(j + p) * N + t]) *
+                                        ptrdiff_t(sizeof(v4sf)));
             }
             groups.weight.push_back(w);
         }
@@ -246,8 +253,8 @@ v4sf sumOne(const v4sf* const* rows, const float* wy, const float* wx, const int
 
 // One output row of a tapped filter; rows[] are the clamped source rows of its taps.
 template <int N, bool RowsOuter>
-void filterRow(const v4sf* const* rows, const float* wy, const AxisTable& colTable, const ColumnGroups& groups,
-               uint8_t* out, int dstW, int channels) {
+void filterRow(const v4sf* const* rows, const float* wy, const AxisTable& colTable,
+               const ColumnGroups& groups, uint8_t* out, int dstW, int channels) {
     const char* rowBytes[N];
     for (int t = 0; t < N; ++t) rowBytes[t] = reinterpret_cast<const char*>(rows[t]);
     // Sample columns grow, so the grouped columns are a prefix of the row.
@@ -262,15 +269,18 @@ void filterRow(const v4sf* const* rows, const float* wy, const AxisTable& colTab
     const int* cols = colTable.index.data();
     for (int j = grouped; j < dstW; ++j) {
         v4sf sum = {0, 0, 0, 0};
-        if (colTable.inside[j]) sum = sumOne<N, RowsOuter>(rows, wy, wx + size_t(j) * N, cols + size_t(j) * N);
+        if (colTable.inside[j])
+            sum = sumOne<N, RowsOuter>(rows, wy, wx + size_t(j) * N, cols + size_t(j) * N);
         storeSum(out + size_t(j) * 4, sum, channels);
     }
 }
 
 template <int N, bool RowsOuter>
 void resizeTapped(const CPicture& src, CPicture& dst, int filter, int channels) {
-    AxisTable colTable = tableAxis(samplePositions(dst.width, double(src.width) / dst.width), src.width, filter);
-    AxisTable rowTable = tableAxis(samplePositions(dst.height, double(src.height) / dst.height), src.height, filter);
+    AxisTable colTable =
+        tableAxis(samplePositions(dst.width, double(src.width) / dst.width), src.width, filter);
+    AxisTable rowTable =
+        tableAxis(samplePositions(dst.height, double(src.height) / dst.height), src.height, filter);
     ColumnGroups groups = groupColumns<N>(colTable, dst.width);
     FloatRows cache(src, N);
     const v4sf* rows[N];
@@ -281,8 +291,8 @@ void resizeTapped(const CPicture& src, CPicture& dst, int filter, int channels) 
             continue;
         }
         for (int t = 0; t < N; ++t) rows[t] = cache.row(rowTable.index[size_t(i) * N + t]);
-        filterRow<N, RowsOuter>(rows, rowTable.weight.data() + size_t(i) * N, colTable, groups, out, dst.width,
-                                channels);
+        filterRow<N, RowsOuter>(rows, rowTable.weight.data() + size_t(i) * N, colTable, groups, out,
+                                dst.width, channels);
     }
 }
 

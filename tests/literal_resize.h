@@ -19,7 +19,9 @@ inline float spline36(float t) {
     return ((1.0f / 11.0f * u - 45.0f / 209.0f) * u + 26.0f / 209.0f) * u;
 }
 
-inline int clampTo(int i, int size) { return i < 0 ? 0 : i >= size ? size - 1 : i; }
+inline int clampTo(int i, int size) {
+    return i < 0 ? 0 : i >= size ? size - 1 : i;
+}
 
 inline void resizeStatic(const CPicture* src, CPicture* dst, int filter) {
     const int srcW = src->width, srcH = src->height, dstW = dst->width, dstH = dst->height;

@@ -23,7 +23,8 @@ void put32(Bytes& b, size_t at, uint32_t v) {
     put16(b, at + 2, v >> 16);
 }
 uint32_t get32(const std::string& s, size_t at) {
-    return uint8_t(s[at]) | uint8_t(s[at + 1]) << 8 | uint8_t(s[at + 2]) << 16 | uint32_t(uint8_t(s[at + 3])) << 24;
+    return uint8_t(s[at]) | uint8_t(s[at + 1]) << 8 | uint8_t(s[at + 2]) << 16 |
+           uint32_t(uint8_t(s[at + 3])) << 24;
 }
 
 // The 54 header bytes of a BMP with the given fields.
@@ -115,8 +116,8 @@ TEST(BmpWrite, TransparentModesAre32BitUnpadded) {
 TEST(BmpWrite, PremultipliedIsUndoneInThePicture) {
     TempDir dir;
     CPicture p(3, 1);
-    const uint8_t px[12] = {100, 50, 0, 0,  /* alpha 255 */ 10, 20, 30, 255, /* alpha 0 */
-                            60, 0, 127, 127 /* alpha 128 */};
+    const uint8_t px[12] = {100, 50, 0,   0,  /* alpha 255 */ 10, 20, 30, 255, /* alpha 0 */
+                            60,  0,  127, 127 /* alpha 128 */};
     memcpy(p.pixels, px, 12);
     p.transparencyMode = TRANSPARENCY_PREMULTIPLIED;
     ASSERT_TRUE(p.saveToBMP(dir.file("a.bmp")));
@@ -141,8 +142,10 @@ TEST(BmpRoundTrip, ColoursAndTransparencyBytesComeBack) {
         int w, h, mode, alphaPattern, wantMode;
     };
     // alphaPattern 0: noise, 1: only 0 and 255, 2: all 255.
-    const Case cases[] = {{1, 1, TRANSPARENCY_NONE, 0, TRANSPARENCY_NONE},   {7, 5, TRANSPARENCY_NONE, 0, TRANSPARENCY_NONE},
-                          {6, 3, TRANSPARENCY_ALPHA, 0, TRANSPARENCY_ALPHA}, {5, 4, TRANSPARENCY_MASK, 1, TRANSPARENCY_MASK},
+    const Case cases[] = {{1, 1, TRANSPARENCY_NONE, 0, TRANSPARENCY_NONE},
+                          {7, 5, TRANSPARENCY_NONE, 0, TRANSPARENCY_NONE},
+                          {6, 3, TRANSPARENCY_ALPHA, 0, TRANSPARENCY_ALPHA},
+                          {5, 4, TRANSPARENCY_MASK, 1, TRANSPARENCY_MASK},
                           {3, 3, TRANSPARENCY_ALPHA, 2, TRANSPARENCY_NONE}};
     for (const Case& c : cases) {
         TempDir dir;
@@ -202,8 +205,8 @@ TEST(BmpRead, NegativeHeightIsTopDown) {
         Bytes b = header(1, -2, bits, 0);
         const size_t row = 4;  // both 3 + 1 padding and 4
         Bytes rows(2 * row, 0);
-        rows[0] = 0x11;        // first stored row
-        rows[row] = 0x22;      // second stored row
+        rows[0] = 0x11;    // first stored row
+        rows[row] = 0x22;  // second stored row
         if (bits == 32) rows[3] = rows[row + 3] = 255;
         b.insert(b.end(), rows.begin(), rows.end());
         Loaded l(b);

@@ -1,6 +1,5 @@
 // bmpsuite: the result of every file, good, questionable and bad, pinned in a table.
 #include <gtest/gtest.h>
-
 #include <sys/stat.h>
 
 #include <cstdint>

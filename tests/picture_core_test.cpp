@@ -101,8 +101,8 @@ TEST(PictureBitblt, ClippingCopiesExactlyTheOverlap) {
                                 CPicture::bitblt(&got, dx, dy, w, 3, &src, sx, sy);
                                 naiveCopy(want, dx, dy, w, 3, src, sx, sy);
                                 ASSERT_TRUE(samePixels(got, want))
-                                    << "src " << sw << " dst " << dw << " sx " << sx << " dx " << dx << " w " << w
-                                    << " sy " << sy << " dy " << dy;
+                                    << "src " << sw << " dst " << dw << " sx " << sx << " dx " << dx << " w "
+                                    << w << " sy " << sy << " dy " << dy;
                             }
         }
 }
