@@ -168,8 +168,12 @@ QWidget* PixmillAppDelegate::makeStatusArea() {
     progressBar->setValue(0);
     failedJobs = new QListWidget;
     failedJobs->setMaximumHeight(90);
-    failedJobs->setToolTip(tr("Images that were not resized"));
-    failedJobs->hide();
+    failedJobsPanel = new QWidget;
+    auto* panelLayout = new QVBoxLayout(failedJobsPanel);
+    panelLayout->setContentsMargins(0, 0, 0, 0);
+    panelLayout->addWidget(new QLabel(tr("Not resized:")));
+    panelLayout->addWidget(failedJobs);
+    failedJobsPanel->hide();
 
     auto* area = new QWidget;
     auto* layout = new QVBoxLayout(area);
@@ -177,7 +181,7 @@ QWidget* PixmillAppDelegate::makeStatusArea() {
     layout->addWidget(hint);
     layout->addWidget(statusField);
     layout->addWidget(progressBar);
-    layout->addWidget(failedJobs);
+    layout->addWidget(failedJobsPanel);
     return area;
 }
 
@@ -331,7 +335,7 @@ void PixmillAppDelegate::refreshFailedJobs() {
         item->setToolTip(job.sourcePath);
         failedJobs->addItem(item);
     }
-    failedJobs->setVisible(!jobs.empty());
+    failedJobsPanel->setVisible(!jobs.empty());
 }
 
 std::vector<FailedJob> failedJobsOfEngine() {

@@ -47,7 +47,8 @@ class PixmillAppDelegate : public QObject {
     // Controls of this window that the engine does not reach.
     QPushButton* fixedFolderButton = nullptr;
     QButtonGroup* destinationGroup = nullptr;
-    QListWidget* failedJobs = nullptr;
+    QListWidget* failedJobs = nullptr;   // "file name: message", one line per failed job
+    QWidget* failedJobsPanel = nullptr;  // the list with its heading, shown once a job failed
 
     // Accepts drops, subscribes to the text fields, sets appPtr, then lets the engine fill the controls.
     void applicationDidFinishLaunching();
