@@ -230,7 +230,11 @@ void PixmillAppDelegate::applicationWillTerminate() {
 
 bool PixmillAppDelegate::openFiles(const QStringList& paths) {
     QStringList absolute;
-    for (const QString& path : paths) absolute << QFileInfo(path).absoluteFilePath();
+    for (const QString& path : paths) {
+        // Desktops that ignore the entry's %F hand over file: addresses instead of paths.
+        QUrl url(path);
+        absolute << QFileInfo(url.isLocalFile() ? url.toLocalFile() : path).absoluteFilePath();
+    }
     return window->handleFilePaths(absolute);
 }
 

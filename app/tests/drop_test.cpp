@@ -129,11 +129,14 @@ void DropTest::commandLinePathsAreDropped() {
     bool queued = launched->app->openFiles({"tiny.bmp", "missing.txt"});
     QDir::setCurrent(previous);
     QVERIFY(queued);
-    QCOMPARE(queuedJobs(), size_t(1));
+    QVERIFY(launched->app->openFiles({QUrl::fromLocalFile(launched->file("tiny.bmp")).toString()}));
+    QCOMPARE(queuedJobs(), size_t(2));
     EnterCriticalSection(&pxm->taskMutex);
     std::string source = pxm->tasks[0]->sourcePath;
+    std::string second = pxm->tasks[1]->sourcePath;
     LeaveCriticalSection(&pxm->taskMutex);
     QCOMPARE(QString::fromStdString(source), QDir(launched->file("")).absoluteFilePath("tiny.bmp"));
+    QCOMPARE(QString::fromStdString(second), launched->file("tiny.bmp"));
 }
 
 void DropTest::failedJobsAreListed() {
