@@ -68,6 +68,15 @@ public:
 
 private:
     void construct(const std::string& folder);
+    // Intake: the output folder for a dropped path, and the output name (counter search included).
+    std::string outputFolderFor(const std::string& path) const;
+    std::string outputNameFor(const std::string& fileName, int32_t width, int32_t height, const std::string& folder);
+    // Queue, all under taskMutex: position of the first available job (tasks.size() when none),
+    // start of one worker (false when the thread could not start), and the idle test.
+    size_t findAvailableTask();
+    bool startWorker();
+    bool isIdle();
+    // No job before this position is available; jobs are never reset, so it only moves forward.
     size_t firstAvailableTask = 0;
 };
 
