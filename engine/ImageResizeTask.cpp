@@ -1,6 +1,7 @@
 // One resize job from source file to output file.
 #include "engine/ImageResizeTask.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <memory>
@@ -101,20 +102,21 @@ PicturePtr cut(CPicture& source, int32_t w, int32_t h, int32_t x, int32_t y) {
     return part;
 }
 
-// Cuts the centre of the picture to the aspect ratio of W by H; the box itself stays.
+// Cuts the centre of the picture to the aspect ratio of W by H; the box itself stays. The
+// offsets use the size the cut really gets (a picture is at least one pixel wide and high).
 void cropToAspect(PicturePtr& picture, int32_t W, int32_t H) {
     if (W == 0 && H == 0) return;
     const int32_t w = picture->width, h = picture->height;
     if (static_cast<double>(w) / h > static_cast<double>(W) / H) {
         const int32_t nw = truncateToInt(product(h, W) / H);
         if (nw >= w) return;
-        PicturePtr part(new CPicture(nw, h));
-        picture = cut(*picture, nw, h, w / 2 - part->width / 2, 0);
+        const int32_t cw = std::max(nw, 1);
+        picture = cut(*picture, cw, h, w / 2 - cw / 2, 0);
     } else {
         const int32_t nh = truncateToInt(product(w, H) / W);
         if (nh >= h) return;
-        PicturePtr part(new CPicture(w, nh));
-        picture = cut(*picture, w, nh, 0, h / 2 - part->height / 2);
+        const int32_t ch = std::max(nh, 1);
+        picture = cut(*picture, w, ch, 0, h / 2 - ch / 2);
     }
 }
 
