@@ -74,6 +74,9 @@ private:
     // Queue, all under taskMutex: position of the first available job (tasks.size() when none),
     // start of one worker (false when the thread could not start), and the idle test.
     size_t findAvailableTask();
+    // Marks the first available job started and reports it; with none, optionally counts the
+    // calling worker out.
+    ImageResizeTask* takeAvailableTask(bool countOutWhenNone);
     bool startWorker();
     bool isIdle();
     // No job before this position is available; jobs are never reset, so it only moves forward.

@@ -64,7 +64,7 @@ void* Pixmill::taskThread(void* argument) {
     return nullptr;
 }
 
-ImageResizeTask* Pixmill::getNextTask() {
+ImageResizeTask* Pixmill::takeAvailableTask(bool countOutWhenNone) {
     ImageResizeTask* task = nullptr;
     size_t position = 0, count = 0;
     {
@@ -74,20 +74,27 @@ ImageResizeTask* Pixmill::getNextTask() {
         if (position < count) {
             task = tasks[position];
             task->started = true;
-        } else {
+        } else if (countOutWhenNone) {
             // Counted out under the lock: a job appended now either is seen by this worker or
-            // makes addTask start a new one. After the unlock the engine may be gone.
+            // makes addTask start a new one.
             --runningThreads;
         }
     }
-    if (!task) {
-        appSetProgressBar(0.0);
-        appSetStatusField("Finished");
-        return nullptr;
+    if (task) {
+        appSetProgressBar(static_cast<double>(position) / static_cast<double>(count));
+        appSetStatusField("Resizing " + getFileName(task->sourcePath));
     }
-    appSetProgressBar(static_cast<double>(position) / static_cast<double>(count));
-    appSetStatusField("Resizing " + getFileName(task->sourcePath));
     return task;
+}
+
+ImageResizeTask* Pixmill::getNextTask() {
+    if (ImageResizeTask* task = takeAvailableTask(false)) return task;
+    // Reported before the worker counts itself out, so that once the last worker is seen to end
+    // (by waitUntilIdle or the destructor) nothing more of this engine's work is reported.
+    appSetProgressBar(0.0);
+    appSetStatusField("Finished");
+    // After the count-out the engine may be destroyed at any moment: touch nothing more.
+    return takeAvailableTask(true);
 }
 
 bool Pixmill::isIdle() {
