@@ -5,7 +5,7 @@
 #include <cmath>
 #include <cstdint>
 #include <memory>
-#include <new>
+#include <exception>
 #include <vector>
 
 #include "engine/Pixmill.h"
@@ -20,8 +20,8 @@ using PicturePtr = std::unique_ptr<CPicture>;
 
 const int kOrientationTag = 274;
 
-// The message of a failure names the step it happened in; running out of memory in a step is
-// reported like any other failure of that step.
+// The message of a failure names the step it happened in. Running out of memory (or any other
+// exception) in a step fails the job like any other failure of that step; the worker goes on.
 enum class Step { Open, Resize, Save };
 
 // Truncates toward zero like a C cast, but saturates instead of overflowing; NaN gives 0.
@@ -148,7 +148,7 @@ void loadExif(const std::string& sourcePath, Exif& exif) {
     if (!isRightCI(sourcePath, "jpg") && !isRightCI(sourcePath, "jpeg")) return;
     try {
         exif.loadFromJPG(sourcePath);
-    } catch (const std::bad_alloc&) {
+    } catch (const std::exception&) {
         exif.loaded = false;
         exif.exifBlock.clear();
     }
@@ -177,7 +177,7 @@ std::string saveResult(const ImageResizeTask& task, CPicture& result, const Exif
     bool written = false;
     try {
         written = writePicture(result, temp, format, engine, exif);
-    } catch (const std::bad_alloc&) {
+    } catch (const std::exception&) {
         written = false;
     }
     if (!written) {
@@ -229,7 +229,7 @@ void ImageResizeTask::execute() {
     std::string failure;
     try {
         failure = runJob(*this, step);
-    } catch (const std::bad_alloc&) {
+    } catch (const std::exception&) {
         failure = failureMessage(*this, step);
     }
     if (!failure.empty()) {
