@@ -99,8 +99,8 @@ TEST_F(Intake, NamesFromTheSourceTheTypeAndTheResolution) {
 }
 
 TEST_F(Intake, TemplateTokensAndPlainText) {
-    engine.outputFileName = "%SRC%-%SRC% [%DSTY%] %N%/%N2%/%N6% 100%";
-    EXPECT_EQ(nameFor("a.png"), "a-a [768] 1/01/000001 100%.jpg");
+    engine.outputFileName = "%SRC%-%SRC% [%DSTY%] %N%,%N2%,%N6% 100%";
+    EXPECT_EQ(nameFor("a.png"), "a-a [768] 1,01,000001 100%.jpg");
     engine.outputFileName = "same";
     EXPECT_EQ(nameFor("a.png"), "same.jpg");
     EXPECT_EQ(nameFor("b.png"), "same.jpg");  // the later job meets an existing file

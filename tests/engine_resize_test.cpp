@@ -175,8 +175,9 @@ TEST_F(ResizeJob, OutputSizeFollowsTheCropModeArithmetic) {
         {2, 3, "100x100", CropMode::NoCrop, 67, 100},         // width rounded to nearest
         {400, 200, "100x100", CropMode::Stretch, 100, 100},
         {400, 200, "100x100", CropMode::Crop, 100, 100},
-        {1001, 333, "50%", CropMode::NoCrop, 500, 166},       // percentages truncate
+        {1001, 333, "50%", CropMode::Stretch, 500, 166},      // percentages truncate
         {1001, 333, "50%", CropMode::Crop, 500, 166},
+        {1001, 333, "50%", CropMode::NoCrop, 499, 166},       // then the fit: 1001 * 166 / 333 = 499
         {10, 4, " 6 x 2 ", CropMode::Stretch, 6, 2},          // blanks around the numbers
         {10, 4, "1024X768", CropMode::NoCrop, 1, 1},          // no size: the smallest picture
     };
