@@ -179,23 +179,24 @@ TEST_F(Queue, WaitUntilIdleRunsJobsLeftWithoutAWorker) {
 }
 
 // Many small jobs dropped in bursts while workers come and go: every job is taken exactly once,
-// the worker count never passes the limit, and the work ends with "Finished".
+// the worker count never passes the limit, and the work ends with "Finished". Most sources do
+// not exist and end at once; every tenth is a real picture when the codecs are there.
 TEST_F(Queue, ManyTinyJobsEachRunExactlyOnce) {
     const bool real = codecsReady();
-    std::string source = dir.file("tiny.bmp");
+    std::string picture = dir.file("tiny.bmp");
     if (real) {
-        ASSERT_TRUE(patternPicture(3, 2)->saveToBMP(source));
+        ASSERT_TRUE(patternPicture(3, 2)->saveToBMP(picture));
     }
     const int32_t cores = getNbCores();
-    const int jobs = real ? 600 : 3000;
+    const int jobs = 2000;
     Pixmill engine(settings.path());
     int32_t mostWorkers = 0;
     for (int i = 0; i < jobs; ++i) {
         std::string name = "job" + std::to_string(i);
-        // Sources that do not exist end at once; real ones are small pictures.
-        engine.addTask(real ? newJob(engine, source, dir.file(name + ".bmp")) : newJob(engine, dir.file(name + ".png")));
+        bool isReal = real && i % 10 == 0;
+        engine.addTask(isReal ? newJob(engine, picture, dir.file(name + ".bmp")) : newJob(engine, dir.file(name + ".png")));
         mostWorkers = std::max(mostWorkers, engine.runningThreads.load());
-        if (i % 97 == 0) usleep(2000);
+        if (i % 97 == 0) usleep(1000);
     }
     engine.waitUntilIdle();
     EXPECT_LE(mostWorkers, cores);
@@ -208,15 +209,14 @@ TEST_F(Queue, ManyTinyJobsEachRunExactlyOnce) {
         ImageResizeTask* task = engine.tasks[i];
         EXPECT_TRUE(task->done);
         EXPECT_FALSE(task->started);
-        // Overwrite is off: a job run twice would fail on its own first output.
-        if (real) {
+        if (real && i % 10 == 0) {
+            // Overwrite is off: a job run twice would fail on its own first output.
             EXPECT_EQ(task->message, "") << i;
+        } else {
+            EXPECT_EQ(taken["Resizing job" + std::to_string(i) + ".png"], 1) << i;
         }
     }
-    if (real)
-        EXPECT_EQ(taken["Resizing tiny.bmp"], jobs);
-    else
-        EXPECT_EQ(taken.size() - 1, static_cast<size_t>(jobs));  // distinct names plus "Finished"
+    if (real) EXPECT_EQ(taken["Resizing tiny.bmp"], jobs / 10);
 }
 
 }  // namespace
