@@ -216,7 +216,9 @@ TEST_F(Queue, ManyTinyJobsEachRunExactlyOnce) {
             EXPECT_EQ(taken["Resizing job" + std::to_string(i) + ".png"], 1) << i;
         }
     }
-    if (real) EXPECT_EQ(taken["Resizing tiny.bmp"], jobs / 10);
+    if (real) {
+        EXPECT_EQ(taken["Resizing tiny.bmp"], jobs / 10);
+    }
 }
 
 }  // namespace
