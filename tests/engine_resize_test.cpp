@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <vector>
 
@@ -344,6 +346,20 @@ TEST_F(ResizeJob, OverwritingAFolderFailsAndKeepsIt) {
     ASSERT_TRUE(makeDirectory(output));
     EXPECT_EQ(run(source, output, "4x4")->message, "Error saving " + output);
     EXPECT_TRUE(DirExist(output));
+}
+
+TEST_F(ResizeJob, ReadOnlyFolderFailsToSaveAndKeepsThePreviousFile) {
+    engine.overwrite = OverwriteMode::Yes;
+    std::string source = bmpSource("r.bmp", patternPicture(8, 8));
+    std::string folder = dir.file("readonly");
+    ASSERT_TRUE(makeDirectory(folder));
+    std::string output = folder + "/r_out.jpg";
+    ASSERT_TRUE(writeBytes(output, "the previous output"));
+    ASSERT_EQ(chmod(folder.c_str(), 0555), 0);
+    // Permission bits do not stop a privileged user (tests often run as root).
+    if (access(folder.c_str(), W_OK) == 0) GTEST_SKIP() << "this user can write into read-only folders";
+    EXPECT_EQ(run(source, output, "4x4")->message, "Error saving " + output);
+    EXPECT_EQ(readBytes(output), "the previous output");
 }
 
 // A full disk: every file this process writes is cut at a few hundred bytes.
