@@ -4,8 +4,8 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
-#include <memory>
 #include <exception>
+#include <memory>
 #include <vector>
 
 #include "engine/Pixmill.h"
@@ -33,13 +33,18 @@ int32_t truncateToInt(double value) {
 }
 
 // An integer product of two sizes as a double; 64-bit so that large pictures cannot overflow.
-double product(int32_t a, int32_t b) { return static_cast<double>(static_cast<int64_t>(a) * b); }
+double product(int32_t a, int32_t b) {
+    return static_cast<double>(static_cast<int64_t>(a) * b);
+}
 
 int filterCodeFor(int32_t quality) {
     switch (quality) {
-        case ResizeQuality::Basic: return 1;
-        case ResizeQuality::Best: return 3;
-        default: return 2;
+        case ResizeQuality::Basic:
+            return 1;
+        case ResizeQuality::Best:
+            return 3;
+        default:
+            return 2;
     }
 }
 
@@ -62,11 +67,20 @@ void turnByExif(PicturePtr& picture, Exif& exif) {
 void applyRotation(PicturePtr& picture, Exif& exif, int32_t rotation) {
     const int32_t w = picture->width, h = picture->height;
     switch (rotation) {
-        case Rotation::ByExif: turnByExif(picture, exif); break;
-        case Rotation::Landscape: if (h > w) turn(picture, 6); break;
-        case Rotation::LandscapeCcw: if (h > w) turn(picture, 8); break;
-        case Rotation::Portrait: if (w > h) turn(picture, 6); break;
-        default: break;
+        case Rotation::ByExif:
+            turnByExif(picture, exif);
+            break;
+        case Rotation::Landscape:
+            if (h > w) turn(picture, 6);
+            break;
+        case Rotation::LandscapeCcw:
+            if (h > w) turn(picture, 8);
+            break;
+        case Rotation::Portrait:
+            if (w > h) turn(picture, 6);
+            break;
+        default:
+            break;
     }
 }
 
@@ -136,9 +150,12 @@ SaveFormat formatOf(const std::string& outputPath) {
 
 std::string failureMessage(const ImageResizeTask& task, Step step) {
     switch (step) {
-        case Step::Open: return "Error opening " + task.sourcePath;
-        case Step::Resize: return "Error resizing " + task.sourcePath;
-        default: return "Error saving " + task.outputPath;
+        case Step::Open:
+            return "Error opening " + task.sourcePath;
+        case Step::Resize:
+            return "Error resizing " + task.sourcePath;
+        default:
+            return "Error saving " + task.outputPath;
     }
 }
 
@@ -185,9 +202,12 @@ std::string saveResult(const ImageResizeTask& task, CPicture& result, const Exif
         return failureMessage(task, Step::Save);
     }
     switch (commitTempFile(temp, outputPath, replace)) {
-        case CommitResult::Done: return std::string();
-        case CommitResult::Exists: return "File already exists : " + outputPath;
-        default: return failureMessage(task, Step::Save);
+        case CommitResult::Done:
+            return std::string();
+        case CommitResult::Exists:
+            return "File already exists : " + outputPath;
+        default:
+            return failureMessage(task, Step::Save);
     }
 }
 

@@ -48,9 +48,12 @@ std::string Pixmill::outputFolderFor(const std::string& path) const {
     std::string folder = getFilePath(path);
     if (isRight(folder, "/")) folder.pop_back();
     switch (destination) {
-        case Destination::SubFolder: return folder + "/" + outputSubFolder;
-        case Destination::FixedFolder: return outputFixedFolder;
-        default: return folder;
+        case Destination::SubFolder:
+            return folder + "/" + outputSubFolder;
+        case Destination::FixedFolder:
+            return outputFixedFolder;
+        default:
+            return folder;
     }
 }
 

@@ -39,8 +39,8 @@ bool syncFile(const std::string& path) {
 }
 
 bool unsupported(int error) {
-    return error == EINVAL || error == ENOSYS || error == ENOTSUP || error == EOPNOTSUPP ||
-           error == EPERM || error == EMLINK;
+    return error == EINVAL || error == ENOSYS || error == ENOTSUP || error == EOPNOTSUPP || error == EPERM ||
+           error == EMLINK;
 }
 
 // Moves temp onto target unless target exists; falls back from the atomic system call to a hard

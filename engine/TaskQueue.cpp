@@ -12,17 +12,19 @@ namespace {
 
 // Holds the engine's recursive lock for one scope.
 class TaskLock {
-public:
+  public:
     explicit TaskLock(CRITICAL_SECTION* lock) : lock(lock) { EnterCriticalSection(lock); }
     ~TaskLock() { LeaveCriticalSection(lock); }
     TaskLock(const TaskLock&) = delete;
     TaskLock& operator=(const TaskLock&) = delete;
 
-private:
+  private:
     CRITICAL_SECTION* lock;
 };
 
-bool isAvailable(const ImageResizeTask* task) { return !task->started && !task->done; }
+bool isAvailable(const ImageResizeTask* task) {
+    return !task->started && !task->done;
+}
 
 }  // namespace
 

@@ -9,7 +9,7 @@ namespace {
 // The sources named here do not exist, so the queued jobs end at once with "Error opening" and
 // never write anything, wherever their output path points.
 class Intake : public ::testing::Test {
-protected:
+  protected:
     TempDir settings;
     TempDir dir;
     Pixmill engine{settings.path()};
@@ -80,16 +80,16 @@ TEST_F(Intake, NamesFromTheSourceTheTypeAndTheResolution) {
         const char* name;
     } const cases[] = {
         {"photo.PNG", "jpg", "1024x768", "photo_1024x768.jpg"},
-        {"photo.jpeg", "bmp", "1024x768", "photo_1024x768.bmp"},   // ".jpeg" is kept only for "jpg"
+        {"photo.jpeg", "bmp", "1024x768", "photo_1024x768.bmp"},  // ".jpeg" is kept only for "jpg"
         {"photo.JPEG", "jpg", "1024x768", "photo_1024x768.jpeg"},
         {"photo.Jpg", "jpg", "1024x768", "photo_1024x768.jpg"},
-        {"myjpeg", "jpg", "1024x768", "myjpeg_1024x768.jpg"},       // no dot: the whole name
+        {"myjpeg", "jpg", "1024x768", "myjpeg_1024x768.jpg"},  // no dot: the whole name
         {"a.b.c.jpg", "jpg", "1024x768", "a.b.c_1024x768.jpg"},
-        {"p.gif", "jpg", "1024X768", "p_0x0.jpg"},                  // upper-case X does not split
+        {"p.gif", "jpg", "1024X768", "p_0x0.jpg"},  // upper-case X does not split
         {"p.gif", "jpg", "50%", "p_0x0.jpg"},
-        {"p.gif", "jpg", " 640 x 480x", "p_640x480.jpg"},           // blanks, empty last piece
+        {"p.gif", "jpg", " 640 x 480x", "p_640x480.jpg"},  // blanks, empty last piece
         {"p.gif", "png", "-5x7", "p_-5x7.png"},
-        {"%DSTX%.bmp", "jpg", "800x600", "800_800x600.jpg"},        // tokens apply to the source's name
+        {"%DSTX%.bmp", "jpg", "800x600", "800_800x600.jpg"},  // tokens apply to the source's name
     };
     for (const Case& c : cases) {
         engine.outputFileType = c.type;

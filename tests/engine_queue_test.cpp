@@ -27,7 +27,7 @@ std::vector<std::string> statusTexts() {
 }
 
 class Queue : public ::testing::Test {
-protected:
+  protected:
     TempDir settings;
     TempDir dir;
     void SetUp() override { clearRecordedAppEvents(); }
@@ -70,7 +70,8 @@ TEST_F(Queue, StartsOneWorkerPerJobUpToTheProcessorCount) {
     for (int batch : {3, 20, 2 * cores + 1}) {
         // While the test holds the lock, no worker can take a job or end.
         EnterCriticalSection(&engine.taskMutex);
-        for (int i = 0; i < batch; ++i) engine.addTask(newJob(engine, dir.file("w" + std::to_string(i) + ".jpg")));
+        for (int i = 0; i < batch; ++i)
+            engine.addTask(newJob(engine, dir.file("w" + std::to_string(i) + ".jpg")));
         EXPECT_EQ(engine.runningThreads, std::min(batch, cores)) << "batch of " << batch;
         LeaveCriticalSection(&engine.taskMutex);
         engine.waitUntilIdle();
@@ -98,7 +99,8 @@ TEST_F(Queue, ShutdownLeavesQueuedJobsUnrunAndSavesSettingsLast) {
     EXPECT_EQ(taken, workers);
     EXPECT_FALSE(FileExist(settings.file("config.xml")));
     delete engine;
-    EXPECT_NE(readBytes(settings.file("config.xml")).find("<RESOLUTION>77x77</RESOLUTION>"), std::string::npos);
+    EXPECT_NE(readBytes(settings.file("config.xml")).find("<RESOLUTION>77x77</RESOLUTION>"),
+              std::string::npos);
 }
 
 TEST_F(Queue, ShutdownDuringRealWorkCompletesTheRunningJobs) {
@@ -147,7 +149,8 @@ TEST_F(Queue, GetNextTaskAgreesWithAWalkFromTheFront) {
             running.erase(running.begin() + k);
         } else {
             size_t literal = 0;
-            while (literal < engine.tasks.size() && (engine.tasks[literal]->started || engine.tasks[literal]->done))
+            while (literal < engine.tasks.size() &&
+                   (engine.tasks[literal]->started || engine.tasks[literal]->done))
                 ++literal;
             clearRecordedAppEvents();
             ImageResizeTask* taken = engine.getNextTask();
@@ -194,7 +197,8 @@ TEST_F(Queue, ManyTinyJobsEachRunExactlyOnce) {
     for (int i = 0; i < jobs; ++i) {
         std::string name = "job" + std::to_string(i);
         bool isReal = real && i % 10 == 0;
-        engine.addTask(isReal ? newJob(engine, picture, dir.file(name + ".bmp")) : newJob(engine, dir.file(name + ".png")));
+        engine.addTask(isReal ? newJob(engine, picture, dir.file(name + ".bmp"))
+                              : newJob(engine, dir.file(name + ".png")));
         mostWorkers = std::max(mostWorkers, engine.runningThreads.load());
         if (i % 97 == 0) usleep(1000);
     }

@@ -13,7 +13,7 @@
 namespace {
 
 class ResizeJob : public ::testing::Test {
-protected:
+  protected:
     TempDir settings;
     TempDir dir;
     Pixmill engine{settings.path()};
@@ -139,10 +139,10 @@ struct TurnCase {
 
 TEST_F(ResizeJob, LandscapeAndPortraitTurnOnlyWhenNeeded) {
     const TurnCase cases[] = {
-        {Rotation::Landscape, 30, 40, 40, 30, kBlue},     {Rotation::LandscapeCcw, 30, 40, 40, 30, kGreen},
-        {Rotation::Portrait, 40, 30, 30, 40, kBlue},      {Rotation::Landscape, 40, 30, 40, 30, kRed},
-        {Rotation::Portrait, 30, 40, 30, 40, kRed},       {Rotation::Landscape, 30, 30, 30, 30, kRed},
-        {Rotation::LandscapeCcw, 30, 30, 30, 30, kRed},   {Rotation::Portrait, 30, 30, 30, 30, kRed},
+        {Rotation::Landscape, 30, 40, 40, 30, kBlue},   {Rotation::LandscapeCcw, 30, 40, 40, 30, kGreen},
+        {Rotation::Portrait, 40, 30, 30, 40, kBlue},    {Rotation::Landscape, 40, 30, 40, 30, kRed},
+        {Rotation::Portrait, 30, 40, 30, 40, kRed},     {Rotation::Landscape, 30, 30, 30, 30, kRed},
+        {Rotation::LandscapeCcw, 30, 30, 30, 30, kRed}, {Rotation::Portrait, 30, 30, 30, 30, kRed},
     };
     for (const TurnCase& c : cases) {
         SCOPED_TRACE("rotation " + std::to_string(c.rotation) + " of " + std::to_string(c.w) + "x" +
@@ -177,11 +177,11 @@ TEST_F(ResizeJob, OutputSizeFollowsTheCropModeArithmetic) {
         {2, 3, "100x100", CropMode::NoCrop, 67, 100},         // width rounded to nearest
         {400, 200, "100x100", CropMode::Stretch, 100, 100},
         {400, 200, "100x100", CropMode::Crop, 100, 100},
-        {1001, 333, "50%", CropMode::Stretch, 500, 166},      // percentages truncate
+        {1001, 333, "50%", CropMode::Stretch, 500, 166},  // percentages truncate
         {1001, 333, "50%", CropMode::Crop, 500, 166},
-        {1001, 333, "50%", CropMode::NoCrop, 499, 166},       // then the fit: 1001 * 166 / 333 = 499
-        {10, 4, " 6 x 2 ", CropMode::Stretch, 6, 2},          // blanks around the numbers
-        {10, 4, "1024X768", CropMode::NoCrop, 1, 1},          // no size: the smallest picture
+        {1001, 333, "50%", CropMode::NoCrop, 499, 166},  // then the fit: 1001 * 166 / 333 = 499
+        {10, 4, " 6 x 2 ", CropMode::Stretch, 6, 2},     // blanks around the numbers
+        {10, 4, "1024X768", CropMode::NoCrop, 1, 1},     // no size: the smallest picture
     };
     for (const SizeCase& c : cases) {
         SCOPED_TRACE(std::to_string(c.w) + "x" + std::to_string(c.h) + " to " + c.resolution + " mode " +
@@ -241,7 +241,8 @@ TEST_F(ResizeJob, ResizeQualityPicksTheFilter) {
         {ResizeQuality::Basic, 1}, {ResizeQuality::High, 2}, {ResizeQuality::Best, 3}, {7, 2}, {-1, 2}};
     for (const auto& entry : table) {
         engine.resizeQuality = entry.first;
-        std::string output = dir.file("q" + std::to_string(entry.second) + std::to_string(entry.first) + ".bmp");
+        std::string output =
+            dir.file("q" + std::to_string(entry.second) + std::to_string(entry.first) + ".bmp");
         expectSuccess(run(bmpSource("q.bmp", source), output, "4x3"));
         PicturePtr expected(source->resize(4, 3, entry.second, false));
         EXPECT_TRUE(sameColours(*loadPicture(output), *expected)) << "quality " << entry.first;
@@ -364,7 +365,7 @@ TEST_F(ResizeJob, ReadOnlyFolderFailsToSaveAndKeepsThePreviousFile) {
 
 // A full disk: every file this process writes is cut at a few hundred bytes.
 class FullDisk {
-public:
+  public:
     FullDisk() {
         previousHandler = signal(SIGXFSZ, SIG_IGN);
         getrlimit(RLIMIT_FSIZE, &previous);
@@ -377,7 +378,7 @@ public:
         signal(SIGXFSZ, previousHandler);
     }
 
-private:
+  private:
     struct rlimit previous;
     void (*previousHandler)(int);
 };

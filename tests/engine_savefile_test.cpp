@@ -37,7 +37,7 @@ TEST(TempFile, FailsWhereNoFileCanBeMade) {
 }
 
 class Commit : public ::testing::Test {
-protected:
+  protected:
     TempDir dir;
     std::string target = dir.file("out.jpg");
     std::string temp;

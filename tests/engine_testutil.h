@@ -46,7 +46,8 @@ inline PicturePtr quadrantPicture(int w, int h) {
 // Every pixel different, so a shifted copy cannot pass for the right one.
 inline PicturePtr patternPicture(int w, int h) {
     return makePicture(w, h, [](int x, int y) {
-        return Bgr{static_cast<uint8_t>(x * 7 + y), static_cast<uint8_t>(y * 13 + x), static_cast<uint8_t>(x ^ y)};
+        return Bgr{static_cast<uint8_t>(x * 7 + y), static_cast<uint8_t>(y * 13 + x),
+                   static_cast<uint8_t>(x ^ y)};
     });
 }
 
@@ -83,7 +84,8 @@ inline std::string orientationOf(const std::string& jpegPath) {
 }
 
 inline bool near(const uint8_t* p, Bgr c, int tolerance = 48) {
-    return std::abs(p[0] - c.b) <= tolerance && std::abs(p[1] - c.g) <= tolerance && std::abs(p[2] - c.r) <= tolerance;
+    return std::abs(p[0] - c.b) <= tolerance && std::abs(p[1] - c.g) <= tolerance &&
+           std::abs(p[2] - c.r) <= tolerance;
 }
 
 inline bool sameColours(const CPicture& a, const CPicture& b) {
