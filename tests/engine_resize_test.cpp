@@ -159,6 +159,44 @@ TEST_F(ResizeJob, LandscapeAndPortraitTurnOnlyWhenNeeded) {
     }
 }
 
+// The sample photos: one landscape scene stored under each orientation value. Those turned by
+// their tag must come out like the upright one; mirrored ones are left as stored.
+TEST_F(ResizeJob, OrientationSamplePhotosComeOutUpright) {
+    const std::string folder = testdataDir() + "/exif-orientation/";
+    if (testdataDir().empty()) GTEST_SKIP() << "no conformance data";
+    engine.resizeQuality = ResizeQuality::Basic;
+    struct Sample {
+        const char* file;
+        bool matchesUpright;
+        const char* tagAfter;
+    } const samples[] = {
+        {"Landscape_1.jpg", true, "1"},  {"Landscape_3.jpg", true, "1"},  {"Landscape_6.jpg", true, "1"},
+        {"Landscape_8.jpg", true, "1"},  {"Landscape_2.jpg", false, "2"}, {"Landscape_4.jpg", false, "4"},
+        {"Landscape_5.jpg", false, "5"}, {"Landscape_7.jpg", false, "7"},
+    };
+    PicturePtr upright;
+    for (const Sample& sample : samples) {
+        SCOPED_TRACE(sample.file);
+        std::string output = dir.file(sample.file);
+        expectSuccess(run(folder + sample.file, output, "25%"));
+        EXPECT_EQ(orientationOf(output), sample.tagAfter);
+        PicturePtr result = loadPicture(output);
+        if (!upright) {
+            upright = std::move(result);
+            continue;
+        }
+        bool sameSize = result->width == upright->width && result->height == upright->height;
+        if (!sample.matchesUpright) continue;
+        ASSERT_TRUE(sameSize);
+        double difference = 0;
+        for (int y = 0; y < result->height; ++y)
+            for (int x = 0; x < result->width; ++x)
+                for (int c = 0; c < 3; ++c)
+                    difference += std::abs(result->pixelAt(x, y)[c] - upright->pixelAt(x, y)[c]);
+        EXPECT_LT(difference / (3.0 * result->width * result->height), 8.0);
+    }
+}
+
 // ---- Target size and aspect ratio ----
 
 struct SizeCase {
