@@ -126,6 +126,32 @@ TEST_F(Queue, ShutdownDuringRealWorkCompletesTheRunningJobs) {
     EXPECT_TRUE(tempFilesIn(dir.path()).empty());
 }
 
+// Jobs racing for one output path: without overwrite exactly one of them writes it, the others
+// fail on the existing file; with overwrite all succeed. Either way the file is whole.
+TEST_F(Queue, JobsWritingTheSameOutputNeverLeaveAPartialFile) {
+    SKIP_UNLESS_CODECS();
+    std::string source = dir.file("same.bmp");
+    ASSERT_TRUE(patternPicture(40, 30)->saveToBMP(source));
+    for (int32_t overwrite : {OverwriteMode::No, OverwriteMode::Yes}) {
+        SCOPED_TRACE(overwrite == OverwriteMode::Yes ? "overwrite" : "keep");
+        std::string output = dir.file("same" + std::to_string(overwrite) + ".jpg");
+        Pixmill engine(settings.path());
+        engine.overwrite = overwrite;
+        for (int i = 0; i < 24; ++i) engine.addTask(newJob(engine, source, output));
+        engine.waitUntilIdle();
+        int written = 0;
+        for (ImageResizeTask* task : engine.tasks) {
+            if (!task->failed)
+                ++written;
+            else
+                EXPECT_EQ(task->message, "File already exists : " + output);
+        }
+        EXPECT_EQ(written, overwrite == OverwriteMode::Yes ? 24 : 1);
+        EXPECT_EQ(loadPicture(output)->width, 4);
+        EXPECT_TRUE(tempFilesIn(dir.path()).empty());
+    }
+}
+
 // getNextTask remembers where the available jobs start; it must take exactly the job, and report
 // exactly the progress, that a walk from the front of the list would.
 TEST_F(Queue, GetNextTaskAgreesWithAWalkFromTheFront) {
