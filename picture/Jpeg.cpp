@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <new>
 
-#include <jpeglib.h>
+#include <jpeglib.h>  // needs FILE and size_t declared first
 
 #include "picture/Picture.h"
 #include "tools/modTools.h"

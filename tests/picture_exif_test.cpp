@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -236,4 +237,21 @@ TEST(ExifLoad, AnUnreadableFileClearsAnEarlierBlock) {
     exif.loadFromJPG("/nonexistent/pixmill/in.jpg");
     EXPECT_FALSE(exif.loaded);
     EXPECT_TRUE(exif.exifBlock.empty());
+}
+
+// Writes exif_fuzz's seeds when PIXMILL_WRITE_FUZZ_SEEDS names the corpus folder (fuzz/corpus).
+// Each seed is the tag (2 bytes, little-endian) and the value (1 byte) followed by the block.
+TEST(FuzzSeeds, WrittenOnRequest) {
+    const char* folder = getenv("PIXMILL_WRITE_FUZZ_SEEDS");
+    if (!folder) GTEST_SKIP() << "set PIXMILL_WRITE_FUZZ_SEEDS=fuzz/corpus to write the seeds";
+    const std::string out = std::string(folder) + "/exif_fuzz/";
+    const std::string orientation1 = std::string("\x12\x01\x01", 3);
+    const uint32_t subIfd = 8 + 2 + 12 + 4;
+    const std::string sub = u16(1, true) + u16(orientationTag, true) + u16(3, true) + u32(1, true) +
+                            u16(6, true) + std::string(2, '\0') + u32(0, true);
+    ASSERT_TRUE(writeBytes(out + "little_short", orientation1 + makeBlock(false, {{256, 4, 1, 640}, {orientationTag, 3, 1, 6}})));
+    ASSERT_TRUE(writeBytes(out + "big_short", orientation1 + makeBlock(true, {{orientationTag, 3, 1, 8}})));
+    ASSERT_TRUE(writeBytes(out + "big_long", std::string("\xBC\x02\x05", 3) + makeBlock(true, {{700, 4, 1, 0x80000100}})));
+    ASSERT_TRUE(writeBytes(out + "duplicates", orientation1 + makeBlock(false, {{orientationTag, 3, 1, 3}, {orientationTag, 3, 1, 6}})));
+    ASSERT_TRUE(writeBytes(out + "sub_directory", orientation1 + makeBlock(true, {{34665, 4, 1, subIfd}}, sub)));
 }

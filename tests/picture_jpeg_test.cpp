@@ -1,13 +1,14 @@
 // Format dispatch and JPEG files, checked against libjpeg itself as the oracle.
 #include <gtest/gtest.h>
 
-#include <jpeglib.h>
-
 #include <csetjmp>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
+
+#include <jpeglib.h>  // needs FILE and size_t declared first
 
 #include "picture/Exif.h"
 #include "picture/Picture.h"
@@ -555,11 +556,11 @@ TEST(JpegConformance, AWrittenJpegCarriesTheSourceExifBlock) {
     EXPECT_EQ(back.getField(274), "1");
 }
 
-// Writes the fuzzers' JPEG seeds when PIXMILL_WRITE_FUZZ_SEEDS names a folder.
+// Writes jpeg_fuzz's seeds when PIXMILL_WRITE_FUZZ_SEEDS names the corpus folder (fuzz/corpus).
 TEST(FuzzSeeds, WrittenOnRequest) {
     const char* folder = getenv("PIXMILL_WRITE_FUZZ_SEEDS");
-    if (!folder) GTEST_SKIP() << "set PIXMILL_WRITE_FUZZ_SEEDS=fuzz/corpus/jpeg_fuzz to write the seeds";
-    const std::string out = std::string(folder) + "/";
+    if (!folder) GTEST_SKIP() << "set PIXMILL_WRITE_FUZZ_SEEDS=fuzz/corpus to write the seeds";
+    const std::string out = std::string(folder) + "/jpeg_fuzz/";
     CPicture pic;
     fillPicture(pic, 16, 16, patternSamples(16, 16, 3));
     pic.exifBlock = exifBlockWithOrientation(6);
