@@ -6,7 +6,9 @@
 #include <cstdio>
 #include <string>
 
-#include <jpeglib.h>  // needs FILE and size_t declared first
+// clang-format off: jpeglib.h needs FILE and size_t declared before it.
+#include <jpeglib.h>
+// clang-format on
 
 #include "picture/Exif.h"
 #include "picture/Picture.h"
@@ -42,7 +44,9 @@ uint64_t framePixels(const uint8_t* data, size_t size) {
     return pixels;
 }
 
-std::string inputPath() { return "/tmp/pixmill_jpeg_fuzz_" + std::to_string(getpid()) + ".jpg"; }
+std::string inputPath() {
+    return "/tmp/pixmill_jpeg_fuzz_" + std::to_string(getpid()) + ".jpg";
+}
 
 }  // namespace
 

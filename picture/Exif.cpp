@@ -11,7 +11,7 @@ namespace {
 
 // Reads a JPEG file front to back; every read reports whether all requested bytes were there.
 class SegmentReader {
-public:
+  public:
     explicit SegmentReader(FILE* f) : file(f) {}
     bool byte(uint8_t& out) {
         int c = fgetc(file);
@@ -24,7 +24,7 @@ public:
     }
     bool skip(size_t count) { return fseek(file, long(count), SEEK_CUR) == 0; }
 
-private:
+  private:
     FILE* file;
 };
 
@@ -32,7 +32,9 @@ const uint8_t markerSOI = 0xD8, markerEOI = 0xD9, markerSOS = 0xDA, markerAPP1 =
 const char exifIdentifier[6] = {'E', 'x', 'i', 'f', 0, 0};
 
 // Marker codes that stand alone, without a length: TEM and RST0..RST7.
-bool isStandalone(uint8_t code) { return code == 0x01 || (code >= 0xD0 && code <= 0xD7); }
+bool isStandalone(uint8_t code) {
+    return code == 0x01 || (code >= 0xD0 && code <= 0xD7);
+}
 
 // Reads the next marker code; any number of 0xFF fill bytes may precede it. False when the next
 // byte does not start a marker or the file ends.
@@ -105,8 +107,11 @@ static int64_t findEntry(Exif& exif, int tag) {
     // Positions are passed to the readers as int.
     if (size < minBlockSize || size > INT32_MAX) return -1;
     exif.motorolaOrder = block[tiffStart] == 'I' ? 0 : 1;
-    const int64_t countPos = int64_t(exif.readLong(block, int(ifdOffsetPos))) + tiffStart;
-    if (countPos < 0 || countPos + 2 > size) return -1;
+    // A negative offset is malformed even where adding 6 makes it look valid: a directory there
+    // would overlap the TIFF header, and a patch would overwrite the offset itself.
+    const int64_t ifd = exif.readLong(block, int(ifdOffsetPos));
+    const int64_t countPos = ifd + tiffStart;
+    if (ifd < 0 || countPos + 2 > size) return -1;
     const int64_t count = exif.readShort(block, int(countPos));
     for (int64_t i = 0; i < count; ++i) {
         const int64_t e = countPos + 2 + entrySize * i;

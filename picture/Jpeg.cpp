@@ -4,7 +4,9 @@
 #include <cstdio>
 #include <new>
 
-#include <jpeglib.h>  // needs FILE and size_t declared first
+// clang-format off: jpeglib.h needs FILE and size_t declared before it.
+#include <jpeglib.h>
+// clang-format on
 
 #include "picture/Picture.h"
 #include "tools/modTools.h"
@@ -28,7 +30,9 @@ void jumpBackOnError(j_common_ptr cinfo) {
 
 // Adobe applications write CMYK JPEGs inverted (255 means no ink), and libjpeg hands the stored
 // values through unchanged, so with inverted c and k the red share is c * k / 255, rounded.
-inline uint8_t invertedInkTimesKey(unsigned ink, unsigned key) { return uint8_t((ink * key + 127) / 255); }
+inline uint8_t invertedInkTimesKey(unsigned ink, unsigned key) {
+    return uint8_t((ink * key + 127) / 255);
+}
 
 // Stores one decoded row as picture pixels (blue, green, red, 0).
 void storeRow(const JSAMPLE* row, int components, bool cmyk, int width, uint8_t* out) {
@@ -151,7 +155,9 @@ static Decoder decoderFor(const std::string& path) {
     return nullptr;
 }
 
-bool CPicture::isValidFileType(const std::string& path) { return decoderFor(path) != nullptr; }
+bool CPicture::isValidFileType(const std::string& path) {
+    return decoderFor(path) != nullptr;
+}
 
 void CPicture::load(const std::string& path) {
     fileName = path;

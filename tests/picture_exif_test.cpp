@@ -52,7 +52,9 @@ std::vector<size_t> changedBytes(const std::string& a, const std::string& b) {
 }
 
 // Offset of entry i of IFD0 in a block from makeBlock.
-size_t entryPos(size_t i) { return 6 + 8 + 2 + 12 * i; }
+size_t entryPos(size_t i) {
+    return 6 + 8 + 2 + 12 * i;
+}
 
 }  // namespace
 
@@ -135,8 +137,19 @@ TEST(ExifFields, ShortAndMalformedBlocksGiveNothing) {
         EXPECT_EQ(bad.exifBlock, b);
     }
 
+    // Found by fuzzing: an offset of -6 puts the directory over the identifier and the TIFF header,
+    // where an entry's value field is the IFD offset itself and a patch rewrote it.
+    std::string overlap = std::string("\0\xFA\0+\0\0\0\xFF\xFF\xFF", 10) + u32(0xFFFFFFFA, true) +
+                          std::string(7, '\0') + "\x22\x12\xEE\xFA\xFF";
+    ASSERT_EQ(overlap.size(), 26u);
+    Exif overlapping = withBlock(overlap);
+    EXPECT_EQ(overlapping.getField(43), "");
+    EXPECT_FALSE(overlapping.setField(43, 0));
+    EXPECT_EQ(overlapping.exifBlock, overlap);
+
     // The directory count in the block's last two bytes: no entry fits, whatever it claims.
-    std::string endCount = std::string("Exif\0\0II*\0", 10) + u32(13, false) + std::string(5, '\0') + u16(5, false);
+    std::string endCount =
+        std::string("Exif\0\0II*\0", 10) + u32(13, false) + std::string(5, '\0') + u16(5, false);
     ASSERT_EQ(endCount.size(), 21u);
     EXPECT_EQ(withBlock(endCount).getField(0), "");
 
@@ -203,7 +216,8 @@ TEST(ExifLoad, TakesTheFirstExifApp1BeforeTheScan) {
     EXPECT_EQ(exif.getField(orientationTag), "6");
 
     // Fill bytes before a marker and standalone markers are stepped over; a bare identifier counts.
-    Exif bare = loadFrom(soi + "\xFF\xFF" + jfif + "\xFF\xD0" + segment(0xE1, std::string("Exif\0\0", 6)) + sos);
+    Exif bare =
+        loadFrom(soi + "\xFF\xFF" + jfif + "\xFF\xD0" + segment(0xE1, std::string("Exif\0\0", 6)) + sos);
     EXPECT_TRUE(bare.loaded);
     EXPECT_EQ(bare.exifBlock, std::string("Exif\0\0", 6));
 
@@ -249,9 +263,13 @@ TEST(FuzzSeeds, WrittenOnRequest) {
     const uint32_t subIfd = 8 + 2 + 12 + 4;
     const std::string sub = u16(1, true) + u16(orientationTag, true) + u16(3, true) + u32(1, true) +
                             u16(6, true) + std::string(2, '\0') + u32(0, true);
-    ASSERT_TRUE(writeBytes(out + "little_short", orientation1 + makeBlock(false, {{256, 4, 1, 640}, {orientationTag, 3, 1, 6}})));
+    ASSERT_TRUE(writeBytes(out + "little_short",
+                           orientation1 + makeBlock(false, {{256, 4, 1, 640}, {orientationTag, 3, 1, 6}})));
     ASSERT_TRUE(writeBytes(out + "big_short", orientation1 + makeBlock(true, {{orientationTag, 3, 1, 8}})));
-    ASSERT_TRUE(writeBytes(out + "big_long", std::string("\xBC\x02\x05", 3) + makeBlock(true, {{700, 4, 1, 0x80000100}})));
-    ASSERT_TRUE(writeBytes(out + "duplicates", orientation1 + makeBlock(false, {{orientationTag, 3, 1, 3}, {orientationTag, 3, 1, 6}})));
-    ASSERT_TRUE(writeBytes(out + "sub_directory", orientation1 + makeBlock(true, {{34665, 4, 1, subIfd}}, sub)));
+    ASSERT_TRUE(writeBytes(out + "big_long",
+                           std::string("\xBC\x02\x05", 3) + makeBlock(true, {{700, 4, 1, 0x80000100}})));
+    ASSERT_TRUE(writeBytes(out + "duplicates", orientation1 + makeBlock(false, {{orientationTag, 3, 1, 3},
+                                                                                {orientationTag, 3, 1, 6}})));
+    ASSERT_TRUE(
+        writeBytes(out + "sub_directory", orientation1 + makeBlock(true, {{34665, 4, 1, subIfd}}, sub)));
 }

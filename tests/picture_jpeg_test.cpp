@@ -8,7 +8,9 @@
 #include <string>
 #include <vector>
 
-#include <jpeglib.h>  // needs FILE and size_t declared first
+// clang-format off: jpeglib.h needs FILE and size_t declared before it.
+#include <jpeglib.h>
+// clang-format on
 
 #include "picture/Exif.h"
 #include "picture/Picture.h"
@@ -23,11 +25,13 @@ struct OracleError {
     jmp_buf jump;
 };
 
-void oracleErrorExit(j_common_ptr cinfo) { longjmp(reinterpret_cast<OracleError*>(cinfo->err)->jump, 1); }
+void oracleErrorExit(j_common_ptr cinfo) {
+    longjmp(reinterpret_cast<OracleError*>(cinfo->err)->jump, 1);
+}
 
 struct Decoded {
     int width = 0, height = 0, components = 0;
-    std::vector<uint8_t> samples;  // rows of width * components, as libjpeg delivers them
+    std::vector<uint8_t> samples;   // rows of width * components, as libjpeg delivers them
     std::vector<std::string> app1;  // payloads of every APP1 segment, in file order
 };
 
@@ -133,7 +137,8 @@ std::vector<uint8_t> patternSamples(int width, int height, int components) {
     for (int y = 0; y < height; ++y)
         for (int x = 0; x < width; ++x)
             for (int c = 0; c < components; ++c)
-                s[(size_t(y) * width + x) * components + c] = uint8_t(x * (3 + c) + y * (5 - c) + ((x ^ y) & 8) * 4);
+                s[(size_t(y) * width + x) * components + c] =
+                    uint8_t(x * (3 + c) + y * (5 - c) + ((x ^ y) & 8) * 4);
     return s;
 }
 
@@ -163,7 +168,8 @@ void expectPictureIsRgb(const CPicture& pic, const Decoded& d) {
     EXPECT_EQ(mismatches, 0u);
 }
 
-CPicture* loadBytes(CPicture& pic, const TempDir& dir, const std::string& bytes, const char* name = "in.jpg") {
+CPicture* loadBytes(CPicture& pic, const TempDir& dir, const std::string& bytes,
+                    const char* name = "in.jpg") {
     EXPECT_TRUE(writeBytes(dir.file(name), bytes));
     pic.load(dir.file(name));
     return &pic;
@@ -447,7 +453,7 @@ TEST(JpegSave, FailuresAreReportedNotFatal) {
     EXPECT_FALSE(pic.saveToJPG(dir.file("no/such/folder/out.jpg"), 90));
     CPicture empty;
     EXPECT_FALSE(empty.saveToJPG(dir.file("empty.jpg"), 90));  // libjpeg refuses an empty image
-    CPicture wide(70000, 1);  // past libjpeg's largest dimension
+    CPicture wide(70000, 1);                                   // past libjpeg's largest dimension
     EXPECT_FALSE(wide.saveToJPG(dir.file("wide.jpg"), 90));
     if (FILE* full = fopen("/dev/full", "wb")) {  // every write fails: disk full
         fclose(full);
@@ -485,10 +491,13 @@ const ConformanceFile conformanceFiles[] = {
     {"photos/prachi-palwe-NLqNQ10ppe0-unsplash.jpg", 2580936, 0xaadd59dcbcad1fbdull, "", false},
     {"photos/rachel-hisko-rEM3cK8F1pk-unsplash.jpg", 1897843, 0x865ed1f597e1d334ull, "", false},
     {"photos/urel-landetne-WS4JcpoZz6E-unsplash.jpg", 3952924, 0x7ea2105ac47a1e9aull, "", false},
-    {"photos/baseline/brendon-van-zyl-O9vNYbNVtpM-unsplash.baseline.jpg", 2612143, 0x1ab33e236aad0d03ull, "", true},
+    {"photos/baseline/brendon-van-zyl-O9vNYbNVtpM-unsplash.baseline.jpg", 2612143, 0x1ab33e236aad0d03ull, "",
+     true},
     {"photos/baseline/jon-tyson-FKkK1hnTe-Q-unsplash.baseline.jpg", 1159999, 0x8463f050b7ca1285ull, "", true},
-    {"photos/baseline/prachi-palwe-NLqNQ10ppe0-unsplash.baseline.jpg", 2622609, 0xf7bf9a6316f219a9ull, "", false},
-    {"photos/baseline/rachel-hisko-rEM3cK8F1pk-unsplash.baseline.jpg", 1912810, 0xa601c7370f769757ull, "", false},
+    {"photos/baseline/prachi-palwe-NLqNQ10ppe0-unsplash.baseline.jpg", 2622609, 0xf7bf9a6316f219a9ull, "",
+     false},
+    {"photos/baseline/rachel-hisko-rEM3cK8F1pk-unsplash.baseline.jpg", 1912810, 0xa601c7370f769757ull, "",
+     false},
     {"exif-orientation/Landscape_0.jpg", 349915, 0xd6c6d65db5f7101aull, "0", false},
     {"exif-orientation/Landscape_1.jpg", 347327, 0xd3627dff677f6e23ull, "1", false},
     {"exif-orientation/Landscape_2.jpg", 349209, 0xf01ecd2c51bf53c2ull, "2", false},
@@ -572,7 +581,8 @@ TEST(FuzzSeeds, WrittenOnRequest) {
     EncodeOptions progressive;
     progressive.progressive = true;
     progressive.quality = 50;
-    ASSERT_TRUE(writeBytes(out + "progressive.jpg", oracleEncode(17, 9, patternSamples(17, 9, 3), progressive)));
+    ASSERT_TRUE(
+        writeBytes(out + "progressive.jpg", oracleEncode(17, 9, patternSamples(17, 9, 3), progressive)));
     EncodeOptions ycck;
     ycck.components = 4;
     ycck.input = JCS_CMYK;
