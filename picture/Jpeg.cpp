@@ -29,7 +29,9 @@ void jumpBackOnError(j_common_ptr cinfo) {
 }
 
 // Adobe applications write CMYK JPEGs inverted (255 means no ink), and libjpeg hands the stored
-// values through unchanged, so with inverted c and k the red share is c * k / 255, rounded.
+// values through unchanged (YCCK comes out as such CMYK too), so with inverted c and k the red
+// share is c * k / 255, rounded. CMYK files without Adobe's marker are read the same way: nearly
+// every CMYK JPEG in use comes from Adobe software or copies its convention.
 inline uint8_t invertedInkTimesKey(unsigned ink, unsigned key) {
     return uint8_t((ink * key + 127) / 255);
 }
