@@ -104,7 +104,6 @@ TEST_F(Queue, ShutdownLeavesQueuedJobsUnrunAndSavesSettingsLast) {
 }
 
 TEST_F(Queue, ShutdownDuringRealWorkCompletesTheRunningJobs) {
-    SKIP_UNLESS_CODECS();
     std::string source = dir.file("src.bmp");
     ASSERT_TRUE(patternPicture(64, 48)->saveToBMP(source));
     const int jobs = 200;
@@ -129,7 +128,6 @@ TEST_F(Queue, ShutdownDuringRealWorkCompletesTheRunningJobs) {
 // Jobs racing for one output path: without overwrite exactly one of them writes it, the others
 // fail on the existing file; with overwrite all succeed. Either way the file is whole.
 TEST_F(Queue, JobsWritingTheSameOutputNeverLeaveAPartialFile) {
-    SKIP_UNLESS_CODECS();
     std::string source = dir.file("same.bmp");
     ASSERT_TRUE(patternPicture(40, 30)->saveToBMP(source));
     for (int32_t overwrite : {OverwriteMode::No, OverwriteMode::Yes}) {
@@ -209,20 +207,17 @@ TEST_F(Queue, WaitUntilIdleRunsJobsLeftWithoutAWorker) {
 
 // Many small jobs dropped in bursts while workers come and go: every job is taken exactly once,
 // the worker count never passes the limit, and the work ends with "Finished". Most sources do
-// not exist and end at once; every tenth is a real picture when the codecs are there.
+// not exist and end at once; every tenth is a small picture.
 TEST_F(Queue, ManyTinyJobsEachRunExactlyOnce) {
-    const bool real = codecsReady();
     std::string picture = dir.file("tiny.bmp");
-    if (real) {
-        ASSERT_TRUE(patternPicture(3, 2)->saveToBMP(picture));
-    }
+    ASSERT_TRUE(patternPicture(3, 2)->saveToBMP(picture));
     const int32_t cores = getNbCores();
     const int jobs = 2000;
     Pixmill engine(settings.path());
     int32_t mostWorkers = 0;
     for (int i = 0; i < jobs; ++i) {
         std::string name = "job" + std::to_string(i);
-        bool isReal = real && i % 10 == 0;
+        bool isReal = i % 10 == 0;
         engine.addTask(isReal ? newJob(engine, picture, dir.file(name + ".bmp"))
                               : newJob(engine, dir.file(name + ".png")));
         mostWorkers = std::max(mostWorkers, engine.runningThreads.load());
@@ -239,16 +234,14 @@ TEST_F(Queue, ManyTinyJobsEachRunExactlyOnce) {
         ImageResizeTask* task = engine.tasks[i];
         EXPECT_TRUE(task->done);
         EXPECT_FALSE(task->started);
-        if (real && i % 10 == 0) {
+        if (i % 10 == 0) {
             // Overwrite is off: a job run twice would fail on its own first output.
             EXPECT_EQ(task->message, "") << i;
         } else {
             EXPECT_EQ(taken["Resizing job" + std::to_string(i) + ".png"], 1) << i;
         }
     }
-    if (real) {
-        EXPECT_EQ(taken["Resizing tiny.bmp"], jobs / 10);
-    }
+    EXPECT_EQ(taken["Resizing tiny.bmp"], jobs / 10);
 }
 
 }  // namespace

@@ -18,7 +18,6 @@ class ResizeJob : public ::testing::Test {
     TempDir dir;
     Pixmill engine{settings.path()};
 
-    void SetUp() override { SKIP_UNLESS_CODECS(); }
     void TearDown() override { EXPECT_TRUE(tempFilesIn(dir.path()).empty()) << "temporary file left behind"; }
 
     std::string bmpSource(const std::string& name, const PicturePtr& picture) {
