@@ -217,9 +217,9 @@ TEST_F(Queue, ManyTinyJobsEachRunExactlyOnce) {
     int32_t mostWorkers = 0;
     for (int i = 0; i < jobs; ++i) {
         std::string name = "job" + std::to_string(i);
-        bool isReal = i % 10 == 0;
-        engine.addTask(isReal ? newJob(engine, picture, dir.file(name + ".bmp"))
-                              : newJob(engine, dir.file(name + ".png")));
+        bool withPicture = i % 10 == 0;
+        engine.addTask(withPicture ? newJob(engine, picture, dir.file(name + ".bmp"))
+                                   : newJob(engine, dir.file(name + ".png")));
         mostWorkers = std::max(mostWorkers, engine.runningThreads.load());
         if (i % 97 == 0) usleep(1000);
     }
