@@ -367,6 +367,15 @@ TEST_F(ResizeJob, UnreadableSourceFailsToOpen) {
     ASSERT_TRUE(writeBytes(garbage, "not a picture at all"));
     EXPECT_EQ(run(garbage, dir.file("g_out.jpg"), "4x4")->message, "Error opening " + garbage);
     EXPECT_FALSE(FileExist(dir.file("m_out.jpg")));
+
+    // A header claiming 60000 x 60000 pixels (more than a picture may hold) and no pixel data.
+    auto le32 = [](uint32_t v) { return std::string{char(v), char(v >> 8), char(v >> 16), char(v >> 24)}; };
+    std::string header = "BM" + le32(54) + le32(0) + le32(54) + le32(40) + le32(60000) + le32(60000) +
+                         std::string("\x01\x00\x18\x00", 4) + le32(0) + le32(0) + le32(2835) + le32(2835) +
+                         le32(0) + le32(0);
+    std::string huge = dir.file("huge.bmp");
+    ASSERT_TRUE(writeBytes(huge, header));
+    EXPECT_EQ(run(huge, dir.file("h_out.jpg"), "4x4")->message, "Error opening " + huge);
 }
 
 TEST_F(ResizeJob, TargetTooLargeForMemoryFailsToResize) {
