@@ -211,7 +211,7 @@ std::string saveResult(const ImageResizeTask& task, CPicture& result, const Exif
     }
 }
 
-// The whole pipeline; step tells the caller where an out-of-memory exception came from.
+// The whole pipeline; step tells the caller in which step an exception (out of memory) arose.
 std::string runJob(const ImageResizeTask& task, Step& step) {
     const Pixmill& engine = *task.engine;
     step = Step::Open;
