@@ -9,10 +9,14 @@
 #include <map>
 #include <random>
 
+#include <dirent.h>
+#include <cstring>
+
 #include "gif_recipe.h"
 #include "picture/CGif.h"
 #include "picture/Picture.h"
 #include "testsupport.h"
+#include "tools/modTools.h"
 
 #ifdef PIXMILL_HAVE_GIFLIB
 #include <gif_lib.h>
@@ -671,4 +675,208 @@ TEST(GifMalformed, WriteFuzzSeeds) {
     writeBytes(base + "animated-interlaced.gif", s2.bytes);
     writeBytes(base + "two-colour-full-table.gif", s3.bytes);
     writeBytes(base + "no-table.gif", s4.bytes);
+}
+
+// ---- The shared conformance set ----
+
+namespace {
+
+uint64_t pictureHash(const Loaded& p) {
+    uint64_t h = 1469598103934665603ull;
+    auto add = [&](uint8_t b) { h = (h ^ b) * 1099511628211ull; };
+    for (int v : {p.width, p.height, p.mode})
+        for (int i = 0; i < 4; ++i) add(static_cast<uint8_t>(v >> (8 * i)));
+    for (uint8_t b : p.pixels) add(b);
+    return h;
+}
+
+std::string statusOf(const Loaded& p) {
+    if (p.width == 0) return "empty";
+    char s[64];
+    snprintf(s, sizeof s, "%dx%d mode %d", p.width, p.height, p.mode);
+    return s;
+}
+
+Loaded loadFile(const std::string& path) {
+    CPicture picture;
+    picture.loadFromGIF(path);
+    Loaded out;
+    out.width = picture.width;
+    out.height = picture.height;
+    out.mode = picture.transparencyMode;
+    if (picture.pixels) out.pixels.assign(picture.pixels, picture.pixels + size_t(picture.width) * picture.height * 4);
+    return out;
+}
+
+std::vector<std::string> gifFiles(const std::string& root, const std::string& sub = "") {
+    std::vector<std::string> out;
+    std::string dir = root + "/" + sub;
+    if (DIR* d = opendir(dir.c_str())) {
+        while (struct dirent* e = readdir(d)) {
+            std::string name = e->d_name;
+            if (name == "." || name == "..") continue;
+            std::string rel = sub.empty() ? name : sub + "/" + name;
+            if (DirExist(root + "/" + rel + "/")) {
+                for (auto& f : gifFiles(root, rel)) out.push_back(f);
+            } else if (name.size() > 4 && name.substr(name.size() - 4) == ".gif") {
+                out.push_back(rel);
+            }
+        }
+        closedir(d);
+    }
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+struct Expected {
+    const char* file;
+    long size;
+    const char* status;
+    uint64_t hash;
+};
+
+// What every file of ../shared/testdata/gif decodes to (status and picture hash). Regenerate with
+// PIXMILL_GIF_TABLE=1 and review the diff.
+const Expected kConformance[] = {
+#include "picture_gif_conformance.inc"
+};
+
+#ifdef PIXMILL_HAVE_GIFLIB
+// The picture our rules give for giflib's reading of a file: the last image's indices at the top left
+// through its palette (local, else global with earlier rewrites), the first image's transparency.
+// False when giflib cannot read the file whole.
+bool giflibPicture(const std::string& path, Loaded& out, int& images) {
+    int err = 0;
+    GifFileType* g = DGifOpenFileName(path.c_str(), &err);
+    if (!g) return false;
+    bool ok = DGifSlurp(g) == GIF_OK && g->ImageCount > 0;
+    images = ok ? g->ImageCount : 0;
+    if (ok) {
+        uint8_t global[256][3] = {};
+        if (g->SColorMap)
+            for (int i = 0; i < std::min(g->SColorMap->ColorCount, 256); ++i) {
+                global[i][0] = g->SColorMap->Colors[i].Red;
+                global[i][1] = g->SColorMap->Colors[i].Green;
+                global[i][2] = g->SColorMap->Colors[i].Blue;
+            }
+        int canvasW = g->SWidth, canvasH = g->SHeight;
+        bool firstTransparent = false;
+        uint8_t firstColour[3] = {};
+        uint8_t palette[256][3] = {};
+        for (int n = 0; n < g->ImageCount; ++n) {
+            const SavedImage& im = g->SavedImages[n];
+            canvasW = std::max(canvasW, im.ImageDesc.Width);
+            canvasH = std::max(canvasH, im.ImageDesc.Height);
+            std::vector<const ExtensionBlock*> records;
+            for (int e = 0; e < im.ExtensionBlockCount; ++e)
+                if (im.ExtensionBlocks[e].Function == GRAPHICS_EXT_FUNC_CODE && im.ExtensionBlocks[e].ByteCount >= 4)
+                    records.push_back(&im.ExtensionBlocks[e]);
+            const ExtensionBlock* chosen = records.size() == 1 ? records[0] : nullptr;
+            for (size_t r = 0; records.size() > 1 && r < records.size() && !chosen; ++r)
+                if (records[r]->Bytes[1] | records[r]->Bytes[2]) chosen = records[r];
+            bool transparent = chosen && (chosen->Bytes[0] & 1);
+            int index = chosen ? chosen->Bytes[3] : 0;
+            const ColorMapObject* local = im.ImageDesc.ColorMap;
+            memset(palette, 0, sizeof palette);
+            for (int i = 0; i < 256; ++i)
+                for (int c = 0; c < 3; ++c) palette[i][c] = local ? 0 : global[i][c];
+            if (local)
+                for (int i = 0; i < std::min(local->ColorCount, 256); ++i) {
+                    palette[i][0] = local->Colors[i].Red;
+                    palette[i][1] = local->Colors[i].Green;
+                    palette[i][2] = local->Colors[i].Blue;
+                }
+            if (transparent && !palette[index][0] && !palette[index][1] && !palette[index][2]) {
+                int f = 1;
+                for (; f <= 254; ++f) {
+                    bool taken = false;
+                    for (int i = 0; i < 256; ++i) taken |= palette[i][0] == f && !palette[i][1] && !palette[i][2];
+                    if (!taken) break;
+                }
+                palette[index][0] = static_cast<uint8_t>(f);
+                if (!local) global[index][0] = static_cast<uint8_t>(f);
+            }
+            if (n == 0 && transparent) {
+                firstTransparent = true;
+                memcpy(firstColour, palette[index], 3);
+            }
+        }
+        const SavedImage& last = g->SavedImages[g->ImageCount - 1];
+        out = Loaded();
+        if (int64_t(canvasW) * canvasH > 0) {
+            out.width = canvasW;
+            out.height = canvasH;
+            out.pixels.assign(size_t(canvasW) * canvasH * 4, 0);
+            bool any = false;
+            for (int y = 0; y < canvasH; ++y)
+                for (int x = 0; x < canvasW; ++x) {
+                    uint8_t* p = &out.pixels[(size_t(y) * canvasW + x) * 4];
+                    if (x < last.ImageDesc.Width && y < last.ImageDesc.Height && last.RasterBits) {
+                        const uint8_t* c = palette[last.RasterBits[size_t(y) * last.ImageDesc.Width + x]];
+                        p[0] = c[2], p[1] = c[1], p[2] = c[0];
+                    }
+                    if (firstTransparent) {
+                        bool match = p[2] == firstColour[0] && p[1] == firstColour[1] && p[0] == firstColour[2];
+                        p[3] = match ? 0 : 255;
+                        any |= match;
+                    }
+                }
+            out.mode = any ? TRANSPARENCY_MASK : TRANSPARENCY_NONE;
+        }
+    }
+    DGifCloseFile(g, &err);
+    return ok;
+}
+#endif
+
+}  // namespace
+
+TEST(GifConformance, SharedTestFilesDecodeAsRecorded) {
+    std::string root = testdataDir();
+    if (root.empty() || !DirExist(root + "/gif/")) GTEST_SKIP() << "no shared test data";
+    root += "/gif";
+    std::map<std::string, const Expected*> table;
+    for (const Expected& e : kConformance) table[e.file] = &e;
+    const bool print = getenv("PIXMILL_GIF_TABLE") != nullptr;
+    int oracleChecked = 0;
+    // A few fuzz-made files declare canvases of hundreds of millions of pixels; holding them is
+    // allowed but slow, so this test records them as refused.
+    struct LimitScope {
+        int64_t old = CGif::getPixelLimit();
+        LimitScope() { CGif::setPixelLimit(int64_t(1) << 25); }
+        ~LimitScope() { CGif::setPixelLimit(old); }
+    } limit;
+    for (const std::string& rel : gifFiles(root)) {
+        std::string path = root + "/" + rel;
+        long size = static_cast<long>(readBytes(path).size());
+        Loaded got = loadFile(path);
+        uint64_t hash = pictureHash(got);
+        std::string note;
+#ifdef PIXMILL_HAVE_GIFLIB
+        Loaded oracle;
+        int images = 0;
+        if (got.width > 0 && giflibPicture(path, oracle, images)) {
+            ++oracleChecked;
+            EXPECT_EQ(statusOf(got), statusOf(oracle)) << rel;
+            EXPECT_TRUE(got.pixels == oracle.pixels) << rel << " differs from giflib";
+            note = images == 1 ? "giflib" : "giflib, " + std::to_string(images) + " images";
+        }
+#endif
+        if (print) {
+            printf("    {\"%s\", %ld, \"%s\", 0x%016llxull},  // %s\n", rel.c_str(), size, statusOf(got).c_str(),
+                   static_cast<unsigned long long>(hash), note.c_str());
+            continue;
+        }
+        auto it = table.find(rel);
+        if (it == table.end()) {
+            ADD_FAILURE() << rel << " is not in the table";
+            continue;
+        }
+        EXPECT_EQ(it->second->size, size) << rel;
+        EXPECT_EQ(it->second->status, statusOf(got)) << rel;
+        EXPECT_EQ(it->second->hash, hash) << rel;
+        table.erase(it);
+    }
+    for (auto& left : table) ADD_FAILURE() << left.first << " is in the table but missing";
+    printf("%d files compared with giflib\n", oracleChecked);
 }
