@@ -20,7 +20,9 @@ struct FileCloser {
     void operator()(FILE* f) const { fclose(f); }
 };
 
-uint16_t readU16LE(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
+uint16_t readU16LE(const uint8_t* p) {
+    return static_cast<uint16_t>(p[0] | (p[1] << 8));
+}
 
 // Reads data sub-blocks up to and including the terminator; false when the file ends first.
 bool skipSubBlocks(GifReader& in) {
@@ -310,7 +312,9 @@ void CGif::InitializeColorTable(int count) {
     }
 }
 
-void CGif::ResetCodeTable() { codeCount = 0; }
+void CGif::ResetCodeTable() {
+    codeCount = 0;
+}
 
 // Root codes, then the clear and end entries, so that a code's value is its position.
 void CGif::startCodeTable() {
@@ -397,11 +401,20 @@ bool CGif::CalcRowColumn(imagedescriptorblock* image, int& column, int& passRow,
     for (;;) {
         long r;
         switch (pass) {
-            case 1: r = 8L * passRow; break;
-            case 2: r = 8L * passRow + 4; break;
-            case 3: r = 4L * passRow + 2; break;
-            case 4: r = 2L * passRow + 1; break;
-            default: return false;
+            case 1:
+                r = 8L * passRow;
+                break;
+            case 2:
+                r = 8L * passRow + 4;
+                break;
+            case 3:
+                r = 4L * passRow + 2;
+                break;
+            case 4:
+                r = 2L * passRow + 1;
+                break;
+            default:
+                return false;
         }
         if (r < h) {
             outRow = static_cast<unsigned long>(r);
@@ -439,7 +452,8 @@ void CGif::decodeImage(GifReader& in, imagedescriptorblock* image) {
     if (total > 0 && !image->interlaced) {
         pixelCount = decodeLzw(codes, indexBuffer, total);
     } else if (total > 0) {
-        std::unique_ptr<uint8_t, decltype(&free)> stream(static_cast<uint8_t*>(calloc(static_cast<size_t>(total), 1)), &free);
+        std::unique_ptr<uint8_t, decltype(&free)> stream(
+            static_cast<uint8_t*>(calloc(static_cast<size_t>(total), 1)), &free);
         if (!stream) {
             refused = true;
             return;

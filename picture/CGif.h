@@ -1,4 +1,5 @@
-// GIF decoder: parses a GIF87a/GIF89a file, keeps each image's records and the colour indices of the last one.
+// GIF decoder: parses a GIF87a/GIF89a file, keeps each image's records and the colour indices of the last
+// one.
 #pragma once
 
 #include <atomic>
@@ -24,8 +25,8 @@ struct framecontrolblock {
 struct imagedescriptorblock {
     uint16_t left = 0, top = 0, width = 0, height = 0;
     uint8_t hasLocalTable = 0, interlaced = 0, sorted = 0;
-    int localTableBytes = 0;           // 3 x entries once the table is read, else 0
-    uint8_t* localTable = nullptr;     // red, green, blue triples as read; null without one
+    int localTableBytes = 0;        // 3 x entries once the table is read, else 0
+    uint8_t* localTable = nullptr;  // red, green, blue triples as read; null without one
 
     imagedescriptorblock() = default;
     ~imagedescriptorblock() { delete[] localTable; }
@@ -42,13 +43,13 @@ struct GifPalette {
 
 // Buffered, bounds-checked reads from the open file; every byte of the file passes through here.
 class GifReader {
-public:
+  public:
     explicit GifReader(FILE* file) : fp(file) {}
     bool readByte(uint8_t& value);
     bool readBytes(uint8_t* out, size_t count);
     bool skipBytes(size_t count);
 
-private:
+  private:
     bool refill();
     FILE* fp;
     uint8_t buffer[16384];
@@ -61,7 +62,7 @@ inline constexpr uint16_t MaskFromRight[12] = {0x1,  0x3,  0x7,   0xF,   0x1F,  
 
 // Delivers the variable-width LZW codes of one image from its data sub-blocks.
 class GifCodeStripper {
-public:
+  public:
     // minCodeSize must be 0..11, so that codes never exceed 12 bits.
     GifCodeStripper(GifReader& reader, int minCodeSize);
     // The next code, least significant bit first; endCode once the data sub-blocks are exhausted.
@@ -72,7 +73,7 @@ public:
     int codeSize;
     unsigned short clearCode, endCode;
 
-private:
+  private:
     bool readBlock();
     GifReader& fp;
     uint8_t block[255];
@@ -83,7 +84,7 @@ private:
 };
 
 class CGif {
-public:
+  public:
     explicit CGif(const std::string& path);
     ~CGif();
     CGif(const CGif&) = delete;
@@ -124,7 +125,7 @@ public:
     int64_t pixelCount = 0;
     bool refused = false;  // an image too large to hold, or memory ran out
 
-private:
+  private:
     bool readScreen(GifReader& in);
     bool readExtension(GifReader& in);
     bool readImage(GifReader& in);
@@ -134,7 +135,7 @@ private:
     void startCodeTable();
     int64_t emitString(unsigned code, uint8_t* out, int64_t pos, int64_t total) const;
 
-public:
+  public:
     // The LZW code table as a prefix tree: code c's string is the string of codePrefix[c] followed
     // by codeSuffix[c]; codeFirst is its first element and codeLengths its length. Entries are
     // never added past 4096, since 12-bit codes cannot name them.
@@ -147,8 +148,7 @@ public:
     int codeCount = 0;
     int minCodeSize = 0;
 
-private:
-
+  private:
     static std::atomic<int64_t> pixelLimit;
 };
 

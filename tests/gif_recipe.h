@@ -11,7 +11,7 @@ namespace gifrecipe {
 
 // Packs codes least significant bit first, as GIF data does.
 class BitWriter {
-public:
+  public:
     void put(unsigned code, int bits) {
         acc |= static_cast<uint64_t>(code) << count;
         count += bits;
@@ -28,7 +28,7 @@ public:
         return bytes;
     }
 
-private:
+  private:
     std::vector<uint8_t> bytes;
     uint64_t acc = 0;
     int count = 0;
@@ -45,7 +45,7 @@ struct LzwOptions {
 // Code widths as a decoder sees them: it adds an entry for every data code but the first after a
 // clear, and widens when its table reaches 1 << width (12 bits at most).
 class CodeWidthTracker {
-public:
+  public:
     explicit CodeWidthTracker(int minCodeSize) : s(minCodeSize) { reset(); }
     void reset() {
         count = (1 << s) + 2;
@@ -138,7 +138,7 @@ inline int tableBits(size_t entries) {
 }
 
 class GifBuilder {
-public:
+  public:
     std::vector<uint8_t> bytes;
 
     GifBuilder& header(int width, int height, const std::vector<uint8_t>& globalTable, int background = 0) {
@@ -154,9 +154,14 @@ public:
         return *this;
     }
     GifBuilder& control(int delay, bool transparent, int index, int disposal = 0) {
-        const uint8_t b[] = {0x21, 0xF9, 4, static_cast<uint8_t>((disposal << 2) | (transparent ? 1 : 0)),
-                             static_cast<uint8_t>(delay), static_cast<uint8_t>(delay >> 8),
-                             static_cast<uint8_t>(index), 0};
+        const uint8_t b[] = {0x21,
+                             0xF9,
+                             4,
+                             static_cast<uint8_t>((disposal << 2) | (transparent ? 1 : 0)),
+                             static_cast<uint8_t>(delay),
+                             static_cast<uint8_t>(delay >> 8),
+                             static_cast<uint8_t>(index),
+                             0};
         bytes.insert(bytes.end(), b, b + sizeof b);
         return *this;
     }
@@ -210,7 +215,7 @@ public:
         return out;
     }
 
-private:
+  private:
     void append(const std::string& s) { bytes.insert(bytes.end(), s.begin(), s.end()); }
     void u16(int v) {
         bytes.push_back(static_cast<uint8_t>(v));

@@ -1,16 +1,15 @@
 // GIF decoder: LZW edge cases against a literal decoder, interlace, colour tables, transparency,
 // extensions, malformed files, and the shared conformance set against giflib.
+#include <dirent.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <deque>
 #include <functional>
 #include <map>
 #include <random>
-
-#include <dirent.h>
-#include <cstring>
 
 #include "gif_recipe.h"
 #include "picture/CGif.h"
@@ -60,7 +59,8 @@ Loaded loadBytes(const Bytes& file) {
     out.width = picture.width;
     out.height = picture.height;
     out.mode = picture.transparencyMode;
-    if (picture.pixels) out.pixels.assign(picture.pixels, picture.pixels + size_t(picture.width) * picture.height * 4);
+    if (picture.pixels)
+        out.pixels.assign(picture.pixels, picture.pixels + size_t(picture.width) * picture.height * 4);
     return out;
 }
 
@@ -97,7 +97,7 @@ Image plainImage(int w, int h, const Bytes& pixels, int minCodeSize = 8) {
 // into a bottom-up buffer with rows padded to 4 bytes. Same decisions on invalid codes. ----
 
 class LiteralDecoder {
-public:
+  public:
     LiteralDecoder(const Bytes& framed, int s, int w, int h, bool interlaced)
         : data(framed), s(s), w(w), h(h), interlaced(interlaced) {}
 
@@ -142,7 +142,7 @@ public:
         return topDown();
     }
 
-private:
+  private:
     void reset(unsigned clear) {
         strings.clear();
         for (unsigned i = 0; i < clear + 2; ++i) strings.push_back({static_cast<uint16_t>(i)});
@@ -182,7 +182,10 @@ private:
                 ++passRow;
             }
             for (;;) {
-                row = pass == 1 ? 8 * passRow : pass == 2 ? 8 * passRow + 4 : pass == 3 ? 4 * passRow + 2 : 2 * passRow + 1;
+                row = pass == 1   ? 8 * passRow
+                      : pass == 2 ? 8 * passRow + 4
+                      : pass == 3 ? 4 * passRow + 2
+                                  : 2 * passRow + 1;
                 if (row < h) break;
                 ++pass;
                 passRow = 0;
@@ -236,8 +239,10 @@ Bytes randomCodeStream(std::mt19937& rng, int s, int codes) {
             c = rng() % (t.count + 1);
         }
         out.put(c, t.width);
-        if (c == clear) t.reset();
-        else t.dataCode();
+        if (c == clear)
+            t.reset();
+        else
+            t.dataCode();
     }
     return out.finish();
 }
@@ -274,8 +279,12 @@ TEST(GifLzw, MatchesLiteralDecoderOnRandomAndMalformedStreams) {
         int blockSize = 1 + rng() % 255;
         Bytes data;
         switch (iter % 3) {
-            case 0: data = randomCodeStream(rng, s, 50 + rng() % 3000); break;
-            case 1: data = randomPixels(rng, 1 + rng() % 300, 256); break;  // mostly invalid early
+            case 0:
+                data = randomCodeStream(rng, s, 50 + rng() % 3000);
+                break;
+            case 1:
+                data = randomPixels(rng, 1 + rng() % 300, 256);
+                break;  // mostly invalid early
             default: {
                 gifrecipe::LzwOptions o;
                 o.minCodeSize = s;
@@ -283,7 +292,8 @@ TEST(GifLzw, MatchesLiteralDecoderOnRandomAndMalformedStreams) {
                 o.clearWhenFull = rng() % 2;
                 o.clearEvery = rng() % 3 == 0 ? 1 + rng() % 300 : 0;
                 o.endCode = rng() % 4 != 0;
-                data = gifrecipe::lzwEncode(randomPixels(rng, w * h + rng() % 20 - 10 + 10, 1 << std::min(s, 8)), o);
+                data = gifrecipe::lzwEncode(
+                    randomPixels(rng, w * h + rng() % 20 - 10 + 10, 1 << std::min(s, 8)), o);
                 if (rng() % 4 == 0 && !data.empty()) data.resize(rng() % data.size());  // truncated
             }
         }
@@ -352,12 +362,27 @@ TEST(GifLzw, InvalidCodesEndTheImageAndLeaveTheRestZero) {
         return loadBytes(singleImage(im, table)).pixels;
     };
     // First code after the clear is not a root: nothing decoded, every index 0.
-    EXPECT_EQ(decode([](auto& w) { w.put(4, 3); w.put(6, 3); }), expectedPixels(Bytes(8, 0), table));
+    EXPECT_EQ(decode([](auto& w) {
+                  w.put(4, 3);
+                  w.put(6, 3);
+              }),
+              expectedPixels(Bytes(8, 0), table));
     // A code beyond the next free entry (6) ends decoding after "1".
-    EXPECT_EQ(decode([](auto& w) { w.put(4, 3); w.put(1, 3); w.put(7, 3); w.put(1, 3); }),
+    EXPECT_EQ(decode([](auto& w) {
+                  w.put(4, 3);
+                  w.put(1, 3);
+                  w.put(7, 3);
+                  w.put(1, 3);
+              }),
               expectedPixels({1, 0, 0, 0, 0, 0, 0, 0}, table));
     // The end code right after a clear ends the image; clear twice is just a clear.
-    EXPECT_EQ(decode([](auto& w) { w.put(4, 3); w.put(4, 3); w.put(3, 3); w.put(5, 3); w.put(2, 3); }),
+    EXPECT_EQ(decode([](auto& w) {
+                  w.put(4, 3);
+                  w.put(4, 3);
+                  w.put(3, 3);
+                  w.put(5, 3);
+                  w.put(2, 3);
+              }),
               expectedPixels({3, 0, 0, 0, 0, 0, 0, 0}, table));
 }
 
@@ -522,7 +547,12 @@ TEST(GifRecords, ControlRecordChoiceAndDelays) {
     Image im = plainImage(1, 1, {1}, 2);
     {
         GifBuilder b;  // two records: the first with a delay wins
-        b.header(1, 1, table).control(0, true, 3).control(30, true, 1).control(40, false, 0).image(im).trailer();
+        b.header(1, 1, table)
+            .control(0, true, 3)
+            .control(30, true, 1)
+            .control(40, false, 0)
+            .image(im)
+            .trailer();
         auto gif = parse(b);
         ASSERT_EQ(gif->frameControls.size(), 1u);
         EXPECT_EQ(gif->frameControls[0]->delay, 30);
@@ -538,8 +568,17 @@ TEST(GifRecords, ControlRecordChoiceAndDelays) {
     }
     {
         GifBuilder b;  // delays below 2 repeat the last one; the first falls back to 10
-        b.header(1, 1, table).control(1, false, 0).image(im).control(50, false, 0).image(im).image(im)
-            .control(0, false, 0).image(im).control(7, false, 0, 2).image(im).trailer();
+        b.header(1, 1, table)
+            .control(1, false, 0)
+            .image(im)
+            .control(50, false, 0)
+            .image(im)
+            .image(im)
+            .control(0, false, 0)
+            .image(im)
+            .control(7, false, 0, 2)
+            .image(im)
+            .trailer();
         auto gif = parse(b);
         std::vector<int> delays;
         for (auto* r : gif->frameControls) delays.push_back(r->delay);
@@ -558,8 +597,8 @@ TEST(GifRecords, ExtensionsAreSkippedWhole) {
     GifBuilder b;
     b.header(4, 1, table)
         .extension(0xFF, {"NETSCAPE2.0", std::string("\x01\x00\x00", 3), commas})  // application
-        .extension(0xFE, {std::string("first\0", 6), ",!,!", "more"})             // comment
-        .extension(0x01, {std::string(12, '\x2C'), "Hello, world!"})              // plain text
+        .extension(0xFE, {std::string("first\0", 6), ",!,!", "more"})              // comment
+        .extension(0x01, {std::string(12, '\x2C'), "Hello, world!"})               // plain text
         .extension(0x77, {"?"})                                                    // unknown label
         .image(plainImage(4, 1, px, 2))
         .extension(0xFE, {"after"})
@@ -602,7 +641,8 @@ TEST(GifMalformed, FailuresLeaveThePictureEmpty) {
     noImage.header(4, 2, table).trailer();
     EXPECT_TRUE(empty(noImage.bytes));
     // Cut inside the screen descriptor, the global table, the image descriptor, a local table.
-    for (size_t cut : {5, 11, 20, 13 + 12 + 5}) EXPECT_TRUE(empty(Bytes(good.begin(), good.begin() + cut))) << cut;
+    for (size_t cut : {5, 11, 20, 13 + 12 + 5})
+        EXPECT_TRUE(empty(Bytes(good.begin(), good.begin() + cut))) << cut;
     Image local = plainImage(4, 2, Bytes(8, 1), 2);
     local.localTable = table;
     Bytes withLocal = singleImage(local, table);
@@ -635,7 +675,8 @@ TEST(GifMalformed, TruncatedDataKeepsWhatWasDecoded) {
     ASSERT_EQ(got.width, 400);
     Bytes all = expectedPixels(px, table), zero = expectedPixels({0}, table);
     size_t k = 0;
-    while (k < 400 && std::equal(all.begin() + k * 4, all.begin() + k * 4 + 4, got.pixels.begin() + k * 4)) ++k;
+    while (k < 400 && std::equal(all.begin() + k * 4, all.begin() + k * 4 + 4, got.pixels.begin() + k * 4))
+        ++k;
     EXPECT_GT(k, 100u);
     for (size_t i = k; i < 400; ++i)
         EXPECT_TRUE(std::equal(zero.begin(), zero.end(), got.pixels.begin() + i * 4)) << i;
@@ -646,8 +687,11 @@ TEST(GifMalformed, TruncatedDataKeepsWhatWasDecoded) {
     EXPECT_EQ(loadBytes(singleImage(wide, table)).pixels, expectedPixels({0, 0, 0}, table));
     // A zero-width image between two good ones does not disturb parsing.
     GifBuilder b;
-    b.header(4, 2, table).image(plainImage(4, 2, Bytes(8, 3), 2)).image(plainImage(0, 2, {}, 2))
-        .image(plainImage(4, 2, Bytes(8, 1), 2)).trailer();
+    b.header(4, 2, table)
+        .image(plainImage(4, 2, Bytes(8, 3), 2))
+        .image(plainImage(0, 2, {}, 2))
+        .image(plainImage(4, 2, Bytes(8, 1), 2))
+        .trailer();
     EXPECT_EQ(loadBytes(b.bytes).pixels, expectedPixels(Bytes(8, 1), table));
 }
 
@@ -666,8 +710,14 @@ TEST(GifMalformed, WriteFuzzSeeds) {
     c.lzw.clearWhenFull = false;
     GifBuilder s1, s2, s3, s4;
     s1.header(24, 17, table).image(a).trailer();
-    s2.header(24, 17, table).extension(0xFF, {"NETSCAPE2.0", std::string("\x01\x00\x00", 3)})
-        .control(5, true, 0).image(b).control(0, true, 3).extension(0xFE, {"c"}).image(a).trailer();
+    s2.header(24, 17, table)
+        .extension(0xFF, {"NETSCAPE2.0", std::string("\x01\x00\x00", 3)})
+        .control(5, true, 0)
+        .image(b)
+        .control(0, true, 3)
+        .extension(0xFE, {"c"})
+        .image(a)
+        .trailer();
     s3.header(64, 64, {0, 0, 0, 255, 255, 255}).control(0, true, 0).image(c).trailer();
     s4.header(8, 8, {}).image(plainImage(8, 8, randomPixels(rng, 64, 4), 2)).trailer();
     std::string base = std::string(dir) + "/";
@@ -704,7 +754,8 @@ Loaded loadFile(const std::string& path) {
     out.width = picture.width;
     out.height = picture.height;
     out.mode = picture.transparencyMode;
-    if (picture.pixels) out.pixels.assign(picture.pixels, picture.pixels + size_t(picture.width) * picture.height * 4);
+    if (picture.pixels)
+        out.pixels.assign(picture.pixels, picture.pixels + size_t(picture.width) * picture.height * 4);
     return out;
 }
 
@@ -769,7 +820,8 @@ bool giflibPicture(const std::string& path, Loaded& out, int& images) {
             canvasH = std::max(canvasH, im.ImageDesc.Height);
             std::vector<const ExtensionBlock*> records;
             for (int e = 0; e < im.ExtensionBlockCount; ++e)
-                if (im.ExtensionBlocks[e].Function == GRAPHICS_EXT_FUNC_CODE && im.ExtensionBlocks[e].ByteCount >= 4)
+                if (im.ExtensionBlocks[e].Function == GRAPHICS_EXT_FUNC_CODE &&
+                    im.ExtensionBlocks[e].ByteCount >= 4)
                     records.push_back(&im.ExtensionBlocks[e]);
             const ExtensionBlock* chosen = records.size() == 1 ? records[0] : nullptr;
             for (size_t r = 0; records.size() > 1 && r < records.size() && !chosen; ++r)
@@ -790,7 +842,8 @@ bool giflibPicture(const std::string& path, Loaded& out, int& images) {
                 int f = 1;
                 for (; f <= 254; ++f) {
                     bool taken = false;
-                    for (int i = 0; i < 256; ++i) taken |= palette[i][0] == f && !palette[i][1] && !palette[i][2];
+                    for (int i = 0; i < 256; ++i)
+                        taken |= palette[i][0] == f && !palette[i][1] && !palette[i][2];
                     if (!taken) break;
                 }
                 palette[index][0] = static_cast<uint8_t>(f);
@@ -816,7 +869,8 @@ bool giflibPicture(const std::string& path, Loaded& out, int& images) {
                         p[0] = c[2], p[1] = c[1], p[2] = c[0];
                     }
                     if (firstTransparent) {
-                        bool match = p[2] == firstColour[0] && p[1] == firstColour[1] && p[0] == firstColour[2];
+                        bool match =
+                            p[2] == firstColour[0] && p[1] == firstColour[1] && p[0] == firstColour[2];
                         p[3] = match ? 0 : 255;
                         any |= match;
                     }
@@ -863,8 +917,8 @@ TEST(GifConformance, SharedTestFilesDecodeAsRecorded) {
         }
 #endif
         if (print) {
-            printf("    {\"%s\", %ld, \"%s\", 0x%016llxull},  // %s\n", rel.c_str(), size, statusOf(got).c_str(),
-                   static_cast<unsigned long long>(hash), note.c_str());
+            printf("    {\"%s\", %ld, \"%s\", 0x%016llxull},  // %s\n", rel.c_str(), size,
+                   statusOf(got).c_str(), static_cast<unsigned long long>(hash), note.c_str());
             continue;
         }
         auto it = table.find(rel);
