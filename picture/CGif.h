@@ -1,5 +1,4 @@
-// GIF decoder: parses a GIF87a/GIF89a file, keeps each image's records and the colour indices of the last
-// one.
+// GIF decoder: parses a GIF87a/GIF89a file and keeps the records of every image and the last one's indices.
 #pragma once
 
 #include <atomic>
