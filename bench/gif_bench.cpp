@@ -76,7 +76,7 @@ std::vector<std::string> makeSet(const std::string& dir) {
     std::mt19937 rng(2024);
     const int w = 800, h = 600;
     Bytes cube = cubePalette();
-    struct Spec {
+    struct Recipe {
         const char* name;
         Bytes pixels;
         int minCodeSize;
@@ -85,7 +85,7 @@ std::vector<std::string> makeSet(const std::string& dir) {
     };
     Bytes mono = {0, 0, 0, 255, 255, 255};
     Bytes sixteen(cube.begin(), cube.begin() + 48);
-    std::vector<Spec> specs = {
+    std::vector<Recipe> recipes = {
         {"photo256.gif", photoPixels(w, h, 256, rng), 8, false, false, cube},
         {"photo64.gif", photoPixels(w, h, 64, rng), 6, false, false, Bytes(cube.begin(), cube.begin() + 192)},
         {"photo256-interlaced.gif", photoPixels(w, h, 256, rng), 8, true, false, cube},
@@ -96,7 +96,7 @@ std::vector<std::string> makeSet(const std::string& dir) {
         {"photo256-transparent.gif", photoPixels(w, h, 256, rng), 8, false, true, cube},
     };
     std::vector<std::string> files;
-    for (const Spec& s : specs) {
+    for (const Recipe& s : recipes) {
         gifrecipe::Image im;
         im.width = w;
         im.height = h;
