@@ -124,30 +124,27 @@ class CGif {
     int64_t pixelCount = 0;
     bool refused = false;  // an image too large to hold, or memory ran out
 
+    // The LZW code table as a prefix tree: code c's string is the string of codePrefix[c] followed
+    // by codeSuffix[c]; codeFirst is its first element and codeLengths its length. Entries are
+    // never added past 4096, since 12-bit codes cannot name them.
+    void InitializeColorTable(int count);  // appends count one-element codes 0..count-1
+    void ResetCodeTable();
+    uint16_t codePrefix[4096] = {};
+    uint8_t codeSuffix[4096] = {};
+    uint8_t codeFirst[4096] = {};
+    uint16_t codeLengths[4096] = {};
+    int codeCount = 0;
+    int minCodeSize = 0;
+
   private:
     bool readScreen(GifReader& in);
     bool readExtension(GifReader& in);
     bool readImage(GifReader& in);
-    bool readGraphicControl(GifReader& in);
     void decodeImage(GifReader& in, imagedescriptorblock* image);
     int64_t decodeLzw(GifCodeStripper& codes, uint8_t* out, int64_t total);
     void startCodeTable();
     int64_t emitString(unsigned code, uint8_t* out, int64_t pos, int64_t total) const;
 
-  public:
-    // The LZW code table as a prefix tree: code c's string is the string of codePrefix[c] followed
-    // by codeSuffix[c]; codeFirst is its first element and codeLengths its length. Entries are
-    // never added past 4096, since 12-bit codes cannot name them.
-    void InitializeColorTable(int count);
-    void ResetCodeTable();
-    uint16_t codePrefix[4096];
-    uint8_t codeSuffix[4096];
-    uint8_t codeFirst[4096];
-    uint16_t codeLengths[4096];
-    int codeCount = 0;
-    int minCodeSize = 0;
-
-  private:
     static std::atomic<int64_t> pixelLimit;
 };
 
