@@ -637,6 +637,17 @@ TEST(GifMalformed, FailuresLeaveThePictureEmpty) {
     EXPECT_EQ(loadBytes(good).width, 4);
     auto empty = [](const Bytes& f) { return loadBytes(f).width == 0; };
     EXPECT_TRUE(empty({}));
+    // A missing file or a folder; a failed load also empties a picture that held one.
+    TempDir dir;
+    writeBytes(dir.file("good.gif"), good);
+    CPicture picture;
+    picture.loadFromGIF(dir.file("good.gif"));
+    EXPECT_EQ(picture.width, 4);
+    picture.loadFromGIF(dir.file("missing.gif"));
+    EXPECT_EQ(picture.width, 0);
+    EXPECT_EQ(picture.pixels, nullptr);
+    picture.loadFromGIF(dir.path());
+    EXPECT_EQ(picture.width, 0);
     GifBuilder noImage;
     noImage.header(4, 2, table).trailer();
     EXPECT_TRUE(empty(noImage.bytes));
