@@ -1,0 +1,125 @@
+// Helpers for the end-to-end tests of pixmill-cli: run it as a process, make inputs, read outputs.
+#pragma once
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "picture/Picture.h"
+#include "testsupport.h"
+#include "tools/modTools.h"
+
+struct CliResult {
+    int status = -1;  // exit status, 128 + signal when killed, -1 when it did not end in time
+    std::string out;
+    std::string err;
+};
+
+inline std::string cliBinary() { return PIXMILL_BINARY_DIR "/cli/pixmill-cli"; }
+
+// Runs pixmill-cli with XDG_CONFIG_HOME set to configHome (never the user's own settings) and
+// the given working folder. whileRunning, when given, is called with the pid and the path of the
+// captured standard error as soon as the process runs.
+inline CliResult runCli(const std::vector<std::string>& args, const std::string& configHome,
+                        const std::string& workDir = std::string(),
+                        const std::function<void(pid_t, const std::string&)>& whileRunning = nullptr) {
+    CliResult result;
+    TempDir capture;
+    const std::string outPath = capture.file("out"), errPath = capture.file("err");
+    std::vector<std::string> argv = {cliBinary()};
+    argv.insert(argv.end(), args.begin(), args.end());
+    const pid_t pid = fork();
+    if (pid == 0) {
+        if (!workDir.empty() && chdir(workDir.c_str()) != 0) _exit(126);
+        setenv("XDG_CONFIG_HOME", configHome.c_str(), 1);
+        const int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        const int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        dup2(out, 1);
+        dup2(err, 2);
+        std::vector<char*> raw;
+        for (std::string& a : argv) raw.push_back(&a[0]);
+        raw.push_back(nullptr);
+        execv(raw[0], raw.data());
+        _exit(127);
+    }
+    if (pid < 0) return result;
+    if (whileRunning) whileRunning(pid, errPath);
+    int status = 0;
+    // Sanitizer builds are slow; a hung run is killed rather than holding the suite.
+    for (int waited = 0; waitpid(pid, &status, WNOHANG) == 0; ++waited) {
+        if (waited == 12000) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            result.err = readBytes(errPath);
+            return result;
+        }
+        usleep(10 * 1000);
+    }
+    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    result.out = readBytes(outPath);
+    result.err = readBytes(errPath);
+    return result;
+}
+
+// A w by h opaque picture: left quarter red, the rest green, so crops and stretches tell apart.
+inline void fillQuarters(CPicture& picture) {
+    for (int y = 0; y < picture.height; ++y) {
+        for (int x = 0; x < picture.width; ++x) {
+            uint8_t* p = picture.pixelAt(x, y);
+            const bool red = x < picture.width / 4;
+            p[0] = 0;
+            p[1] = red ? 0 : 255;
+            p[2] = red ? 255 : 0;
+            p[3] = 255;
+        }
+    }
+}
+
+// Writes a test image as BMP or JPEG by the path's ending.
+inline bool makeImage(const std::string& path, int width, int height) {
+    CPicture picture(width, height);
+    fillQuarters(picture);
+    return isRightCI(path, ".bmp") ? picture.saveToBMP(path) : picture.saveToJPG(path, 95);
+}
+
+struct ImageFacts {
+    std::string format;  // "bmp", "jpeg" or "" by the first bytes
+    int width = 0;
+    int height = 0;
+};
+
+inline ImageFacts readImage(const std::string& path) {
+    ImageFacts facts;
+    const std::string bytes = readBytes(path);
+    if (bytes.compare(0, 2, "BM") == 0) facts.format = "bmp";
+    if (bytes.compare(0, 3, "\xFF\xD8\xFF") == 0) facts.format = "jpeg";
+    CPicture picture;
+    picture.load(path);
+    facts.width = picture.width;
+    facts.height = picture.height;
+    return facts;
+}
+
+inline std::vector<std::string> folderEntries(const std::string& folder) {
+    std::vector<std::string> names;
+    if (DIR* dir = opendir(folder.c_str())) {
+        while (const struct dirent* e = readdir(dir)) {
+            const std::string name = e->d_name;
+            if (name != "." && name != "..") names.push_back(name);
+        }
+        closedir(dir);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+inline bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
