@@ -42,6 +42,18 @@ TEST_F(CliResize, DefaultsFitIntoTheSubFolderAsJpeg) {
     EXPECT_TRUE(contains(r.err, "[2/2] ")) << r.err;
 }
 
+TEST_F(CliResize, OnATerminalABarShowsTheCountAndTheFile) {
+    image("only.bmp", 40, 30);
+    const CliResult r = runCliOnTerminal({"-s", "20x15", "only.bmp"}, config.path(), work.path());
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "1 resized, 0 failed, 0 refused\n");
+    EXPECT_TRUE(contains(r.err, "\r\033[K[------------------------] 0/1")) << r.err;
+    EXPECT_TRUE(contains(r.err, "] 1/1")) << r.err;
+    EXPECT_FALSE(contains(r.err, "[1/1] resized")) << r.err;
+    // The bar is wiped before the program ends.
+    EXPECT_TRUE(isRight(r.err, "\r\033[K")) << r.err;
+}
+
 struct DestinationCase {
     std::vector<std::string> options;
     std::string output;  // relative to the work folder

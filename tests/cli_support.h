@@ -3,6 +3,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -67,6 +68,60 @@ inline CliResult runCli(const std::vector<std::string>& args, const std::string&
     result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     result.out = readBytes(outPath);
     result.err = readBytes(errPath);
+    return result;
+}
+
+// Runs pixmill-cli with its standard error on a pseudo-terminal; err holds what the terminal got.
+inline CliResult runCliOnTerminal(const std::vector<std::string>& args, const std::string& configHome,
+                                  const std::string& workDir) {
+    CliResult result;
+    const int master = posix_openpt(O_RDWR | O_NOCTTY);
+    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) return result;
+    const std::string slave = ptsname(master);
+    TempDir capture;
+    const std::string outPath = capture.file("out");
+    std::vector<std::string> argv = {cliBinary()};
+    argv.insert(argv.end(), args.begin(), args.end());
+    const pid_t pid = fork();
+    if (pid == 0) {
+        setsid();
+        const int terminal = open(slave.c_str(), O_RDWR);
+        const int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        if (terminal < 0 || out < 0 || chdir(workDir.c_str()) != 0) _exit(126);
+        dup2(out, 1);
+        dup2(terminal, 2);
+        setenv("XDG_CONFIG_HOME", configHome.c_str(), 1);
+        setenv("TERM", "xterm", 1);
+        std::vector<char*> raw;
+        for (std::string& a : argv) raw.push_back(&a[0]);
+        raw.push_back(nullptr);
+        execv(raw[0], raw.data());
+        _exit(127);
+    }
+    // Read while it runs (a full terminal buffer would stall it); EOF or EIO once it has gone.
+    int status = 0;
+    bool ended = false;
+    for (int waited = 0; waited < 6000; ++waited) {
+        struct pollfd ready = {master, POLLIN, 0};
+        char buffer[4096];
+        if (poll(&ready, 1, 20) > 0) {
+            const ssize_t n = read(master, buffer, sizeof buffer);
+            if (n > 0) {
+                result.err.append(buffer, static_cast<size_t>(n));
+                continue;
+            }
+        }
+        if (ended) break;  // it has gone and nothing is left to read
+        ended = waitpid(pid, &status, WNOHANG) == pid;
+    }
+    if (!ended) {
+        kill(pid, SIGKILL);
+        waitpid(pid, &status, 0);
+    } else {
+        result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+    close(master);
+    result.out = readBytes(outPath);
     return result;
 }
 
