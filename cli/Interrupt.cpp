@@ -3,6 +3,8 @@
 
 #include <pthread.h>
 
+#include <initializer_list>
+
 namespace {
 
 volatile sig_atomic_t interrupts = 0;
@@ -31,8 +33,12 @@ void installInterruptHandlers() {
     action.sa_handler = onInterrupt;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
+    for (int signal : {SIGINT, SIGTERM}) {
+        // A signal the parent set to be ignored (a background job of a script) stays ignored.
+        struct sigaction old = {};
+        if (sigaction(signal, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) continue;
+        sigaction(signal, &action, nullptr);
+    }
 }
 
 bool interruptRequested() { return interrupts > 0; }

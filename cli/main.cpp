@@ -45,8 +45,12 @@ CliOptions currentSettings(const Pixmill& engine) {
 
 // The engine always writes config.xml as it goes. Without --save-settings it is pointed at a
 // scratch folder first, so the user's file keeps its bytes; should no scratch folder be possible,
-// the loaded values are put back so at least the settings do not change.
-void closeEngine(bool keepSettings, const CliOptions& loaded) {
+// the loaded values are put back so at least the settings do not change. With --save-settings
+// the file is read back, because the engine gives up silently when it cannot write it.
+// Returns false when settings that were to be saved did not reach the file.
+bool closeEngine(bool keepSettings, const CliOptions& loaded) {
+    const std::string settingsFile = pxm->settingsFolder + "/config.xml";
+    const std::string settingsText = pxm->settingsText();
     std::string scratch;
     if (!keepSettings) {
         const char* tmp = getenv("TMPDIR");
@@ -63,6 +67,9 @@ void closeEngine(bool keepSettings, const CliOptions& loaded) {
         deleteFile(scratch + "/config.xml");
         rmdir(scratch.c_str());
     }
+    if (!keepSettings || readFileContents(settingsFile) == settingsText) return true;
+    fprintf(stderr, "pixmill-cli: could not save the settings in %s\n", settingsFile.c_str());
+    return false;
 }
 
 void report(const BatchOutcome& outcome) {
@@ -121,16 +128,16 @@ int main(int argc, char** argv) {
         closeEngine(false, loaded);
         return usageError(error);
     }
-    if (options.showSettings) {
-        fputs(describeSettings(*pxm).c_str(), stdout);
-        closeEngine(options.saveSettings, loaded);
-        return kExitAllResized;
+    if (options.showSettings) fputs(describeSettings(*pxm).c_str(), stdout);
+    if (options.showSettings || options.paths.empty()) {
+        return closeEngine(options.saveSettings, loaded) ? kExitAllResized : kExitSomeNotResized;
     }
 
     const std::vector<InputItem> inputs = collectInputs(options.paths, walkRules(options, *pxm));
     ProgressView view(stderrIsTerminal());
     const BatchOutcome outcome = runBatch(*pxm, inputs, view);
-    closeEngine(options.saveSettings, loaded);
+    const bool settingsKept = closeEngine(options.saveSettings, loaded);
     report(outcome);
-    return exitStatus(outcome);
+    const int status = exitStatus(outcome);
+    return (status == kExitAllResized && !settingsKept) ? kExitSomeNotResized : status;
 }

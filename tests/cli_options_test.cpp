@@ -118,4 +118,13 @@ TEST_F(CliOptions, SaveSettingsStoresTheOptionsAndKeepsTheRest) {
     EXPECT_TRUE(contains(shown.out, "crop: nocrop\n")) << shown.out;
 }
 
+TEST_F(CliOptions, SettingsThatCannotBeSavedAreAFailure) {
+    // A file where the settings folder should be: nothing can be written under it.
+    ASSERT_TRUE(writeBytes(config.file("blocked"), std::string("x")));
+    const CliResult r = runCli({"--save-settings", "-s", "320x240"}, config.file("blocked"), work.path());
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(contains(r.err, "could not save the settings in " + config.file("blocked") + "/pixmill/config.xml"))
+        << r.err;
+}
+
 }  // namespace
