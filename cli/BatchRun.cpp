@@ -22,14 +22,14 @@ struct WatchedJob {
 };
 
 class BatchWatch {
-public:
+  public:
     BatchWatch(Pixmill& owner, ProgressView& progress, BatchOutcome& result)
         : engine(owner), view(progress), outcome(result) {}
 
     void offer(const std::vector<InputItem>& inputs);
     void waitForJobs();
 
-private:
+  private:
     Pixmill& engine;
     ProgressView& view;
     BatchOutcome& outcome;
@@ -71,7 +71,9 @@ void BatchWatch::takeInterrupt() {
     if (!interruptRequested() || engine.stopRequested) return;
     engine.stopRequested = true;
     outcome.interrupted = true;
-    view.note("pixmill-cli: interrupted: letting the running files finish, starting no more (Ctrl-C again quits at once)");
+    view.note(
+        "pixmill-cli: interrupted: letting the running files finish, starting no more (Ctrl-C again quits at "
+        "once)");
 }
 
 // A job's message and output path are written before its done flag, so they are complete once done is seen.
@@ -81,7 +83,6 @@ void BatchWatch::collectEnded() {
         job.reported = true;
         ++ended;
         if (job.task->failed) {
-            outcome.failed.push_back(FailedJob{job.task->sourcePath, job.task->message});
             view.finished(ended, jobs.size(), job.task->sourcePath, false, job.task->message);
         } else {
             ++outcome.resized;
@@ -99,6 +100,11 @@ void BatchWatch::waitForJobs() {
         view.update(ended, jobs.size(), latestStatus());
         if (ended == jobs.size() || noWorker) break;
         usleep(kPollMicroseconds);
+    }
+    // Failures are listed in the order the files were given, not the order they ended.
+    for (const WatchedJob& job : jobs) {
+        if (job.reported && job.task->failed)
+            outcome.failed.push_back(FailedJob{job.task->sourcePath, job.task->message});
     }
     outcome.notStarted += jobs.size() - ended;
     if (interruptRequested()) outcome.interrupted = true;

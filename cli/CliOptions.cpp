@@ -12,8 +12,25 @@
 namespace {
 
 enum class Opt {
-    Resolution, Type, Rotate, Crop, Overwrite, Destination, SubFolder, FixedFolder, Output, Name,
-    Quality, ResizeQuality, CopyExif, Jobs, Recursive, SaveSettings, ShowSettings, Help, Version
+    Resolution,
+    Type,
+    Rotate,
+    Crop,
+    Overwrite,
+    Destination,
+    SubFolder,
+    FixedFolder,
+    Output,
+    Name,
+    Quality,
+    ResizeQuality,
+    CopyExif,
+    Jobs,
+    Recursive,
+    SaveSettings,
+    ShowSettings,
+    Help,
+    Version
 };
 
 struct OptionSpec {
@@ -24,15 +41,24 @@ struct OptionSpec {
 };
 
 const OptionSpec kOptions[] = {
-    {Opt::Resolution, "resolution", 's', true},   {Opt::Type, "type", 't', true},
-    {Opt::Rotate, "rotate", 0, true},             {Opt::Crop, "crop", 'c', true},
-    {Opt::Overwrite, "overwrite", 0, true},       {Opt::Destination, "destination", 'd', true},
-    {Opt::SubFolder, "sub-folder", 0, true},      {Opt::FixedFolder, "fixed-folder", 0, true},
-    {Opt::Output, "output", 'o', true},           {Opt::Name, "name", 'n', true},
-    {Opt::Quality, "jpeg-quality", 'q', true},    {Opt::ResizeQuality, "resize-quality", 0, true},
-    {Opt::CopyExif, "copy-exif", 0, true},        {Opt::Jobs, "jobs", 'j', true},
-    {Opt::Recursive, "recursive", 'r', false},    {Opt::SaveSettings, "save-settings", 0, false},
-    {Opt::ShowSettings, "show-settings", 0, false}, {Opt::Help, "help", 'h', false},
+    {Opt::Resolution, "resolution", 's', true},
+    {Opt::Type, "type", 't', true},
+    {Opt::Rotate, "rotate", 0, true},
+    {Opt::Crop, "crop", 'c', true},
+    {Opt::Overwrite, "overwrite", 0, true},
+    {Opt::Destination, "destination", 'd', true},
+    {Opt::SubFolder, "sub-folder", 0, true},
+    {Opt::FixedFolder, "fixed-folder", 0, true},
+    {Opt::Output, "output", 'o', true},
+    {Opt::Name, "name", 'n', true},
+    {Opt::Quality, "jpeg-quality", 'q', true},
+    {Opt::ResizeQuality, "resize-quality", 0, true},
+    {Opt::CopyExif, "copy-exif", 0, true},
+    {Opt::Jobs, "jobs", 'j', true},
+    {Opt::Recursive, "recursive", 'r', false},
+    {Opt::SaveSettings, "save-settings", 0, false},
+    {Opt::ShowSettings, "show-settings", 0, false},
+    {Opt::Help, "help", 'h', false},
     {Opt::Version, "version", 'V', false},
 };
 
@@ -43,6 +69,7 @@ const std::vector<std::string> kOverwriteWords = {"no", "yes"};
 const std::vector<std::string> kDestinationWords = {"samefolder", "subfolder", "fixedfolder"};
 const std::vector<std::string> kResizeQualityWords = {"basic", "high", "best"};
 const std::vector<std::string> kTypeWords = {"jpg", "bmp"};
+const std::vector<std::string> kBoolWords = {"false", "true"};
 
 std::string joinWords(const std::vector<std::string>& words) {
     std::string out;
@@ -50,9 +77,13 @@ std::string joinWords(const std::vector<std::string>& words) {
     return out;
 }
 
-std::string optionName(const OptionSpec& spec) { return std::string("--") + spec.longName; }
+std::string optionName(const OptionSpec& spec) {
+    return std::string("--") + spec.longName;
+}
 
-std::string quoted(const std::string& text) { return "\"" + text + "\""; }
+std::string quoted(const std::string& text) {
+    return "\"" + text + "\"";
+}
 
 // The code of value in words (any letter case, like the settings file), or -1.
 int32_t codeOfWord(const std::vector<std::string>& words, const std::string& value) {
@@ -108,12 +139,12 @@ std::string absoluteFolder(const std::string& folder) {
 }
 
 class Parser {
-public:
+  public:
     Parser(CliOptions& out, std::string& err) : options(out), error(err) {}
 
     bool run(int argc, const char* const* argv);
 
-private:
+  private:
     CliOptions& options;
     std::string& error;
 
@@ -128,6 +159,8 @@ private:
     bool takeNumber(const OptionSpec& spec, const std::string& value, int32_t low, int32_t high,
                     int32_t& field);
     bool apply(const OptionSpec& spec, const std::string& value);
+    bool applyText(const OptionSpec& spec, const std::string& value);
+    bool applyFlag(const OptionSpec& spec);
 };
 
 bool Parser::run(int argc, const char* const* argv) {
@@ -185,7 +218,8 @@ bool Parser::shortOptions(const std::string& arg, int argc, const char* const* a
 bool Parser::takeWord(const OptionSpec& spec, const std::vector<std::string>& words, const std::string& value,
                       std::optional<int32_t>& field) {
     const int32_t code = codeOfWord(words, value);
-    if (code < 0) return fail(optionName(spec) + ": " + quoted(value) + " is not one of: " + joinWords(words));
+    if (code < 0)
+        return fail(optionName(spec) + ": " + quoted(value) + " is not one of: " + joinWords(words));
     field = code;
     return true;
 }
@@ -202,7 +236,7 @@ bool Parser::takeNumber(const OptionSpec& spec, const std::string& value, int32_
 }
 
 bool Parser::apply(const OptionSpec& spec, const std::string& value) {
-    int32_t number = 0;
+    std::optional<int32_t> code;
     switch (spec.id) {
         case Opt::Resolution:
             if (!isResolutionText(value)) {
@@ -211,19 +245,45 @@ bool Parser::apply(const OptionSpec& spec, const std::string& value) {
             }
             options.resolution = value;
             return true;
-        case Opt::Type: {
-            const int32_t code = codeOfWord(kTypeWords, value);
-            if (code < 0) return fail(optionName(spec) + ": " + quoted(value) + " is not one of: " + joinWords(kTypeWords));
-            options.outputFileType = kTypeWords[code];
+        case Opt::Type:
+            if (!takeWord(spec, kTypeWords, value, code)) return false;
+            options.outputFileType = kTypeWords[*code];
+            return true;
+        case Opt::Rotate:
+            return takeWord(spec, kRotationWords, value, options.rotate);
+        case Opt::Crop:
+            return takeWord(spec, kCropWords, value, options.cropMode);
+        case Opt::Overwrite:
+            return takeWord(spec, kOverwriteWords, value, options.overwrite);
+        case Opt::Destination:
+            return takeWord(spec, kDestinationWords, value, options.destination);
+        case Opt::ResizeQuality:
+            return takeWord(spec, kResizeQualityWords, value, options.resizeQuality);
+        case Opt::CopyExif:
+            if (!takeWord(spec, kBoolWords, value, code)) return false;
+            options.copyExif = *code == 1;
+            return true;
+        case Opt::Quality: {
+            int32_t quality = 0;
+            if (!takeNumber(spec, value, 1, 100, quality)) return false;
+            options.jpegQuality = quality;
             return true;
         }
-        case Opt::Rotate: return takeWord(spec, kRotationWords, value, options.rotate);
-        case Opt::Crop: return takeWord(spec, kCropWords, value, options.cropMode);
-        case Opt::Overwrite: return takeWord(spec, kOverwriteWords, value, options.overwrite);
-        case Opt::Destination: return takeWord(spec, kDestinationWords, value, options.destination);
-        case Opt::ResizeQuality: return takeWord(spec, kResizeQualityWords, value, options.resizeQuality);
+        case Opt::Jobs:
+            return takeNumber(spec, value, 1, 1024, options.jobs);
+        default:
+            return applyText(spec, value);
+    }
+}
+
+bool Parser::applyText(const OptionSpec& spec, const std::string& value) {
+    switch (spec.id) {
         case Opt::SubFolder:
-            if (value.find('/') != std::string::npos) return fail(optionName(spec) + ": " + quoted(value) + " is not a plain folder name (no \"/\")");
+            // One level: intake creates only the last folder, and the recursive walk skips it by name.
+            if (value.find('/') != std::string::npos) {
+                return fail(optionName(spec) + ": " + quoted(value) +
+                            " is not a plain folder name (no \"/\")");
+            }
             options.outputSubFolder = value;
             return true;
         case Opt::FixedFolder:
@@ -236,29 +296,31 @@ bool Parser::apply(const OptionSpec& spec, const std::string& value) {
             if (value.empty()) return fail(optionName(spec) + " needs a template (as %SRC%_%DSTX%x%DSTY%)");
             options.outputFileName = value;
             return true;
-        case Opt::Quality:
-            if (!takeNumber(spec, value, 1, 100, number)) return false;
-            options.jpegQuality = number;
-            return true;
-        case Opt::CopyExif: {
-            const int32_t code = codeOfWord({"false", "true", "no", "yes"}, value);
-            if (code < 0) return fail(optionName(spec) + ": " + quoted(value) + " is not one of: true, false");
-            options.copyExif = (code % 2) == 1;
-            return true;
-        }
-        case Opt::Jobs: return takeNumber(spec, value, 1, 1024, options.jobs);
-        case Opt::Recursive: options.recursive = true; return true;
-        case Opt::SaveSettings: options.saveSettings = true; return true;
-        case Opt::ShowSettings: options.showSettings = true; return true;
-        case Opt::Help: options.help = true; return true;
-        case Opt::Version: options.version = true; return true;
+        default:
+            return applyFlag(spec);
     }
-    return fail("unhandled option " + optionName(spec));
 }
 
-template <class T>
-void setIf(const std::optional<T>& value, std::string& field) {
-    if (value) field = *value;
+bool Parser::applyFlag(const OptionSpec& spec) {
+    switch (spec.id) {
+        case Opt::Recursive:
+            options.recursive = true;
+            return true;
+        case Opt::SaveSettings:
+            options.saveSettings = true;
+            return true;
+        case Opt::ShowSettings:
+            options.showSettings = true;
+            return true;
+        case Opt::Help:
+            options.help = true;
+            return true;
+        case Opt::Version:
+            options.version = true;
+            return true;
+        default:
+            return fail("unhandled option " + optionName(spec));
+    }
 }
 
 template <class T, class Field>
@@ -329,18 +391,32 @@ std::string cliHelpText() {
            "\n"
            "Settings (words as in config.xml):\n"
            "  -s, --resolution SIZE      target box WIDTHxHEIGHT (1024x768) or a percentage (50%)\n"
-           "  -t, --type WORD            output type: " + joinWords(kTypeWords) + "\n"
-           "      --rotate WORD          " + joinWords(kRotationWords) + "\n"
-           "  -c, --crop WORD            " + joinWords(kCropWords) + "\n"
-           "      --overwrite WORD       " + joinWords(kOverwriteWords) + "\n"
-           "  -d, --destination WORD     " + joinWords(kDestinationWords) + "\n"
+           "  -t, --type WORD            output type: " +
+           joinWords(kTypeWords) +
+           "\n"
+           "      --rotate WORD          " +
+           joinWords(kRotationWords) +
+           "\n"
+           "  -c, --crop WORD            " +
+           joinWords(kCropWords) +
+           "\n"
+           "      --overwrite WORD       " +
+           joinWords(kOverwriteWords) +
+           "\n"
+           "  -d, --destination WORD     " +
+           joinWords(kDestinationWords) +
+           "\n"
            "      --sub-folder NAME      folder beside each source used by subfolder (\"resized\")\n"
            "      --fixed-folder FOLDER  folder used by fixedfolder\n"
            "  -o, --output FOLDER        same as --destination fixedfolder --fixed-folder FOLDER\n"
            "  -n, --name TEMPLATE        output name; %SRC% %DSTX% %DSTY% %N% %N2%..%N6%\n"
            "  -q, --jpeg-quality N       JPEG quality, 1 to 100\n"
-           "      --resize-quality WORD  " + joinWords(kResizeQualityWords) + "\n"
-           "      --copy-exif WORD       true, false: carry the EXIF block of JPEG sources over\n"
+           "      --resize-quality WORD  " +
+           joinWords(kResizeQualityWords) +
+           "\n"
+           "      --copy-exif WORD       " +
+           joinWords(kBoolWords) +
+           ": carry the EXIF block of JPEG sources over\n"
            "\n"
            "Running:\n"
            "  -j, --jobs N               at most N files at once (default: one per core)\n"

@@ -41,7 +41,7 @@ std::vector<std::string> sortedEntries(const std::string& folder) {
 }
 
 class FolderWalk {
-public:
+  public:
     FolderWalk(const WalkRules& walkRules, std::vector<std::string>& found) : rules(walkRules), files(found) {
         FileId id;
         if (!rules.skipFolderPath.empty() && fileIdOf(rules.skipFolderPath, id)) skipped = id;
@@ -64,7 +64,7 @@ public:
         }
     }
 
-private:
+  private:
     const WalkRules& rules;
     std::vector<std::string>& files;
     std::set<FileId> visited;

@@ -41,11 +41,15 @@ void installInterruptHandlers() {
     }
 }
 
-bool interruptRequested() { return interrupts > 0; }
+bool interruptRequested() {
+    return interrupts > 0;
+}
 
 InterruptsBlocked::InterruptsBlocked() {
     const sigset_t set = interruptSignals();
     pthread_sigmask(SIG_BLOCK, &set, &previous);
 }
 
-InterruptsBlocked::~InterruptsBlocked() { pthread_sigmask(SIG_SETMASK, &previous, nullptr); }
+InterruptsBlocked::~InterruptsBlocked() {
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+}

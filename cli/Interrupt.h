@@ -9,12 +9,12 @@ bool interruptRequested();
 // Blocks the interrupt signals for its lifetime. Worker threads started meanwhile inherit the
 // blocked mask, so only the main thread ever runs the handler and no worker system call is cut short.
 class InterruptsBlocked {
-public:
+  public:
     InterruptsBlocked();
     ~InterruptsBlocked();
     InterruptsBlocked(const InterruptsBlocked&) = delete;
     InterruptsBlocked& operator=(const InterruptsBlocked&) = delete;
 
-private:
+  private:
     sigset_t previous;
 };

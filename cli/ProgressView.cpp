@@ -24,7 +24,9 @@ std::string fitColumns(const std::string& text, size_t width) {
     return text;
 }
 
-std::string countText(size_t done, size_t total) { return std::to_string(done) + "/" + std::to_string(total); }
+std::string countText(size_t done, size_t total) {
+    return std::to_string(done) + "/" + std::to_string(total);
+}
 
 }  // namespace
 
@@ -58,9 +60,11 @@ void ProgressView::finished(size_t done, size_t total, const std::string& source
                             const std::string& detail) {
     if (terminal) return;
     if (ok) {
-        fprintf(stderr, "[%s] resized %s -> %s\n", countText(done, total).c_str(), source.c_str(), detail.c_str());
+        fprintf(stderr, "[%s] resized %s -> %s\n", countText(done, total).c_str(), source.c_str(),
+                detail.c_str());
     } else {
-        fprintf(stderr, "[%s] failed %s: %s\n", countText(done, total).c_str(), source.c_str(), detail.c_str());
+        fprintf(stderr, "[%s] failed %s: %s\n", countText(done, total).c_str(), source.c_str(),
+                detail.c_str());
     }
     fflush(stderr);
 }

@@ -5,7 +5,7 @@
 #include <string>
 
 class ProgressView {
-public:
+  public:
     explicit ProgressView(bool terminal);
 
     // On a terminal, redraws the bar with the count done and the worker's latest status.
@@ -17,7 +17,7 @@ public:
     // Removes the bar before the final report.
     void clear();
 
-private:
+  private:
     bool terminal;
     std::string shown;
     size_t columns() const;

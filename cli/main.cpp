@@ -43,25 +43,27 @@ CliOptions currentSettings(const Pixmill& engine) {
     return settings;
 }
 
-// The engine always writes config.xml as it goes. Without --save-settings it is pointed at a
+// The engine writes config.xml whenever it goes. Without --save-settings it is pointed at a
 // scratch folder first, so the user's file keeps its bytes; should no scratch folder be possible,
-// the loaded values are put back so at least the settings do not change. With --save-settings
-// the file is read back, because the engine gives up silently when it cannot write it.
-// Returns false when settings that were to be saved did not reach the file.
+// the loaded values are put back so at least the settings do not change. Returns the scratch
+// folder, or "".
+std::string divertSettings(const CliOptions& loaded) {
+    const char* tmp = getenv("TMPDIR");
+    std::string pattern = std::string(tmp && tmp[0] == '/' ? tmp : "/tmp") + "/pixmill-cli-XXXXXX";
+    if (!mkdtemp(&pattern[0])) {
+        applyCliOptions(loaded, *pxm);
+        return std::string();
+    }
+    pxm->settingsFolder = pattern;
+    return pattern;
+}
+
+// Ends the engine (its workers have finished). With --save-settings the file is read back,
+// because the engine gives up silently when it cannot write it: returns false then.
 bool closeEngine(bool keepSettings, const CliOptions& loaded) {
     const std::string settingsFile = pxm->settingsFolder + "/config.xml";
     const std::string settingsText = pxm->settingsText();
-    std::string scratch;
-    if (!keepSettings) {
-        const char* tmp = getenv("TMPDIR");
-        std::string pattern = std::string(tmp && tmp[0] == '/' ? tmp : "/tmp") + "/pixmill-cli-XXXXXX";
-        if (mkdtemp(&pattern[0])) {
-            scratch = pattern;
-            pxm->settingsFolder = scratch;
-        } else {
-            applyCliOptions(loaded, *pxm);
-        }
-    }
+    const std::string scratch = keepSettings ? std::string() : divertSettings(loaded);
     pxmDestroy();
     if (!scratch.empty()) {
         deleteFile(scratch + "/config.xml");
@@ -79,10 +81,12 @@ void report(const BatchOutcome& outcome) {
     for (const FailedJob& failed : outcome.failed) {
         fprintf(stderr, "pixmill-cli: failed %s: %s\n", failed.source.c_str(), failed.message.c_str());
     }
-    std::string summary = std::to_string(outcome.resized) + " resized, " + std::to_string(outcome.failed.size()) +
-                          " failed, " + std::to_string(outcome.refused.size()) + " refused";
+    std::string summary = std::to_string(outcome.resized) + " resized, " +
+                          std::to_string(outcome.failed.size()) + " failed, " +
+                          std::to_string(outcome.refused.size()) + " refused";
     if (outcome.notStarted > 0) {
-        summary += ", " + std::to_string(outcome.notStarted) + (outcome.interrupted ? " not started (interrupted)" : " not started");
+        summary += ", " + std::to_string(outcome.notStarted) +
+                   (outcome.interrupted ? " not started (interrupted)" : " not started");
     }
     fflush(stderr);
     printf("%s\n", summary.c_str());
@@ -91,7 +95,8 @@ void report(const BatchOutcome& outcome) {
 
 int exitStatus(const BatchOutcome& outcome) {
     if (outcome.interrupted && outcome.notStarted > 0) return kExitInterrupted;
-    if (!outcome.failed.empty() || !outcome.refused.empty() || outcome.notStarted > 0) return kExitSomeNotResized;
+    if (!outcome.failed.empty() || !outcome.refused.empty() || outcome.notStarted > 0)
+        return kExitSomeNotResized;
     return kExitAllResized;
 }
 
@@ -117,7 +122,8 @@ int main(int argc, char** argv) {
         printf("pixmill-cli %s\n", PIXMILL_VERSION);
         return kExitAllResized;
     }
-    if (options.paths.empty() && !options.saveSettings && !options.showSettings) return usageError("no FILE given");
+    if (options.paths.empty() && !options.saveSettings && !options.showSettings)
+        return usageError("no FILE given");
 
     installInterruptHandlers();
     pxm = new Pixmill();

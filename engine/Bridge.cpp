@@ -20,11 +20,13 @@ const BridgeWord kRotationWords[] = {{"none", Rotation::None},
                                      {"landscape", Rotation::Landscape},
                                      {"landscapeccw", Rotation::LandscapeCcw},
                                      {"portrait", Rotation::Portrait}};
-const BridgeWord kCropWords[] = {{"nocrop", CropMode::NoCrop}, {"crop", CropMode::Crop}, {"stretch", CropMode::Stretch}};
+const BridgeWord kCropWords[] = {
+    {"nocrop", CropMode::NoCrop}, {"crop", CropMode::Crop}, {"stretch", CropMode::Stretch}};
 const BridgeWord kOverwriteWords[] = {{"no", OverwriteMode::No}, {"yes", OverwriteMode::Yes}};
 // Not the settings file's words ("samefolder", "fixedfolder"): these are the window's radio buttons.
-const BridgeWord kDestinationWords[] = {
-    {"same", Destination::SameFolder}, {"subfolder", Destination::SubFolder}, {"fixed", Destination::FixedFolder}};
+const BridgeWord kDestinationWords[] = {{"same", Destination::SameFolder},
+                                        {"subfolder", Destination::SubFolder},
+                                        {"fixed", Destination::FixedFolder}};
 
 // Stores the code of word into field when the table holds it; any other word leaves field alone.
 template <size_t N>
@@ -67,7 +69,9 @@ void Pixmill::initGUIMac() {
     appSetOutputFileName(outputFileName);
 }
 
-bool pxmHandleFileDrop(const char* path) { return pxm && path && pxm->addFile(path); }
+bool pxmHandleFileDrop(const char* path) {
+    return pxm && path && pxm->addFile(path);
+}
 
 void pxmDestroy() {
     // The destructor waits for the workers and writes config.xml.

@@ -1,4 +1,5 @@
-// The window program's single engine, created before main so the settings are loaded before any window exists.
+// The window program's single engine, created before main so the settings are loaded before any window
+// exists.
 #include "engine/Pixmill.h"
 #include "engine/PixmillMacHelper.h"
 

@@ -7,7 +7,7 @@
 namespace {
 
 class CliOptions : public ::testing::Test {
-protected:
+  protected:
     TempDir config;  // XDG_CONFIG_HOME of every run
     TempDir work;
 
@@ -27,12 +27,13 @@ struct UsageCase {
 TEST_F(CliOptions, BadValuesAreUsageErrorsThatTouchNothing) {
     ASSERT_TRUE(makeImage(work.file("a.bmp"), 40, 30));
     const UsageCase cases[] = {
-        {{"--rotate", "sideways", "a.bmp"}, {"--rotate", "\"sideways\"", "none, exif, landscape, landscapeccw, portrait"}},
+        {{"--rotate", "sideways", "a.bmp"},
+         {"--rotate", "\"sideways\"", "none, exif, landscape, landscapeccw, portrait"}},
         {{"a.bmp", "-c", "zoom"}, {"--crop", "nocrop, crop, stretch"}},
         {{"--destination", "same", "a.bmp"}, {"--destination", "samefolder, subfolder, fixedfolder"}},
         {{"--overwrite=maybe", "a.bmp"}, {"--overwrite", "no, yes"}},
         {{"--resize-quality", "ultra", "a.bmp"}, {"--resize-quality", "basic, high, best"}},
-        {{"--copy-exif", "perhaps", "a.bmp"}, {"--copy-exif", "true, false"}},
+        {{"--copy-exif", "perhaps", "a.bmp"}, {"--copy-exif", "false, true"}},
         {{"-t", "png", "a.bmp"}, {"--type", "jpg, bmp"}},
         {{"-q", "high", "a.bmp"}, {"--jpeg-quality", "\"high\"", "1 to 100"}},
         {{"-q", "101", "a.bmp"}, {"--jpeg-quality", "1 to 100"}},
@@ -100,16 +101,17 @@ TEST_F(CliOptions, NoSettingsFileIsCreatedWithoutSaveSettings) {
 
 TEST_F(CliOptions, SaveSettingsStoresTheOptionsAndKeepsTheRest) {
     writeConfig(kConfig);
-    const CliResult r = run({"--save-settings", "-s", "320x240", "--crop", "nocrop", "-q", "75", "--copy-exif", "false",
-                             "-o", "out"});
+    const CliResult r = run({"--save-settings", "-s", "320x240", "--crop", "nocrop", "-q", "75",
+                             "--copy-exif", "false", "-o", "out"});
     EXPECT_EQ(r.status, 0) << r.err;
     const std::string text = readBytes(configFile());
     for (const std::string& line : std::vector<std::string>{
-             "<RESOLUTION>320x240</RESOLUTION>", "<CROPMODE>nocrop</CROPMODE>", "<JPEGQUALITY>75</JPEGQUALITY>",
-          "<COPYEXIF>false</COPYEXIF>", "<DESTINATION>fixedfolder</DESTINATION>",
-          "<OUTPUTFIXEDFOLDER>" + work.file("out") + "</OUTPUTFIXEDFOLDER>",
-          // From the file, not overridden.
-          "<OUTPUTFILETYPE>bmp</OUTPUTFILETYPE>", "<OUTPUTSUBFOLDER>small</OUTPUTSUBFOLDER>"}) {
+             "<RESOLUTION>320x240</RESOLUTION>", "<CROPMODE>nocrop</CROPMODE>",
+             "<JPEGQUALITY>75</JPEGQUALITY>", "<COPYEXIF>false</COPYEXIF>",
+             "<DESTINATION>fixedfolder</DESTINATION>",
+             "<OUTPUTFIXEDFOLDER>" + work.file("out") + "</OUTPUTFIXEDFOLDER>",
+             // From the file, not overridden.
+             "<OUTPUTFILETYPE>bmp</OUTPUTFILETYPE>", "<OUTPUTSUBFOLDER>small</OUTPUTSUBFOLDER>"}) {
         EXPECT_TRUE(contains(text, line)) << line << "\n" << text;
     }
     // The next run sees them.
@@ -123,7 +125,8 @@ TEST_F(CliOptions, SettingsThatCannotBeSavedAreAFailure) {
     ASSERT_TRUE(writeBytes(config.file("blocked"), std::string("x")));
     const CliResult r = runCli({"--save-settings", "-s", "320x240"}, config.file("blocked"), work.path());
     EXPECT_EQ(r.status, 1);
-    EXPECT_TRUE(contains(r.err, "could not save the settings in " + config.file("blocked") + "/pixmill/config.xml"))
+    EXPECT_TRUE(
+        contains(r.err, "could not save the settings in " + config.file("blocked") + "/pixmill/config.xml"))
         << r.err;
 }
 

@@ -9,7 +9,7 @@
 namespace {
 
 class CliResize : public ::testing::Test {
-protected:
+  protected:
     TempDir config;  // XDG_CONFIG_HOME of every run
     TempDir work;
 
@@ -37,7 +37,8 @@ TEST_F(CliResize, DefaultsFitIntoTheSubFolderAsJpeg) {
     EXPECT_EQ(tall.width, 576);
     EXPECT_EQ(tall.height, 768);
     // Not a terminal: one line per finished job, with absolute paths.
-    EXPECT_TRUE(contains(r.err, "resized " + work.file("wide.bmp") + " -> " + work.file("resized/wide_1024x768.jpg")))
+    EXPECT_TRUE(
+        contains(r.err, "resized " + work.file("wide.bmp") + " -> " + work.file("resized/wide_1024x768.jpg")))
         << r.err;
     EXPECT_TRUE(contains(r.err, "[2/2] ")) << r.err;
 }
@@ -95,7 +96,8 @@ TEST_F(CliResize, CropModesShapeTheImage) {
     };
     image("a.bmp", 400, 200);
     for (const CropCase& c : cases) {
-        const CliResult r = run({"-s", "100x100", "-t", "bmp", "-d", "samefolder", "-n", c.mode, "-c", c.mode, "a.bmp"});
+        const CliResult r =
+            run({"-s", "100x100", "-t", "bmp", "-d", "samefolder", "-n", c.mode, "-c", c.mode, "a.bmp"});
         EXPECT_EQ(r.status, 0) << r.err;
         CPicture out;
         out.load(work.file(c.mode + ".bmp"));
@@ -125,9 +127,11 @@ TEST_F(CliResize, RefusalsAndFailuresAreReportedWithStatusOne) {
     const CliResult r = run({"-s", "20x15", "good.bmp", "broken.jpg", "notes.txt", "missing.bmp", "folder"});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "1 resized, 1 failed, 3 refused\n");
-    EXPECT_TRUE(contains(r.err, "failed " + work.file("broken.jpg") + ": Error opening " + work.file("broken.jpg")))
+    EXPECT_TRUE(
+        contains(r.err, "failed " + work.file("broken.jpg") + ": Error opening " + work.file("broken.jpg")))
         << r.err;
-    EXPECT_TRUE(contains(r.err, "refused " + work.file("notes.txt") + ": not a JPEG, PNG, GIF or BMP file")) << r.err;
+    EXPECT_TRUE(contains(r.err, "refused " + work.file("notes.txt") + ": not a JPEG, PNG, GIF or BMP file"))
+        << r.err;
     EXPECT_TRUE(contains(r.err, "refused " + work.file("missing.bmp") + ": no such file")) << r.err;
     EXPECT_TRUE(contains(r.err, "refused " + work.file("folder") + ": is a folder (use -r")) << r.err;
 }
@@ -158,7 +162,8 @@ TEST_F(CliResize, RecursiveWalkTakesImagesInNameOrderAndSkipsEarlierOutputs) {
     const CliResult r = run({"-r", "-s", "20x15", "-t", "bmp", "-n", "%N%_%SRC%", "top", "top/empty"});
     EXPECT_EQ(r.status, 1) << r.err;
     EXPECT_EQ(r.out, "2 resized, 0 failed, 1 refused\n");
-    EXPECT_TRUE(contains(r.err, "refused " + work.file("top/empty") + ": holds no JPEG, PNG, GIF or BMP file"))
+    EXPECT_TRUE(
+        contains(r.err, "refused " + work.file("top/empty") + ": holds no JPEG, PNG, GIF or BMP file"))
         << r.err;
     EXPECT_EQ(folderEntries(work.file("top/a/resized")), (std::vector<std::string>{"1_x.bmp", "old.bmp"}));
     EXPECT_EQ(folderEntries(work.file("top/resized")), (std::vector<std::string>{"2_b.bmp", "older.bmp"}));

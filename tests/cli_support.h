@@ -25,7 +25,9 @@ struct CliResult {
     std::string err;
 };
 
-inline std::string cliBinary() { return PIXMILL_BINARY_DIR "/cli/pixmill-cli"; }
+inline std::string cliBinary() {
+    return PIXMILL_BINARY_DIR "/cli/pixmill-cli";
+}
 
 // Runs pixmill-cli with XDG_CONFIG_HOME set to configHome (never the user's own settings) and
 // the given working folder. whileRunning, when given, is called with the pid and the path of the
@@ -177,4 +179,6 @@ inline std::vector<std::string> folderEntries(const std::string& folder) {
     return names;
 }
 
-inline bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+inline bool contains(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}

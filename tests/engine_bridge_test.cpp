@@ -13,7 +13,7 @@ namespace {
 
 // Each test gets its own engine on a private settings folder, reached through pxm as the window does.
 class BridgeTest : public ::testing::Test {
-protected:
+  protected:
     TempDir settings;
     void SetUp() override { pxm = new Pixmill(settings.path()); }
     void TearDown() override { pxmDestroy(); }
@@ -142,23 +142,25 @@ TEST(BridgeInitGUI, PushesLoadedSettingsInOrder) {
     const InitCase cases[] = {
         // Defaults: no settings file.
         {"",
-         {"resolution=1024x768", "crop=0", "overwrite=0", "rotation=1", "outputFormat=0", "destination=subfolder",
-          "subFolder=resized", "fixedFolder=", "outputFileName=%SRC%_%DSTX%x%DSTY%"}},
-        {head + "<RESOLUTION>640x480</RESOLUTION>\n<OUTPUTFILETYPE>bmp</OUTPUTFILETYPE>\n"
-                "<OUTPUTFILENAME>img%N3%</OUTPUTFILENAME>\n<OUTPUTFIXEDFOLDER>/srv/out</OUTPUTFIXEDFOLDER>\n"
-                "<OUTPUTSUBFOLDER>small</OUTPUTSUBFOLDER>\n<CROPMODE>stretch</CROPMODE>\n"
-                "<DESTINATION>fixedfolder</DESTINATION>\n<OVERWRITE>yes</OVERWRITE>\n<ROTATE>portrait</ROTATE>\n"
-                "</CONFIG>",
+         {"resolution=1024x768", "crop=0", "overwrite=0", "rotation=1", "outputFormat=0",
+          "destination=subfolder", "subFolder=resized",
+          "fixedFolder=", "outputFileName=%SRC%_%DSTX%x%DSTY%"}},
+        {head +
+             "<RESOLUTION>640x480</RESOLUTION>\n<OUTPUTFILETYPE>bmp</OUTPUTFILETYPE>\n"
+             "<OUTPUTFILENAME>img%N3%</OUTPUTFILENAME>\n<OUTPUTFIXEDFOLDER>/srv/out</OUTPUTFIXEDFOLDER>\n"
+             "<OUTPUTSUBFOLDER>small</OUTPUTSUBFOLDER>\n<CROPMODE>stretch</CROPMODE>\n"
+             "<DESTINATION>fixedfolder</DESTINATION>\n<OVERWRITE>yes</OVERWRITE>\n<ROTATE>portrait</ROTATE>\n"
+             "</CONFIG>",
          {"resolution=640x480", "crop=2", "overwrite=1", "rotation=4", "outputFormat=1", "destination=fixed",
           "subFolder=small", "fixedFolder=/srv/out", "outputFileName=img%N3%"}},
         // A type the window cannot show leaves its control alone; samefolder shows as "same".
         {head + "<OUTPUTFILETYPE>png</OUTPUTFILETYPE>\n<DESTINATION>samefolder</DESTINATION>\n</CONFIG>",
-         {"resolution=1024x768", "crop=0", "overwrite=0", "rotation=1", "destination=same", "subFolder=resized",
-          "fixedFolder=", "outputFileName=%SRC%_%DSTX%x%DSTY%"}},
+         {"resolution=1024x768", "crop=0", "overwrite=0", "rotation=1", "destination=same",
+          "subFolder=resized", "fixedFolder=", "outputFileName=%SRC%_%DSTX%x%DSTY%"}},
         // "JPG" is not exactly "jpg".
         {head + "<OUTPUTFILETYPE>JPG</OUTPUTFILETYPE>\n</CONFIG>",
-         {"resolution=1024x768", "crop=0", "overwrite=0", "rotation=1", "destination=subfolder", "subFolder=resized",
-          "fixedFolder=", "outputFileName=%SRC%_%DSTX%x%DSTY%"}},
+         {"resolution=1024x768", "crop=0", "overwrite=0", "rotation=1", "destination=subfolder",
+          "subFolder=resized", "fixedFolder=", "outputFileName=%SRC%_%DSTX%x%DSTY%"}},
     };
     for (const InitCase& c : cases) {
         TempDir settings;
