@@ -294,6 +294,10 @@ bool Parser::applyText(const OptionSpec& spec, const std::string& value) {
             return true;
         case Opt::Name:
             if (value.empty()) return fail(optionName(spec) + " needs a template (as %SRC%_%DSTX%x%DSTY%)");
+            if (value.find('/') != std::string::npos) {
+                return fail(optionName(spec) + ": " + quoted(value) +
+                            " is a file name, not a path (no \"/\")");
+            }
             options.outputFileName = value;
             return true;
         default:

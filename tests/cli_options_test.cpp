@@ -42,6 +42,7 @@ TEST_F(CliOptions, BadValuesAreUsageErrorsThatTouchNothing) {
         {{"-s", "0x600", "a.bmp"}, {"--resolution"}},
         {{"-s"}, {"--resolution needs a value"}},
         {{"--sub-folder", "a/b", "a.bmp"}, {"--sub-folder"}},
+        {{"-n", "../%SRC%", "a.bmp"}, {"--name", "not a path"}},
         {{"--frobnicate", "a.bmp"}, {"unknown option --frobnicate"}},
         {{"-d", "fixedfolder", "a.bmp"}, {"fixedfolder needs a folder"}},
         {{}, {"no FILE given"}},
