@@ -180,7 +180,7 @@ bool waitForText(const std::string& errPath, const std::string& text) {
 
 TEST_F(CliResize, CtrlCFinishesRunningJobsAndStartsNoMore) {
     const int count = 24;
-    std::vector<std::string> args = {"-j", "1", "-s", "1600x1200", "--resize-quality", "best"};
+    std::vector<std::string> args = {"-j", "1", "-s", "1600x1200"};
     for (int i = 0; i < count; ++i) {
         const std::string name = "p" + std::to_string(100 + i) + ".bmp";
         image(name, 320, 240);

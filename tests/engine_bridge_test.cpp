@@ -1,6 +1,7 @@
 // The pxm bridge: exact word tables, the null engine, drops, and the settings pushed at start.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -173,6 +174,23 @@ TEST(BridgeInitGUI, PushesLoadedSettingsInOrder) {
         EXPECT_EQ(eventLines(), c.expected) << c.config;
         pxmDestroy();
     }
+}
+
+// pixmill-cli -j relies on the engine reading its limit through workerLimit().
+TEST_F(BridgeTest, FrontEndCapBoundsTheLiveWorkers) {
+    TempDir images;
+    CPicture picture(64, 48);
+    pxm->maxWorkers = 1;
+    pxmSetDestination("same");
+    int32_t most = 0;
+    for (int i = 0; i < 6; ++i) {
+        const std::string path = images.file("p" + std::to_string(i) + ".bmp");
+        ASSERT_TRUE(picture.saveToBMP(path));
+        EXPECT_TRUE(pxmHandleFileDrop(path.c_str()));
+        most = std::max(most, pxm->runningThreads.load());
+    }
+    pxm->waitUntilIdle();
+    EXPECT_EQ(most, 1);
 }
 
 TEST(BridgeWorkerLimit, FrontEndCapOrOnePerCore) {
