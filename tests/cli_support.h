@@ -29,6 +29,29 @@ inline std::string cliBinary() {
     return PIXMILL_BINARY_DIR "/cli/pixmill-cli";
 }
 
+// The environment of this process with the given variables replaced, built before fork so the
+// child only calls async-signal-safe functions.
+class ChildEnvironment {
+  public:
+    explicit ChildEnvironment(const std::vector<std::string>& overrides) {
+        for (char** e = environ; *e; ++e) {
+            const std::string entry = *e;
+            bool replaced = false;
+            for (const std::string& o : overrides)
+                replaced |= entry.rfind(o.substr(0, o.find('=') + 1), 0) == 0;
+            if (!replaced) entries.push_back(entry);
+        }
+        entries.insert(entries.end(), overrides.begin(), overrides.end());
+        for (std::string& entry : entries) pointers.push_back(&entry[0]);
+        pointers.push_back(nullptr);
+    }
+    char** get() { return pointers.data(); }
+
+  private:
+    std::vector<std::string> entries;
+    std::vector<char*> pointers;
+};
+
 // Runs pixmill-cli with XDG_CONFIG_HOME set to configHome (never the user's own settings) and
 // the given working folder. whileRunning, when given, is called with the pid and the path of the
 // captured standard error as soon as the process runs.
@@ -40,18 +63,18 @@ inline CliResult runCli(const std::vector<std::string>& args, const std::string&
     const std::string outPath = capture.file("out"), errPath = capture.file("err");
     std::vector<std::string> argv = {cliBinary()};
     argv.insert(argv.end(), args.begin(), args.end());
+    std::vector<char*> raw;
+    for (std::string& a : argv) raw.push_back(&a[0]);
+    raw.push_back(nullptr);
+    ChildEnvironment environment({"XDG_CONFIG_HOME=" + configHome});
     const pid_t pid = fork();
     if (pid == 0) {
         if (!workDir.empty() && chdir(workDir.c_str()) != 0) _exit(126);
-        setenv("XDG_CONFIG_HOME", configHome.c_str(), 1);
         const int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         const int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         dup2(out, 1);
         dup2(err, 2);
-        std::vector<char*> raw;
-        for (std::string& a : argv) raw.push_back(&a[0]);
-        raw.push_back(nullptr);
-        execv(raw[0], raw.data());
+        execve(raw[0], raw.data(), environment.get());
         _exit(127);
     }
     if (pid < 0) return result;
@@ -84,6 +107,10 @@ inline CliResult runCliOnTerminal(const std::vector<std::string>& args, const st
     const std::string outPath = capture.file("out");
     std::vector<std::string> argv = {cliBinary()};
     argv.insert(argv.end(), args.begin(), args.end());
+    std::vector<char*> raw;
+    for (std::string& a : argv) raw.push_back(&a[0]);
+    raw.push_back(nullptr);
+    ChildEnvironment environment({"XDG_CONFIG_HOME=" + configHome, "TERM=xterm"});
     const pid_t pid = fork();
     if (pid == 0) {
         setsid();
@@ -92,12 +119,7 @@ inline CliResult runCliOnTerminal(const std::vector<std::string>& args, const st
         if (terminal < 0 || out < 0 || chdir(workDir.c_str()) != 0) _exit(126);
         dup2(out, 1);
         dup2(terminal, 2);
-        setenv("XDG_CONFIG_HOME", configHome.c_str(), 1);
-        setenv("TERM", "xterm", 1);
-        std::vector<char*> raw;
-        for (std::string& a : argv) raw.push_back(&a[0]);
-        raw.push_back(nullptr);
-        execv(raw[0], raw.data());
+        execve(raw[0], raw.data(), environment.get());
         _exit(127);
     }
     // Read while it runs (a full terminal buffer would stall it); EOF or EIO once it has gone.
