@@ -44,8 +44,8 @@ size_t ProgressView::columns() const {
 }
 
 void ProgressView::update(size_t done, size_t total, const std::string& status) {
-    if (!terminal) return;
-    const size_t filled = total ? done * kBarWidth / total : 0;
+    if (!terminal || total == 0) return;
+    const size_t filled = done * kBarWidth / total;
     std::string line = "[" + std::string(filled, '#') + std::string(kBarWidth - filled, '-') + "] " +
                        countText(done, total) + "  " + status;
     // One column is left free so the cursor never wraps to a new line.
