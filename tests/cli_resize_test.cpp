@@ -169,6 +169,17 @@ TEST_F(CliResize, RecursiveWalkTakesImagesInNameOrderAndSkipsEarlierOutputs) {
     EXPECT_EQ(folderEntries(work.file("top/resized")), (std::vector<std::string>{"2_b.bmp", "older.bmp"}));
 }
 
+TEST_F(CliResize, RecursiveWalkSkipsTheFixedOutputFolderInsideIt) {
+    mkdir(work.file("tree").c_str(), 0755);
+    mkdir(work.file("tree/out").c_str(), 0755);
+    image("tree/a.bmp", 40, 30);
+    image("tree/out/earlier.bmp", 40, 30);
+    const CliResult r = run({"-r", "-s", "20x15", "-t", "bmp", "-o", "tree/out", "tree"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "1 resized, 0 failed, 0 refused\n");
+    EXPECT_EQ(folderEntries(work.file("tree/out")), (std::vector<std::string>{"a_20x15.bmp", "earlier.bmp"}));
+}
+
 // Waits until the captured standard error holds text (or gives up after 30 s).
 bool waitForText(const std::string& errPath, const std::string& text) {
     for (int i = 0; i < 3000; ++i) {
