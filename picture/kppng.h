@@ -41,13 +41,12 @@ public:
 
 private:
     struct Block;
-    int InflateBlocks(unsigned char* data, unsigned char* window, unsigned int windowMask);
-    int InflateStored(unsigned char* data, unsigned int& pos, unsigned int& mask, unsigned char* window,
-                      unsigned int windowMask, unsigned int& windowPos);
-    int InflateCodes(Block& block, unsigned char* data, unsigned int& pos, unsigned int& mask,
-                     unsigned char* window, unsigned int windowMask, unsigned int& windowPos);
+    struct Window;
+    int InflateBlocks(unsigned char* data, Window& window);
+    int InflateStored(unsigned char* data, unsigned int& pos, unsigned int& mask, Window& window);
+    int InflateCodes(Block& block, unsigned char* data, unsigned int& pos, unsigned int& mask, Window& window);
     int CopyMatch(Block& block, unsigned symbol, unsigned char* data, unsigned int& pos, unsigned int& mask,
-                  unsigned char* window, unsigned int windowMask, unsigned int& windowPos);
+                  Window& window);
 
     KpGenericPngDecoder* sink;
     unsigned int inputLength = 0;  // bound of every read during one Uncompress call
