@@ -635,6 +635,25 @@ void Filter8(unsigned char* curLine, unsigned char* prvLine, int x, int y, int b
     }
 }
 
+unsigned char UnfilterByte(unsigned char raw, const unsigned char* cur, const unsigned char* prv, int bytesPerPixel,
+                           int filterType) {
+    switch (filterType) {
+    case 1:
+        return static_cast<unsigned char>(raw + cur[-bytesPerPixel]);
+    case 2:
+        return static_cast<unsigned char>(raw + *prv);
+    case 3:
+        return static_cast<unsigned char>(raw + ((cur[-bytesPerPixel] + *prv) >> 1));
+    case 4: {
+        int a = cur[-bytesPerPixel], b = *prv, c = prv[-bytesPerPixel];
+        int pa = abs(b - c), pb = abs(a - c), pc = abs(a + b - 2 * c);  // |p - a|, |p - b|, |p - c|
+        return static_cast<unsigned char>(raw + ((pa <= pb && pa <= pc) ? a : (pb <= pc ? b : c)));
+    }
+    default:
+        return raw;
+    }
+}
+
 KpRawPngDecoder::~KpRawPngDecoder() {
     if (ownsRgba) free(rgba);
     free(twoLineBuf);
@@ -729,6 +748,7 @@ void KpRawPngDecoder::StartPass() {
     }
     if (pass > 7) passRows = 0;  // every further byte is refused
     passLineBytes = (passCols * channels * bitDepth + 7) / 8;
+    memset(prvLine, 0, passLineBytes);  // the first row of a pass has a zero row above it
 }
 
 void KpRawPngDecoder::ShiftTwoLineBuf() {
@@ -748,19 +768,22 @@ void KpRawPngDecoder::EndRow() {
     }
 }
 
+int KpRawPngDecoder::StartRow(unsigned char type) {
+    if (uint64_t(y) >= passRows) return 0;  // every row is done: surplus data is refused
+    filterType = type;
+    lineByte = 0;
+    pixelByte = 0;
+    x = 0;
+    rowOut = rgba + ((firstRow + uint64_t(y) * rowStep) * uint64_t(wid) + firstCol) * 4;
+    return 1;
+}
+
 int KpRawPngDecoder::Output(unsigned char byte) {
-    if (uint64_t(y) >= passRows) return 0;  // every row is done
-    if (x < 0) {
-        filterType = byte;
-        lineByte = 0;
-        pixelByte = 0;
-        x = 0;
-        rowOut = rgba + ((firstRow + uint64_t(y) * rowStep) * uint64_t(wid) + firstCol) * 4;
-        return 1;
-    }
-    curLine[lineByte + pixelByte] = byte;
+    if (x < 0) return StartRow(byte);
+    // The byte's left neighbours and the row above are final, so it is unfiltered at once.
+    const uint64_t at = lineByte + pixelByte;
+    curLine[at] = UnfilterByte(byte, curLine + at, prvLine + at, unitBytes, filterType);
     if (++pixelByte < unitBytes) return 1;
-    Filter8(curLine, prvLine, unitBytes == 1 ? static_cast<int>(lineByte) : x, y, unitBytes, filterType);
     if (bitDepth < 8)
         EmitPacked(curLine[lineByte]);
     else

@@ -146,6 +146,7 @@ private:
     bool CheckHeader();
     bool AllocateBuffers();
     void StartPass();
+    int StartRow(unsigned char filterType);
     void EndRow();
     void EmitPacked(unsigned char v);
     void EmitPixel(const unsigned char* px);
@@ -157,14 +158,14 @@ private:
     int filterType = 0;
     int x = -1;             // -1: the next byte is the row's filter type
     int y = 0;              // row within the current pass
-    uint64_t lineByte = 0;  // byte offset of the current unit within the row
+    uint64_t lineByte = 0;  // byte offset of the current unit within the row (pixel or packed byte)
     int pixelByte = 0;      // bytes of the current unit received
     int unitBytes = 1;      // bytes per pixel for filtering (1 for samples below 8 bits)
     int pass = 0;           // 1..7 when interlaced (8 when done); 0 for a plain image
     uint64_t passCols = 0, passRows = 0, passLineBytes = 0;
     uint64_t firstCol = 0, colStep = 1, firstRow = 0, rowStep = 1;
     unsigned char* rowOut = nullptr;  // rgba position of the current pixel
-    unsigned char* twoLineBuf = nullptr;
+    unsigned char* twoLineBuf = nullptr;  // each line has 8 zero bytes in front: the left of pixel 0
     unsigned char* curLine = nullptr;
     unsigned char* prvLine = nullptr;
     unsigned char greyAlpha[256];  // alpha of every raw grey sample of 8 bits or less
@@ -173,3 +174,8 @@ private:
 // Undoes the PNG filter of the n bytes of pixel x of curLine in place; prvLine is the row above.
 void Filter8(unsigned char* curLine, unsigned char* prvLine, int x, int y, int bytesPerPixel,
              int filterType);
+
+// The same for one byte as it arrives: cur and prv point at its place in the current and the previous
+// line, whose bytes to the left are final (and zero before the first pixel).
+unsigned char UnfilterByte(unsigned char raw, const unsigned char* cur, const unsigned char* prv, int bytesPerPixel,
+                           int filterType);
