@@ -1,5 +1,5 @@
 // PNG decoding speed: the product's loadFromPNG against libpng (8-bit RGBA output) on the same files.
-// Usage: png_bench [DIR]   DIR holds *.png (or a png/ folder, as make-corpus.sh writes it);
+// Usage: png_bench [DIR | FILE.png]   DIR holds *.png (or a png/ folder, as make-corpus.sh writes it);
 // without DIR the benchmark writes its own set of about 2000x1500 images with libpng.
 #include <dirent.h>
 #include <unistd.h>
@@ -171,8 +171,10 @@ int main(int argc, char** argv) {
     std::vector<std::string> files;
     std::string tmp;
     if (argc > 1) {
-        files = pngFiles(std::string(argv[1]) + "/png");
-        if (files.empty()) files = pngFiles(argv[1]);
+        std::string arg = argv[1];
+        files = pngFiles(arg + "/png");
+        if (files.empty()) files = pngFiles(arg);
+        if (files.empty() && arg.size() > 4 && arg.substr(arg.size() - 4) == ".png") files.push_back(arg);
     } else {
         char pattern[] = "/tmp/png-bench-XXXXXX";
         if (!mkdtemp(pattern)) return 1;
@@ -212,9 +214,12 @@ int main(int argc, char** argv) {
         printf("%-32s %10.1f %10.1f %7.2f%s\n", name.c_str(), ours * 1e3, lib * 1e3, ours / lib, same ? "" : "  PIXELS DIFFER");
     }
     printf("%-32s %10.1f %10.1f %7.2f\n", "total", totalOurs * 1e3, totalLib * 1e3, totalOurs / totalLib);
-    for (const std::string& f : files)
-        if (!tmp.empty()) unlink(f.c_str());
-    if (!tmp.empty()) rmdir(tmp.c_str());
+    if (!tmp.empty() && !getenv("PNG_BENCH_KEEP")) {
+        for (const std::string& f : files) unlink(f.c_str());
+        rmdir(tmp.c_str());
+    } else if (!tmp.empty()) {
+        printf("kept in %s\n", tmp.c_str());
+    }
     return 0;
 #endif
 }

@@ -6,6 +6,8 @@
 #include <memory>
 #include <new>
 
+#include "picture/Picture.h"
+
 static void putsMessage(const char* line) { puts(line); }
 void (*kpPngMessage)(const char* line) = putsMessage;
 
@@ -77,11 +79,10 @@ int walkTree(const KpPngHuffmanTree* node, const unsigned char* data, unsigned l
 
 // A decoding table built from a tree: entry i tells what the bits i (first bit in bit 0) lead to.
 struct TableEntry {
-    enum Kind : uint8_t { Leaf, Null, Deeper };
+    enum Kind : uint8_t { Leaf, Null, Longer };
+    int32_t value;  // the leaf's symbol
     Kind kind;
-    uint8_t bits;  // bits consumed by this entry
-    int value;     // the leaf's symbol
-    const KpPngHuffmanTree* node;  // where a Deeper entry continues
+    uint8_t bits;  // bits consumed by a Leaf or Null entry
 };
 
 struct HuffmanTable {
@@ -94,11 +95,11 @@ struct HuffmanTable {
     // node was reached by `depth` bits forming `pattern`.
     void fill(const KpPngHuffmanTree* node, unsigned depth, unsigned pattern) {
         if (depth > 0 && !node->zero && !node->one) {
-            fillRepeated(pattern, depth, TableEntry{TableEntry::Leaf, uint8_t(depth), node->value, nullptr});
+            fillRepeated(pattern, depth, TableEntry{node->value, TableEntry::Leaf, uint8_t(depth)});
             return;
         }
         if (depth == kTableBits) {
-            entry[pattern] = TableEntry{TableEntry::Deeper, uint8_t(depth), 0, node};
+            entry[pattern] = TableEntry{0, TableEntry::Longer, 0};
             return;
         }
         for (unsigned b = 0; b < 2; b++) {
@@ -107,7 +108,7 @@ struct HuffmanTable {
             if (child)
                 fill(child, depth + 1, p);
             else
-                fillRepeated(p, depth + 1, TableEntry{TableEntry::Null, uint8_t(depth + 1), 0, nullptr});
+                fillRepeated(p, depth + 1, TableEntry{0, TableEntry::Null, uint8_t(depth + 1)});
         }
     }
     void build(const KpPngHuffmanTree* tree) {
@@ -117,21 +118,21 @@ struct HuffmanTable {
 };
 
 // Decodes one symbol exactly as the bit-by-bit tree walk would, with one look-up when enough bits
-// are left for the table; the walk finishes codes longer than the table and codes near the end.
-int decodeSymbol(const HuffmanTable& t, const unsigned char* data, unsigned length, unsigned& pos,
-                 unsigned& mask) {
-    if (bitsLeft(length, pos, mask) < kTableBits) return walkTree(t.root, data, length, pos, mask);
-    const TableEntry& e = t.entry[peekBits(data, length, pos, mask) & ((1u << kTableBits) - 1)];
-    skipBits(pos, mask, e.bits);
-    switch (e.kind) {
-    case TableEntry::Leaf:
-        return e.value;
-    case TableEntry::Null:
-        kpPngMessage("Huffman Decompression: Reached NULL node.");
-        return kFailNull;
-    default:
-        return walkTree(e.node, data, length, pos, mask);
+// are left for the table; codes longer than the table, and codes near the end, walk the tree.
+inline int decodeSymbol(const HuffmanTable& t, const unsigned char* data, unsigned length, unsigned& pos,
+                        unsigned& mask) {
+    if (bitsLeft(length, pos, mask) >= kTableBits) {
+        const TableEntry& e = t.entry[peekBits(data, length, pos, mask) & ((1u << kTableBits) - 1)];
+        if (e.kind == TableEntry::Leaf) {
+            skipBits(pos, mask, e.bits);
+            return e.value;
+        }
+        if (e.kind == TableEntry::Null) {
+            kpPngMessage("Huffman Decompression: Reached NULL node.");
+            return kFailNull;
+        }
     }
+    return walkTree(t.root, data, length, pos, mask);
 }
 
 struct TreeDeleter {
@@ -696,12 +697,13 @@ int KpRawPngDecoder::PrepareOutput() {
     // A picture indexes its pixels with a signed 32-bit product.
     uint64_t count = uint64_t(hdr.width) * hdr.height;
     if (hdr.width == 0 || hdr.height == 0 || count >= (uint64_t(1) << 31)) return 0;
-    format = static_cast<Format>(hdr.colorType);
     bitDepth = static_cast<int>(hdr.bitDepth);
     unitBytes = bitDepth < 8 ? 1 : channels * bitDepth / 8;
-    if (!AllocateBuffers()) return 0;
-    for (int s = 0; s < 256; s++)
-        greyAlpha[s] = (uint32_t(s) == trns.key[0] || uint32_t(s) == trns.key[1] || uint32_t(s) == trns.key[2]) ? 0 : 255;
+    static const Kind kinds[7][2] = {{Kind::Lookup8, Kind::Grey16}, {}, {Kind::Rgb8, Kind::Rgb16}, {Kind::Lookup8, Kind::Lookup8},
+                                     {Kind::GreyAlpha8, Kind::GreyAlpha16}, {}, {Kind::Rgba8, Kind::Rgba16}};
+    kind = bitDepth < 8 ? Kind::Packed : kinds[hdr.colorType][bitDepth == 16];
+    if (!AllocateBuffers(count)) return 0;
+    BuildLookup();
     x = -1;
     y = 0;
     filterType = 0;
@@ -712,23 +714,58 @@ int KpRawPngDecoder::PrepareOutput() {
     return 1;
 }
 
-bool KpRawPngDecoder::AllocateBuffers() {
-    uint64_t lineBytes = (uint64_t(hdr.width) * channels * bitDepth + 7) / 8;
+// The output buffer (zeroed) and the two line buffers; false, with nothing held, when they cannot be had.
+bool KpRawPngDecoder::AllocateBuffers(uint64_t pixelCount) {
+    const uint64_t lineBytes = (uint64_t(hdr.width) * channels * bitDepth + 7) / 8;
     if (ownsRgba) free(rgba);
     free(twoLineBuf);
     rgba = nullptr;
     twoLineBuf = nullptr;
-    ownsRgba = 1;
     wid = hei = 0;
-    rgba = static_cast<unsigned char*>(calloc(uint64_t(hdr.width) * hdr.height, 4));
-    // Each line is preceded by 8 zero bytes so that the pixel left of the first reads as zero.
     twoLineBuf = static_cast<unsigned char*>(calloc(2 * (lineBytes + 8), 1));
-    if (!rgba || !twoLineBuf) return false;
+    if (!twoLineBuf) return false;
+    if (picture) {
+        try {
+            picture->create(static_cast<int>(hdr.width), static_cast<int>(hdr.height));
+        } catch (const std::bad_alloc&) {
+            return false;
+        }
+        rgba = picture->pixels;
+        ownsRgba = 0;
+        red = 2;
+        blue = 0;
+    } else {
+        rgba = static_cast<unsigned char*>(calloc(pixelCount, 4));
+        if (!rgba) return false;
+        ownsRgba = 1;
+    }
     wid = static_cast<int>(hdr.width);
     hei = static_cast<int>(hdr.height);
     curLine = twoLineBuf + 8;
     prvLine = twoLineBuf + lineBytes + 16;
     return true;
+}
+
+// Output pixels of every grey or palette sample of 8 bits or less: grey scaled to 0..255 with the
+// tRNS key applied to the raw sample, palette entries with their tRNS alpha.
+void KpRawPngDecoder::BuildLookup() {
+    const int max = (1 << (bitDepth < 8 ? bitDepth : 8)) - 1;
+    for (int s = 0; s < 256; s++) {
+        unsigned char* px = lookup[s];
+        lookupWritten[s] = true;
+        if (hdr.colorType == 3) {
+            lookupWritten[s] = s < plt.numEntry;
+            if (!lookupWritten[s]) continue;
+            px[red] = plt.entry[3 * s];
+            px[1] = plt.entry[3 * s + 1];
+            px[blue] = plt.entry[3 * s + 2];
+            px[3] = trns.alpha[s];
+        } else {
+            px[0] = px[1] = px[2] = static_cast<unsigned char>(s <= max ? s * 255 / max : 0);
+            bool keyed = uint32_t(s) == trns.key[0] || uint32_t(s) == trns.key[1] || uint32_t(s) == trns.key[2];
+            px[3] = keyed ? 0 : 255;
+        }
+    }
 }
 
 // Sets the geometry of the current pass, moving past passes that hold no pixels at all.
@@ -740,10 +777,8 @@ void KpRawPngDecoder::StartPass() {
         colStep = adam7[pass][1];
         firstRow = adam7[pass][2];
         rowStep = adam7[pass][3];
-        passCols = (uint64_t(wid) + colStep - 1 - firstCol) / colStep;
-        passRows = (uint64_t(hei) + rowStep - 1 - firstRow) / rowStep;
-        if (uint64_t(wid) <= firstCol) passCols = 0;
-        if (uint64_t(hei) <= firstRow) passRows = 0;
+        passCols = uint64_t(wid) > firstCol ? (uint64_t(wid) - firstCol + colStep - 1) / colStep : 0;
+        passRows = uint64_t(hei) > firstRow ? (uint64_t(hei) - firstRow + rowStep - 1) / rowStep : 0;
         if ((passCols > 0 && passRows > 0) || pass == 0) break;
     }
     if (pass > 7) passRows = 0;  // every further byte is refused
@@ -757,6 +792,16 @@ void KpRawPngDecoder::ShiftTwoLineBuf() {
     prvLine = t;
 }
 
+int KpRawPngDecoder::StartRow(unsigned char type) {
+    if (uint64_t(y) >= passRows) return 0;  // every row is done: surplus data is refused
+    filterType = type;
+    lineByte = 0;
+    pixelByte = 0;
+    x = 0;
+    rowOut = rgba + ((firstRow + uint64_t(y) * rowStep) * uint64_t(wid) + firstCol) * 4;
+    return 1;
+}
+
 void KpRawPngDecoder::EndRow() {
     x = -1;
     y++;
@@ -768,23 +813,13 @@ void KpRawPngDecoder::EndRow() {
     }
 }
 
-int KpRawPngDecoder::StartRow(unsigned char type) {
-    if (uint64_t(y) >= passRows) return 0;  // every row is done: surplus data is refused
-    filterType = type;
-    lineByte = 0;
-    pixelByte = 0;
-    x = 0;
-    rowOut = rgba + ((firstRow + uint64_t(y) * rowStep) * uint64_t(wid) + firstCol) * 4;
-    return 1;
-}
-
 int KpRawPngDecoder::Output(unsigned char byte) {
     if (x < 0) return StartRow(byte);
     // The byte's left neighbours and the row above are final, so it is unfiltered at once.
     const uint64_t at = lineByte + pixelByte;
     curLine[at] = UnfilterByte(byte, curLine + at, prvLine + at, unitBytes, filterType);
     if (++pixelByte < unitBytes) return 1;
-    if (bitDepth < 8)
+    if (kind == Kind::Packed)
         EmitPacked(curLine[lineByte]);
     else
         EmitPixel(curLine + lineByte);
@@ -794,64 +829,58 @@ int KpRawPngDecoder::Output(unsigned char byte) {
     return 1;
 }
 
-// Samples of 1, 2 or 4 bits, most significant first; grey is scaled to 0..255.
+// Samples of 1, 2 or 4 bits, most significant first, up to the end of the row.
 void KpRawPngDecoder::EmitPacked(unsigned char v) {
     const int d = bitDepth, max = (1 << d) - 1;
     for (int shift = 8 - d; shift >= 0 && uint64_t(x) < passCols; shift -= d) {
         int s = (v >> shift) & max;
-        if (format == Format::Palette) {
-            if (s < plt.numEntry) {
-                memcpy(rowOut, plt.entry + 3 * s, 3);
-                rowOut[3] = trns.alpha[s];
-            }
-        } else {
-            rowOut[0] = rowOut[1] = rowOut[2] = static_cast<unsigned char>(s * 255 / max);
-            rowOut[3] = greyAlpha[s];
-        }
+        if (lookupWritten[s]) memcpy(rowOut, lookup[s], 4);
         x++;
         rowOut += colStep * 4;
     }
 }
 
-// One pixel of 8- or 16-bit samples; a 16-bit sample keeps its high (first) byte.
+void KpRawPngDecoder::Store(unsigned char r, unsigned char g, unsigned char b, unsigned char a) {
+    rowOut[red] = r;
+    rowOut[1] = g;
+    rowOut[blue] = b;
+    rowOut[3] = a;
+}
+
+// One pixel of 8- or 16-bit samples; a 16-bit sample keeps its high (first) byte, while tRNS keys
+// compare whole samples.
 void KpRawPngDecoder::EmitPixel(const unsigned char* px) {
-    const int step = bitDepth / 8;
-    unsigned char* out = rowOut;
-    switch (format) {
-    case Format::Grey:
-        out[0] = out[1] = out[2] = px[0];
-        if (step == 1) {
-            out[3] = greyAlpha[px[0]];
-        } else {
-            uint32_t s = readU16BE(px);
-            out[3] = (s == trns.key[0] || s == trns.key[1] || s == trns.key[2]) ? 0 : 255;
-        }
+    const uint32_t* key = trns.key;
+    switch (kind) {
+    case Kind::Lookup8:
+        if (lookupWritten[px[0]]) memcpy(rowOut, lookup[px[0]], 4);
         break;
-    case Format::Rgb: {
-        out[0] = px[0];
-        out[1] = px[step];
-        out[2] = px[2 * step];
-        uint32_t r = step == 1 ? px[0] : readU16BE(px);
-        uint32_t g = step == 1 ? px[1] : readU16BE(px + 2);
-        uint32_t b = step == 1 ? px[2] : readU16BE(px + 4);
-        out[3] = (r == trns.key[0] && g == trns.key[1] && b == trns.key[2]) ? 0 : 255;
+    case Kind::Grey16: {
+        uint32_t s = readU16BE(px);
+        Store(px[0], px[0], px[0], (s == key[0] || s == key[1] || s == key[2]) ? 0 : 255);
         break;
     }
-    case Format::Palette:
-        if (px[0] < plt.numEntry) {
-            memcpy(out, plt.entry + 3 * px[0], 3);
-            out[3] = trns.alpha[px[0]];
-        }
+    case Kind::Rgb8:
+        Store(px[0], px[1], px[2], (px[0] == key[0] && px[1] == key[1] && px[2] == key[2]) ? 0 : 255);
         break;
-    case Format::GreyAlpha:
-        out[0] = out[1] = out[2] = px[0];
-        out[3] = px[step];
+    case Kind::Rgb16: {
+        bool keyed = readU16BE(px) == key[0] && readU16BE(px + 2) == key[1] && readU16BE(px + 4) == key[2];
+        Store(px[0], px[2], px[4], keyed ? 0 : 255);
         break;
-    case Format::Rgba:
-        out[0] = px[0];
-        out[1] = px[step];
-        out[2] = px[2 * step];
-        out[3] = px[3 * step];
+    }
+    case Kind::GreyAlpha8:
+        Store(px[0], px[0], px[0], px[1]);
+        break;
+    case Kind::GreyAlpha16:
+        Store(px[0], px[0], px[0], px[2]);
+        break;
+    case Kind::Rgba8:
+        Store(px[0], px[1], px[2], px[3]);
+        break;
+    case Kind::Rgba16:
+        Store(px[0], px[2], px[4], px[6]);
+        break;
+    case Kind::Packed:
         break;
     }
     x++;

@@ -126,10 +126,14 @@ private:
     uint64_t fileSize = 0;
 };
 
-// The sink that unfilters each row and writes finished pixels into an RGBA buffer.
+class CPicture;
+
+// The sink that unfilters each row and writes every finished pixel at once: into its own RGBA
+// buffer, or straight into a picture (blue, green, red, alpha) when it is given one.
 class KpRawPngDecoder final : public KpGenericPngDecoder {
 public:
     KpRawPngDecoder() = default;
+    explicit KpRawPngDecoder(CPicture* picture) : picture(picture) {}
     ~KpRawPngDecoder();
 
     int PrepareOutput() override;
@@ -138,37 +142,43 @@ public:
 
     int wid = 0;
     int hei = 0;
-    unsigned char* rgba = nullptr;  // red, green, blue, alpha; zero where no pixel was decoded
+    unsigned char* rgba = nullptr;  // zero where no pixel was decoded
     int ownsRgba = 1;
 
 private:
-    enum class Format { Grey = 0, Rgb = 2, Palette = 3, GreyAlpha = 4, Rgba = 6 };
+    // How the bytes of one unit (a pixel, or a byte of packed samples) become output pixels.
+    enum class Kind { Packed, Lookup8, Grey16, Rgb8, Rgb16, GreyAlpha8, GreyAlpha16, Rgba8, Rgba16 };
     bool CheckHeader();
-    bool AllocateBuffers();
+    bool AllocateBuffers(uint64_t pixelCount);
+    void BuildLookup();
     void StartPass();
     int StartRow(unsigned char filterType);
     void EndRow();
     void EmitPacked(unsigned char v);
     void EmitPixel(const unsigned char* px);
+    void Store(unsigned char r, unsigned char g, unsigned char b, unsigned char a);
     void ShiftTwoLineBuf();
 
-    Format format = Format::Grey;
+    CPicture* picture = nullptr;
+    int red = 0, blue = 2;  // offsets of red and blue within an output pixel
+    Kind kind = Kind::Lookup8;
     int bitDepth = 8;
     int channels = 1;
     int filterType = 0;
     int x = -1;             // -1: the next byte is the row's filter type
     int y = 0;              // row within the current pass
-    uint64_t lineByte = 0;  // byte offset of the current unit within the row (pixel or packed byte)
+    uint64_t lineByte = 0;  // byte offset of the current unit within the row
     int pixelByte = 0;      // bytes of the current unit received
     int unitBytes = 1;      // bytes per pixel for filtering (1 for samples below 8 bits)
     int pass = 0;           // 1..7 when interlaced (8 when done); 0 for a plain image
     uint64_t passCols = 0, passRows = 0, passLineBytes = 0;
     uint64_t firstCol = 0, colStep = 1, firstRow = 0, rowStep = 1;
-    unsigned char* rowOut = nullptr;  // rgba position of the current pixel
+    unsigned char* rowOut = nullptr;      // output position of the current pixel
     unsigned char* twoLineBuf = nullptr;  // each line has 8 zero bytes in front: the left of pixel 0
     unsigned char* curLine = nullptr;
     unsigned char* prvLine = nullptr;
-    unsigned char greyAlpha[256];  // alpha of every raw grey sample of 8 bits or less
+    unsigned char lookup[256][4];  // output pixel of each grey or palette sample of 8 bits or less
+    bool lookupWritten[256];       // false for palette indices beyond the palette
 };
 
 // Undoes the PNG filter of the n bytes of pixel x of curLine in place; prvLine is the row above.
