@@ -21,13 +21,11 @@ int32_t transparencyOf(const uint8_t* bgra, size_t count) {
 
 }  // namespace
 
-void CPicture::loadFromPNG(const std::string& path) {
-    close();
-    FILE* fp = fileOpen(path, "rb", nullptr);
-    if (!fp) return;
+void loadPngFromStream(CPicture& picture, FILE* fp) {
+    picture.close();
     int result = -1;
     {
-        KpRawPngDecoder decoder(this);
+        KpRawPngDecoder decoder(&picture);
         try {
             result = decoder.Decode(fp);
         } catch (const std::bad_alloc&) {
@@ -35,11 +33,19 @@ void CPicture::loadFromPNG(const std::string& path) {
         }
         if (decoder.wid <= 0 || decoder.hei <= 0) result = -1;
     }
-    fclose(fp);
     // A failed decode, a refused header included, leaves the picture empty.
     if (result < 0) {
-        close();
+        picture.close();
         return;
     }
-    transparencyMode = transparencyOf(pixels, static_cast<size_t>(width) * static_cast<size_t>(height));
+    picture.transparencyMode =
+        transparencyOf(picture.pixels, static_cast<size_t>(picture.width) * static_cast<size_t>(picture.height));
+}
+
+void CPicture::loadFromPNG(const std::string& path) {
+    close();
+    FILE* fp = fileOpen(path, "rb", nullptr);
+    if (!fp) return;
+    loadPngFromStream(*this, fp);
+    fclose(fp);
 }

@@ -128,6 +128,10 @@ private:
 
 class CPicture;
 
+// Decodes the PNG stream into the picture (what CPicture::loadFromPNG does with an opened file);
+// the picture is empty after a failure.
+void loadPngFromStream(CPicture& picture, FILE* fp);
+
 // The sink that unfilters each row and writes every finished pixel at once: into its own RGBA
 // buffer, or straight into a picture (blue, green, red, alpha) when it is given one.
 class KpRawPngDecoder final : public KpGenericPngDecoder {
