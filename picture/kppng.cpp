@@ -426,6 +426,15 @@ int KpPngUncompressor::CopyMatch(Block& block, unsigned symbol, unsigned char* d
     if (distance == 0) return 0;
     // Byte by byte, so that a distance shorter than the length repeats the recent bytes.
     const unsigned windowMask = window.size - 1;
+    if (window.total >= window.size || distance <= window.total) {
+        // Every byte the match reads has been written.
+        for (unsigned i = 0; i < length; i++) {
+            unsigned char byte = window.bytes[(window.pos - distance) & windowMask];
+            window.put(byte);
+            if (sink->Output(byte) != 1) return 0;
+        }
+        return 1;
+    }
     for (unsigned i = 0; i < length; i++) {
         unsigned char byte = window.at((window.pos - distance) & windowMask);
         window.put(byte);
@@ -636,23 +645,32 @@ void Filter8(unsigned char* curLine, unsigned char* prvLine, int x, int y, int b
     }
 }
 
-unsigned char UnfilterByte(unsigned char raw, const unsigned char* cur, const unsigned char* prv, int bytesPerPixel,
-                           int filterType) {
+namespace {
+
+__attribute__((always_inline)) inline unsigned char unfilter(unsigned char raw, const unsigned char* cur,
+                                                             const unsigned char* prv, int n, int filterType) {
     switch (filterType) {
     case 1:
-        return static_cast<unsigned char>(raw + cur[-bytesPerPixel]);
+        return static_cast<unsigned char>(raw + cur[-n]);
     case 2:
         return static_cast<unsigned char>(raw + *prv);
     case 3:
-        return static_cast<unsigned char>(raw + ((cur[-bytesPerPixel] + *prv) >> 1));
+        return static_cast<unsigned char>(raw + ((cur[-n] + *prv) >> 1));
     case 4: {
-        int a = cur[-bytesPerPixel], b = *prv, c = prv[-bytesPerPixel];
+        int a = cur[-n], b = *prv, c = prv[-n];
         int pa = abs(b - c), pb = abs(a - c), pc = abs(a + b - 2 * c);  // |p - a|, |p - b|, |p - c|
         return static_cast<unsigned char>(raw + ((pa <= pb && pa <= pc) ? a : (pb <= pc ? b : c)));
     }
     default:
         return raw;
     }
+}
+
+}  // namespace
+
+unsigned char UnfilterByte(unsigned char raw, const unsigned char* cur, const unsigned char* prv, int bytesPerPixel,
+                           int filterType) {
+    return unfilter(raw, cur, prv, bytesPerPixel, filterType);
 }
 
 KpRawPngDecoder::~KpRawPngDecoder() {
@@ -817,7 +835,7 @@ int KpRawPngDecoder::Output(unsigned char byte) {
     if (x < 0) return StartRow(byte);
     // The byte's left neighbours and the row above are final, so it is unfiltered at once.
     const uint64_t at = lineByte + pixelByte;
-    curLine[at] = UnfilterByte(byte, curLine + at, prvLine + at, unitBytes, filterType);
+    curLine[at] = unfilter(byte, curLine + at, prvLine + at, unitBytes, filterType);
     if (++pixelByte < unitBytes) return 1;
     if (kind == Kind::Packed)
         EmitPacked(curLine[lineByte]);
@@ -840,7 +858,7 @@ void KpRawPngDecoder::EmitPacked(unsigned char v) {
     }
 }
 
-void KpRawPngDecoder::Store(unsigned char r, unsigned char g, unsigned char b, unsigned char a) {
+inline void KpRawPngDecoder::Store(unsigned char r, unsigned char g, unsigned char b, unsigned char a) {
     rowOut[red] = r;
     rowOut[1] = g;
     rowOut[blue] = b;
@@ -849,7 +867,7 @@ void KpRawPngDecoder::Store(unsigned char r, unsigned char g, unsigned char b, u
 
 // One pixel of 8- or 16-bit samples; a 16-bit sample keeps its high (first) byte, while tRNS keys
 // compare whole samples.
-void KpRawPngDecoder::EmitPixel(const unsigned char* px) {
+inline void KpRawPngDecoder::EmitPixel(const unsigned char* px) {
     const uint32_t* key = trns.key;
     switch (kind) {
     case Kind::Lookup8:
