@@ -1,0 +1,364 @@
+// BMP files: writer layout, round trips, the reader's decisions on odd files, RLE8, and bmpsuite.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "picture/Picture.h"
+#include "testsupport.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+void put16(Bytes& b, size_t at, uint32_t v) {
+    b[at] = uint8_t(v);
+    b[at + 1] = uint8_t(v >> 8);
+}
+void put32(Bytes& b, size_t at, uint32_t v) {
+    put16(b, at, v);
+    put16(b, at + 2, v >> 16);
+}
+uint32_t get32(const std::string& s, size_t at) {
+    return uint8_t(s[at]) | uint8_t(s[at + 1]) << 8 | uint8_t(s[at + 2]) << 16 |
+           uint32_t(uint8_t(s[at + 3])) << 24;
+}
+
+// The 54 header bytes of a BMP with the given fields.
+Bytes header(int32_t width, int32_t height, uint16_t bits, uint32_t compression, uint32_t offset = 54,
+             uint32_t coloursUsed = 0, uint32_t infoSize = 40) {
+    Bytes b(54, 0);
+    b[0] = 'B';
+    b[1] = 'M';
+    put32(b, 10, offset);
+    put32(b, 14, infoSize);
+    put32(b, 18, uint32_t(width));
+    put32(b, 22, uint32_t(height));
+    put16(b, 26, 1);
+    put16(b, 28, bits);
+    put32(b, 30, compression);
+    put32(b, 46, coloursUsed);
+    return b;
+}
+
+// An RLE8 file: header, palette of the given BGRX entries, then the codes.
+Bytes rle8File(int32_t width, int32_t height, const std::vector<uint32_t>& palette, const Bytes& codes,
+               uint32_t coloursUsed) {
+    Bytes b = header(width, height, 8, 1, uint32_t(54 + 4 * palette.size()), coloursUsed);
+    for (uint32_t c : palette)
+        for (int i = 0; i < 4; ++i) b.push_back(uint8_t(c >> (8 * i)));
+    b.insert(b.end(), codes.begin(), codes.end());
+    return b;
+}
+
+struct Loaded {
+    TempDir dir;
+    CPicture pic;
+    explicit Loaded(const Bytes& file) {
+        EXPECT_TRUE(writeBytes(dir.file("in.bmp"), file));
+        pic.loadFromBMP(dir.file("in.bmp"));
+    }
+};
+
+uint32_t pixel(const CPicture& p, int x, int y) {
+    uint32_t v;
+    memcpy(&v, p.pixelAt(x, y), 4);
+    return v;  // little-endian: 0xXXRRGGBB
+}
+
+void fillNoise(CPicture& p, uint32_t seed) {
+    for (size_t i = 0; i < size_t(p.width) * p.height * 4; ++i) {
+        seed = seed * 1664525u + 1013904223u;
+        p.pixels[i] = uint8_t(seed >> 24);
+    }
+}
+
+}  // namespace
+
+// ---- Writing ----
+
+TEST(BmpWrite, OpaqueIs24BitWithPaddedRows) {
+    TempDir dir;
+    CPicture p(5, 3);
+    fillNoise(p, 1);
+    ASSERT_TRUE(p.saveToBMP(dir.file("a.bmp")));
+    std::string f = readBytes(dir.file("a.bmp"));
+    ASSERT_EQ(f.size(), 54u + 16 * 3);
+    EXPECT_EQ(f.substr(0, 2), "BM");
+    EXPECT_EQ(get32(f, 2), 54u + 16 * 3);
+    EXPECT_EQ(get32(f, 10), 54u);
+    EXPECT_EQ(get32(f, 14), 40u);
+    EXPECT_EQ(uint8_t(f[28]), 24);
+    // Bottom row first, 15 pixel bytes and one zero byte per row.
+    EXPECT_EQ(0, memcmp(&f[54], p.pixelAt(0, 2), 3));
+    EXPECT_EQ(0, memcmp(&f[54 + 12], p.pixelAt(4, 2), 3));
+    EXPECT_EQ(f[54 + 15], 0);
+    EXPECT_EQ(0, memcmp(&f[54 + 32], p.pixelAt(0, 0), 3));
+}
+
+TEST(BmpWrite, TransparentModesAre32BitUnpadded) {
+    for (int mode : {TRANSPARENCY_MASK, TRANSPARENCY_ALPHA}) {
+        TempDir dir;
+        CPicture p(3, 2);
+        fillNoise(p, 2);
+        p.transparencyMode = mode;
+        ASSERT_TRUE(p.saveToBMP(dir.file("a.bmp")));
+        std::string f = readBytes(dir.file("a.bmp"));
+        ASSERT_EQ(f.size(), 54u + 12 * 2) << mode;
+        EXPECT_EQ(uint8_t(f[28]), 32);
+        EXPECT_EQ(0, memcmp(&f[54], p.pixelAt(0, 1), 12));
+    }
+}
+
+TEST(BmpWrite, PremultipliedIsUndoneInThePicture) {
+    TempDir dir;
+    CPicture p(3, 1);
+    const uint8_t px[12] = {100, 50, 0,   0,  /* alpha 255 */ 10, 20, 30, 255, /* alpha 0 */
+                            60,  0,  127, 127 /* alpha 128 */};
+    memcpy(p.pixels, px, 12);
+    p.transparencyMode = TRANSPARENCY_PREMULTIPLIED;
+    ASSERT_TRUE(p.saveToBMP(dir.file("a.bmp")));
+    EXPECT_EQ(p.transparencyMode, TRANSPARENCY_ALPHA);
+    EXPECT_EQ(pixel(p, 0, 0), 0xFF003264u);
+    EXPECT_EQ(pixel(p, 1, 0), 0x00FFFFFFu);  // alpha 0: any colour above 0 saturates
+    EXPECT_EQ(pixel(p, 2, 0), 0x80FC0077u);  // 60*256/129 = 119, 127*256/129 = 252
+}
+
+TEST(BmpWrite, UncreatableOrFullFileIsReported) {
+    CPicture p(4, 4);
+    EXPECT_FALSE(p.saveToBMP("/nonexistent-folder/a.bmp"));
+    // A full disk: the data cannot be written, so the picture was not saved.
+    if (FILE* full = fopen("/dev/full", "wb")) {
+        fclose(full);
+        EXPECT_FALSE(p.saveToBMP("/dev/full"));
+    }
+}
+
+TEST(BmpRoundTrip, ColoursAndTransparencyBytesComeBack) {
+    struct Case {
+        int w, h, mode, alphaPattern, wantMode;
+    };
+    // alphaPattern 0: noise, 1: only 0 and 255, 2: all 255.
+    const Case cases[] = {{1, 1, TRANSPARENCY_NONE, 0, TRANSPARENCY_NONE},
+                          {7, 5, TRANSPARENCY_NONE, 0, TRANSPARENCY_NONE},
+                          {6, 3, TRANSPARENCY_ALPHA, 0, TRANSPARENCY_ALPHA},
+                          {5, 4, TRANSPARENCY_MASK, 1, TRANSPARENCY_MASK},
+                          {3, 3, TRANSPARENCY_ALPHA, 2, TRANSPARENCY_NONE}};
+    for (const Case& c : cases) {
+        TempDir dir;
+        CPicture p(c.w, c.h);
+        fillNoise(p, uint32_t(c.w * 31 + c.h));
+        for (int i = 0; i < c.w * c.h; ++i) {
+            uint8_t& a = p.pixels[i * 4 + 3];
+            if (c.alphaPattern == 1) a = a & 1 ? 255 : 0;
+            if (c.alphaPattern == 2) a = 255;
+        }
+        p.transparencyMode = c.mode;
+        ASSERT_TRUE(p.saveToBMP(dir.file("a.bmp")));
+        CPicture q;
+        q.loadFromBMP(dir.file("a.bmp"));
+        ASSERT_EQ(q.width, c.w);
+        ASSERT_EQ(q.height, c.h);
+        EXPECT_EQ(q.transparencyMode, c.wantMode) << c.w << "x" << c.h;
+        for (int i = 0; i < c.w * c.h; ++i) {
+            EXPECT_EQ(0, memcmp(q.pixels + i * 4, p.pixels + i * 4, 3)) << i;
+            EXPECT_EQ(q.pixels[i * 4 + 3], c.mode == TRANSPARENCY_NONE ? 0 : p.pixels[i * 4 + 3]) << i;
+        }
+    }
+}
+
+// ---- Reading uncompressed files ----
+
+TEST(BmpRead, ThirtyTwoBitModeFollowsTheTransparencyBytes) {
+    auto file32 = [](std::initializer_list<uint8_t> alphas) {
+        Bytes b = header(int32_t(alphas.size()), 1, 32, 0);
+        for (uint8_t a : alphas) b.insert(b.end(), {10, 20, 30, a});
+        return b;
+    };
+    // All 0 is an unused fourth byte, not a fully transparent picture.
+    EXPECT_EQ(Loaded(file32({0, 0, 0})).pic.transparencyMode, TRANSPARENCY_NONE);
+    EXPECT_EQ(Loaded(file32({255, 255})).pic.transparencyMode, TRANSPARENCY_NONE);
+    EXPECT_EQ(Loaded(file32({0, 255, 0})).pic.transparencyMode, TRANSPARENCY_MASK);
+    EXPECT_EQ(Loaded(file32({0, 255, 254})).pic.transparencyMode, TRANSPARENCY_ALPHA);
+    EXPECT_EQ(Loaded(file32({1})).pic.transparencyMode, TRANSPARENCY_ALPHA);
+    Loaded zero(file32({0, 0}));
+    EXPECT_EQ(pixel(zero.pic, 1, 0), 0x001E140Au);
+}
+
+TEST(BmpRead, DataOffsetIsHonouredAndMayNotPointIntoTheHeaders) {
+    Bytes b = header(1, 1, 24, 0, 60);
+    b.insert(b.end(), {9, 9, 9, 9, 9, 9, 1, 2, 3, 0});
+    Loaded skipped(b);
+    ASSERT_EQ(skipped.pic.width, 1);
+    EXPECT_EQ(pixel(skipped.pic, 0, 0), 0x00030201u);
+
+    Bytes low = header(1, 1, 24, 0, 50);
+    low.insert(low.end(), {1, 2, 3, 0});
+    EXPECT_TRUE(Loaded(low).pic.isEmpty());
+}
+
+TEST(BmpRead, NegativeHeightIsTopDown) {
+    for (uint16_t bits : {24, 32}) {
+        Bytes b = header(1, -2, bits, 0);
+        const size_t row = 4;  // both 3 + 1 padding and 4
+        Bytes rows(2 * row, 0);
+        rows[0] = 0x11;    // first stored row
+        rows[row] = 0x22;  // second stored row
+        if (bits == 32) rows[3] = rows[row + 3] = 255;
+        b.insert(b.end(), rows.begin(), rows.end());
+        Loaded l(b);
+        ASSERT_EQ(l.pic.height, 2);
+        EXPECT_EQ(l.pic.pixelAt(0, 0)[0], 0x11) << bits;
+        EXPECT_EQ(l.pic.pixelAt(0, 1)[0], 0x22) << bits;
+    }
+}
+
+TEST(BmpRead, TruncatedDataLeavesTheRowsNotReadZero) {
+    Bytes b = header(2, 3, 24, 0);
+    // The bottom row whole, then one pixel of the middle row.
+    b.insert(b.end(), {1, 2, 3, 4, 5, 6, 0, 0, 7, 8, 9});
+    Loaded l(b);
+    ASSERT_EQ(l.pic.width, 2);
+    ASSERT_EQ(l.pic.height, 3);
+    EXPECT_EQ(pixel(l.pic, 1, 2), 0x00060504u);
+    EXPECT_EQ(pixel(l.pic, 0, 1), 0x00090807u);
+    EXPECT_EQ(pixel(l.pic, 1, 1), 0u);
+    EXPECT_EQ(pixel(l.pic, 0, 0), 0u);
+    EXPECT_EQ(pixel(l.pic, 1, 0), 0u);
+}
+
+TEST(BmpRead, UnsupportedOrMalformedFilesAreRefused) {
+    std::map<std::string, Bytes> files = {
+        {"8-bit uncompressed", header(2, 2, 8, 0, 54 + 1024)},
+        {"4-bit", header(2, 2, 4, 0)},
+        {"16-bit", header(2, 2, 16, 0)},
+        {"32-bit bitfields", header(2, 2, 32, 3)},
+        {"24-bit with RLE", header(2, 2, 24, 1)},
+        {"8-bit with RLE4", header(2, 2, 8, 2)},
+        {"108-byte header", header(2, 2, 24, 0, 122, 0, 108)},
+        {"124-byte header", header(2, 2, 24, 0, 138, 0, 124)},
+        {"zero width", header(0, 2, 24, 0)},
+        {"negative width", header(-2, 2, 24, 0)},
+        {"zero height", header(2, 0, 24, 0)},
+        {"most negative height", header(2, INT32_MIN, 24, 0)},
+        {"short header", header(2, 2, 24, 0)},
+        {"empty file", Bytes()},
+    };
+    Bytes badSignature = header(1, 1, 24, 0);
+    badSignature[1] = 'A';
+    files["signature BA"] = badSignature;
+    for (auto& [name, bytes] : files) {
+        bytes.resize(std::max<size_t>(bytes.size(), 54 + 64), 0x40);
+        if (name == "short header" || name == "empty file") bytes.resize(name == "empty file" ? 0 : 40);
+        EXPECT_TRUE(Loaded(bytes).pic.isEmpty()) << name;
+    }
+    CPicture p(3, 3);
+    p.loadFromBMP("/nonexistent-folder/a.bmp");
+    EXPECT_TRUE(p.isEmpty());
+}
+
+TEST(BmpRead, HugeDimensionsGiveAnEmptyPicture) {
+    // 2^31 pixels or more cannot be a picture; the allocation failure is a failed load, not a throw.
+    Bytes b = header(65536, 32768, 24, 0);
+    b.resize(200, 0);
+    EXPECT_TRUE(Loaded(b).pic.isEmpty());
+    Bytes wide = header(INT32_MAX, 2, 32, 0);
+    wide.resize(200, 0);
+    EXPECT_TRUE(Loaded(wide).pic.isEmpty());
+}
+
+// ---- RLE8 ----
+
+TEST(BmpRle8, RunsAndEndOfLine) {
+    Loaded l(rle8File(3, 2, {0x000000, 0, 0, 0, 0, 0x00050505, 0, 0x00070707}, {3, 5, 0, 0, 2, 7, 0, 1}, 8));
+    ASSERT_EQ(l.pic.width, 3);
+    for (int x = 0; x < 3; ++x) EXPECT_EQ(pixel(l.pic, x, 1), 0x00050505u) << x;
+    EXPECT_EQ(pixel(l.pic, 0, 0), 0x00070707u);
+    EXPECT_EQ(pixel(l.pic, 1, 0), 0x00070707u);
+    EXPECT_EQ(pixel(l.pic, 2, 0), 0u);
+    EXPECT_EQ(l.pic.transparencyMode, TRANSPARENCY_NONE);
+}
+
+TEST(BmpRle8, PaletteSizeComesFromColoursUsed) {
+    // Two palette entries, then the data: a fixed 256-entry palette would read the codes as colours.
+    Bytes codes = {2, 1, 0, 1};
+    Loaded two(rle8File(2, 1, {0xAA112233, 0x44556677}, codes, 2));
+    ASSERT_EQ(two.pic.width, 2);
+    EXPECT_EQ(pixel(two.pic, 0, 0), 0x44556677u);  // the reserved byte comes along
+    EXPECT_EQ(pixel(two.pic, 1, 0), 0x44556677u);
+
+    std::vector<uint32_t> full(256, 0);
+    full[1] = 0x00ABCDEF;
+    Loaded zeroMeansAll(rle8File(2, 1, full, codes, 0));
+    EXPECT_EQ(pixel(zeroMeansAll.pic, 1, 0), 0x00ABCDEFu);
+
+    // An index beyond a short palette reads black.
+    Loaded beyond(rle8File(1, 1, {0x00FFFFFF}, {1, 9, 0, 1}, 1));
+    ASSERT_EQ(beyond.pic.width, 1);
+    EXPECT_EQ(pixel(beyond.pic, 0, 0), 0u);
+}
+
+TEST(BmpRle8, PalettesThatDoNotFitAreRefused) {
+    std::vector<uint32_t> big(257, 0);
+    EXPECT_TRUE(Loaded(rle8File(2, 1, big, {2, 1, 0, 1}, 257)).pic.isEmpty());
+    // The palette would run past the end of the file.
+    Bytes cut = rle8File(2, 1, std::vector<uint32_t>(16, 0), {}, 16);
+    cut.resize(54 + 30);
+    EXPECT_TRUE(Loaded(cut).pic.isEmpty());
+    // The palette would run into the pixel data.
+    Bytes overlap = rle8File(2, 1, std::vector<uint32_t>(4, 0), {2, 1, 0, 1}, 4);
+    put32(overlap, 10, 54 + 8);
+    EXPECT_TRUE(Loaded(overlap).pic.isEmpty());
+}
+
+TEST(BmpRle8, DeltaMovesRightAndUpWithinThePicture) {
+    std::vector<uint32_t> pal = {0, 0x00111111, 0x00222222};
+    // Bottom row: one pixel of 1, delta right 1 and up 1, one pixel of 2 at (2, top row).
+    Loaded l(rle8File(4, 2, pal, {1, 1, 0, 2, 1, 1, 1, 2, 0, 1}, 3));
+    ASSERT_EQ(l.pic.height, 2);
+    EXPECT_EQ(pixel(l.pic, 0, 1), 0x00111111u);
+    EXPECT_EQ(pixel(l.pic, 2, 0), 0x00222222u);
+    EXPECT_EQ(pixel(l.pic, 1, 0), 0u);
+    EXPECT_EQ(pixel(l.pic, 1, 1), 0u);
+    // A delta far to the right stops at the row end; far up leaves the picture, and nothing more is written.
+    Loaded far(rle8File(4, 2, pal, {0, 2, 200, 0, 2, 2, 0, 2, 0, 9, 3, 1, 0, 1}, 3));
+    ASSERT_EQ(far.pic.height, 2);
+    for (int y = 0; y < 2; ++y)
+        for (int x = 0; x < 4; ++x) EXPECT_EQ(pixel(far.pic, x, y), 0u) << x << "," << y;
+}
+
+TEST(BmpRle8, RunsPastTheRowOrPictureNeverWriteOutside) {
+    std::vector<uint32_t> pal = {0, 0x00111111, 0x00222222};
+    // A run of 255 in the bottom row of a 3 x 2 picture ends at the buffer's end.
+    Loaded bottom(rle8File(3, 2, pal, {255, 1, 0, 1}, 3));
+    ASSERT_EQ(bottom.pic.height, 2);
+    for (int x = 0; x < 3; ++x) {
+        EXPECT_EQ(pixel(bottom.pic, x, 1), 0x00111111u);
+        EXPECT_EQ(pixel(bottom.pic, x, 0), 0u);
+    }
+    // In the top row it goes on in the buffer's next pixels, the bottom row, and stops at its end.
+    Loaded top(rle8File(3, 2, pal, {0, 0, 255, 2, 255, 1, 0, 1}, 3));
+    for (int y = 0; y < 2; ++y)
+        for (int x = 0; x < 3; ++x) EXPECT_EQ(pixel(top.pic, x, y), 0x00222222u);
+    // Absolute runs past the end, odd length with its pad byte.
+    Loaded absolute(rle8File(2, 1, pal, {0, 5, 1, 2, 1, 2, 1, 0, 1, 1}, 3));
+    EXPECT_EQ(pixel(absolute.pic, 0, 0), 0x00111111u);
+    EXPECT_EQ(pixel(absolute.pic, 1, 0), 0x00222222u);
+}
+
+TEST(BmpRle8, TopDownAndTruncated) {
+    std::vector<uint32_t> pal = {0, 0x00111111, 0x00222222};
+    Loaded down(rle8File(2, -2, pal, {2, 1, 0, 0, 2, 2, 0, 1}, 3));
+    ASSERT_EQ(down.pic.height, 2);
+    EXPECT_EQ(pixel(down.pic, 0, 0), 0x00111111u);
+    EXPECT_EQ(pixel(down.pic, 1, 1), 0x00222222u);
+    // Data that ends in the middle of a code: what was decoded stays, the rest is zero.
+    Loaded cut(rle8File(2, 2, pal, {2, 1, 0, 0, 0, 3, 2}, 3));
+    ASSERT_EQ(cut.pic.height, 2);
+    EXPECT_EQ(pixel(cut.pic, 1, 1), 0x00111111u);
+    EXPECT_EQ(pixel(cut.pic, 0, 0), 0x00222222u);
+    EXPECT_EQ(pixel(cut.pic, 1, 0), 0u);
+}
