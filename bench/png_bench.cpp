@@ -114,7 +114,8 @@ std::vector<std::string> makeSet(const std::string& dir) {
     const int w = 2000, h = 1500;
     std::mt19937 rng(1);
     std::vector<png_color> pal;
-    for (int i = 0; i < 256; i++) pal.push_back(png_color{png_byte(i * 37), png_byte(i * 91), png_byte(255 - i)});
+    for (int i = 0; i < 256; i++)
+        pal.push_back(png_color{png_byte(i * 37), png_byte(i * 91), png_byte(255 - i)});
     std::vector<std::string> out;
     auto add = [&](const char* name, int ct, int depth, bool il, int channels, bool palette, bool isFlat) {
         size_t stride = depth == 4 ? (w + 1) / 2 : size_t(w) * channels * (depth / 8);
@@ -129,9 +130,11 @@ std::vector<std::string> makeSet(const std::string& dir) {
                     r[x] = flat(x, y, 200);
                 } else {
                     for (int c = 0; c < channels; c++) {
-                        unsigned char v = isFlat ? static_cast<unsigned char>(flat(x, y, 9) * 28 + c * 40)
-                                                 : (c == 3 ? static_cast<unsigned char>(std::max(0, 255 - (std::abs(x - w / 2) + std::abs(y - h / 2)) / 4))
-                                                           : photo(x, y, c, rng));
+                        unsigned char v =
+                            isFlat ? static_cast<unsigned char>(flat(x, y, 9) * 28 + c * 40)
+                                   : (c == 3 ? static_cast<unsigned char>(std::max(
+                                                   0, 255 - (std::abs(x - w / 2) + std::abs(y - h / 2)) / 4))
+                                             : photo(x, y, c, rng));
                         if (depth == 16) {
                             r[(x * channels + c) * 2] = v;
                             r[(x * channels + c) * 2 + 1] = static_cast<unsigned char>(rng());
@@ -143,7 +146,9 @@ std::vector<std::string> makeSet(const std::string& dir) {
             }
         }
         std::string path = dir + "/" + name;
-        if (writePng(path, w, h, ct, depth, il, rows, palette ? std::vector<png_color>(pal.begin(), pal.begin() + (depth == 4 ? 16 : 200)) : std::vector<png_color>{}))
+        if (writePng(path, w, h, ct, depth, il, rows,
+                     palette ? std::vector<png_color>(pal.begin(), pal.begin() + (depth == 4 ? 16 : 200))
+                             : std::vector<png_color>{}))
             out.push_back(path);
     };
     add("photo-rgb8.png", PNG_COLOR_TYPE_RGB, 8, false, 3, false, false);
@@ -211,7 +216,8 @@ int main(int argc, char** argv) {
         totalOurs += ours;
         totalLib += lib;
         std::string name = path.substr(path.rfind('/') + 1);
-        printf("%-32s %10.1f %10.1f %7.2f%s\n", name.c_str(), ours * 1e3, lib * 1e3, ours / lib, same ? "" : "  PIXELS DIFFER");
+        printf("%-32s %10.1f %10.1f %7.2f%s\n", name.c_str(), ours * 1e3, lib * 1e3, ours / lib,
+               same ? "" : "  PIXELS DIFFER");
     }
     printf("%-32s %10.1f %10.1f %7.2f\n", "total", totalOurs * 1e3, totalLib * 1e3, totalOurs / totalLib);
     if (!tmp.empty() && !getenv("PNG_BENCH_KEEP")) {

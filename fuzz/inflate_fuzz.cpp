@@ -9,7 +9,7 @@
 namespace {
 
 class CountingSink : public KpGenericPngDecoder {
-public:
+  public:
     explicit CountingSink(size_t refuseAt) : refuseAt(refuseAt) {}
     int Output(unsigned char byte) override {
         sum += byte;
@@ -18,7 +18,7 @@ public:
     size_t count = 0;
     unsigned sum = 0;
 
-private:
+  private:
     size_t refuseAt;
 };
 

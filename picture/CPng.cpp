@@ -38,8 +38,8 @@ void loadPngFromStream(CPicture& picture, FILE* fp) {
         picture.close();
         return;
     }
-    picture.transparencyMode =
-        transparencyOf(picture.pixels, static_cast<size_t>(picture.width) * static_cast<size_t>(picture.height));
+    picture.transparencyMode = transparencyOf(
+        picture.pixels, static_cast<size_t>(picture.width) * static_cast<size_t>(picture.height));
 }
 
 void CPicture::loadFromPNG(const std::string& path) {

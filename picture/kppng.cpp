@@ -8,7 +8,9 @@
 
 #include "picture/Picture.h"
 
-static void putsMessage(const char* line) { puts(line); }
+static void putsMessage(const char* line) {
+    puts(line);
+}
 void (*kpPngMessage)(const char* line) = putsMessage;
 
 // ---------------------------------------------------------------- bit reading
@@ -24,7 +26,9 @@ const unsigned kTableBits = 10;
 const int kFailQuiet = -1;  // the input ended inside the code
 const int kFailNull = -2;   // a bit led to a missing branch (the message is printed)
 
-inline unsigned bitOffset(unsigned mask) { return static_cast<unsigned>(__builtin_ctz(mask)); }
+inline unsigned bitOffset(unsigned mask) {
+    return static_cast<unsigned>(__builtin_ctz(mask));
+}
 
 // Bits left from (pos, mask) to the end of the input.
 inline uint64_t bitsLeft(unsigned length, unsigned pos, unsigned mask) {
@@ -47,7 +51,8 @@ inline uint64_t peekBits(const unsigned char* data, unsigned length, unsigned po
         v = __builtin_bswap64(v);
 #endif
     } else {
-        for (unsigned i = 0; i < 8 && pos < length && i < length - pos; i++) v |= uint64_t(data[pos + i]) << (8 * i);
+        for (unsigned i = 0; i < 8 && pos < length && i < length - pos; i++)
+            v |= uint64_t(data[pos + i]) << (8 * i);
     }
     return v >> bitOffset(mask);
 }
@@ -145,7 +150,8 @@ using TreePtr = std::unique_ptr<KpPngHuffmanTree, TreeDeleter>;
 
 // The trees and tables of one compressed block.
 struct KpPngUncompressor::Block {
-    explicit Block(KpPngUncompressor* owner) : lit(nullptr, TreeDeleter{owner}), dist(nullptr, TreeDeleter{owner}) {}
+    explicit Block(KpPngUncompressor* owner)
+        : lit(nullptr, TreeDeleter{owner}), dist(nullptr, TreeDeleter{owner}) {}
     bool fixed = true;
     TreePtr lit;
     TreePtr dist;
@@ -353,7 +359,8 @@ int KpPngUncompressor::InflateBlocks(unsigned char* data, Window& window) {
     }
 }
 
-int KpPngUncompressor::InflateStored(unsigned char* data, unsigned int& pos, unsigned int& mask, Window& window) {
+int KpPngUncompressor::InflateStored(unsigned char* data, unsigned int& pos, unsigned int& mask,
+                                     Window& window) {
     if (mask != 1) {
         pos++;
         mask = 1;
@@ -382,8 +389,8 @@ int KpPngUncompressor::InflateCodes(Block& block, unsigned char* data, unsigned 
         block.lit.reset(MakeHuffmanTree(288, lengths, codes));
     } else {
         unsigned hLit, hDist, hCLen, *litLengths, *litCodes, *distLengths, *distCodes;
-        if (!DecodeDynamicHuffmanCode(hLit, hDist, hCLen, litLengths, litCodes, distLengths, distCodes, lengths,
-                                      codes, data, pos, mask))
+        if (!DecodeDynamicHuffmanCode(hLit, hDist, hCLen, litLengths, litCodes, distLengths, distCodes,
+                                      lengths, codes, data, pos, mask))
             return 0;
         block.lit.reset(MakeHuffmanTree(hLit + 257, litLengths, litCodes));
         block.dist.reset(MakeHuffmanTree(hDist + 1, distLengths, distCodes));
@@ -452,7 +459,9 @@ const unsigned char pngSignature[8] = {137, 80, 78, 71, 13, 10, 26, 10};
 inline uint32_t readU32BE(const unsigned char* p) {
     return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | p[3];
 }
-inline uint32_t readU16BE(const unsigned char* p) { return (uint32_t(p[0]) << 8) | p[1]; }
+inline uint32_t readU16BE(const unsigned char* p) {
+    return (uint32_t(p[0]) << 8) | p[1];
+}
 
 constexpr uint32_t chunkType(const char (&name)[5]) {
     return (uint32_t(uint8_t(name[0])) << 24) | (uint32_t(uint8_t(name[1])) << 16) |
@@ -486,31 +495,39 @@ int KpPngPalette::Decode(unsigned int length, const unsigned char* data) {
     return 1;
 }
 
-KpPngTransparency::KpPngTransparency() { memset(alpha, 255, sizeof alpha); }
+KpPngTransparency::KpPngTransparency() {
+    memset(alpha, 255, sizeof alpha);
+}
 
 int KpPngTransparency::Decode(unsigned int length, const unsigned char* data, unsigned int colorType) {
     switch (colorType) {
-    case 0:
-        if (length < 2) return 0;
-        key[0] = readU16BE(data);
-        return 1;
-    case 2:
-        if (length < 6) return 0;
-        for (int i = 0; i < 3; i++) key[i] = readU16BE(data + 2 * i);
-        return 1;
-    case 3:
-        // One alpha per palette entry; entries past the chunk stay opaque.
-        memset(alpha, 255, sizeof alpha);
-        memcpy(alpha, data, length < 256 ? length : 256);
-        return 1;
-    default:
-        return 0;
+        case 0:
+            if (length < 2) return 0;
+            key[0] = readU16BE(data);
+            return 1;
+        case 2:
+            if (length < 6) return 0;
+            for (int i = 0; i < 3; i++) key[i] = readU16BE(data + 2 * i);
+            return 1;
+        case 3:
+            // One alpha per palette entry; entries past the chunk stay opaque.
+            memset(alpha, 255, sizeof alpha);
+            memcpy(alpha, data, length < 256 ? length : 256);
+            return 1;
+        default:
+            return 0;
     }
 }
 
-size_t KpGenericPngDecoder::png_fread(void* buffer, size_t size) { return fread(buffer, 1, size, fp); }
-int KpGenericPngDecoder::png_fseek(long offset, int whence) { return fseek(fp, offset, whence); }
-long KpGenericPngDecoder::png_ftell() { return ftell(fp); }
+size_t KpGenericPngDecoder::png_fread(void* buffer, size_t size) {
+    return fread(buffer, 1, size, fp);
+}
+int KpGenericPngDecoder::png_fseek(long offset, int whence) {
+    return fseek(fp, offset, whence);
+}
+long KpGenericPngDecoder::png_ftell() {
+    return ftell(fp);
+}
 
 int KpGenericPngDecoder::Decode(FILE* stream) {
     if (!stream) return -1;
@@ -553,27 +570,27 @@ int KpGenericPngDecoder::ReadChunk(unsigned int& length, unsigned char*& data, u
 
 int KpGenericPngDecoder::ActOnChunk(unsigned int length, const unsigned char* data, unsigned int type) {
     switch (type) {
-    case chunkType("IHDR"):
-        if (length >= 13) hdr.Decode(data);
-        break;
-    case chunkType("PLTE"):
-        return plt.Decode(length, data);
-    case chunkType("tRNS"):
-        // Before IHDR the colour type is unknown, so the chunk cannot be read.
-        if (hdr.valid) trns.Decode(length, data, hdr.colorType);
-        break;
-    case chunkType("gAMA"):
-        if (length >= 4) gamma = readU32BE(data);
-        break;
-    case chunkType("IDAT"):
-        // The IDAT data of a file never exceeds the file size, which is the buffer's capacity.
-        if (length <= fileSize - idatLength) {
-            memcpy(idat + idatLength, data, length);
-            idatLength += length;
-        }
-        break;
-    default:
-        break;
+        case chunkType("IHDR"):
+            if (length >= 13) hdr.Decode(data);
+            break;
+        case chunkType("PLTE"):
+            return plt.Decode(length, data);
+        case chunkType("tRNS"):
+            // Before IHDR the colour type is unknown, so the chunk cannot be read.
+            if (hdr.valid) trns.Decode(length, data, hdr.colorType);
+            break;
+        case chunkType("gAMA"):
+            if (length >= 4) gamma = readU32BE(data);
+            break;
+        case chunkType("IDAT"):
+            // The IDAT data of a file never exceeds the file size, which is the buffer's capacity.
+            if (length <= fileSize - idatLength) {
+                memcpy(idat + idatLength, data, length);
+                idatLength += length;
+            }
+            break;
+        default:
+            break;
     }
     return 1;
 }
@@ -615,7 +632,8 @@ int KpGenericPngDecoder::Decode() {
 
 // ---------------------------------------------------------------- unfiltering and pixels
 
-void Filter8(unsigned char* curLine, unsigned char* prvLine, int x, int y, int bytesPerPixel, int filterType) {
+void Filter8(unsigned char* curLine, unsigned char* prvLine, int x, int y, int bytesPerPixel,
+             int filterType) {
     const size_t n = static_cast<size_t>(bytesPerPixel);
     const size_t start = n * static_cast<size_t>(x);
     for (size_t at = start; at < start + n; at++) {
@@ -624,22 +642,22 @@ void Filter8(unsigned char* curLine, unsigned char* prvLine, int x, int y, int b
         int c = x > 0 && y > 0 ? prvLine[at - n] : 0;
         int add = 0;
         switch (filterType) {
-        case 1:
-            add = a;
-            break;
-        case 2:
-            add = b;
-            break;
-        case 3:
-            add = (a + b) / 2;
-            break;
-        case 4: {
-            int p = a + b - c, pa = abs(p - a), pb = abs(p - b), pc = abs(p - c);
-            add = (pa <= pb && pa <= pc) ? a : (pb <= pc ? b : c);
-            break;
-        }
-        default:
-            break;
+            case 1:
+                add = a;
+                break;
+            case 2:
+                add = b;
+                break;
+            case 3:
+                add = (a + b) / 2;
+                break;
+            case 4: {
+                int p = a + b - c, pa = abs(p - a), pb = abs(p - b), pc = abs(p - c);
+                add = (pa <= pb && pa <= pc) ? a : (pb <= pc ? b : c);
+                break;
+            }
+            default:
+                break;
         }
         curLine[at] = static_cast<unsigned char>(curLine[at] + add);
     }
@@ -648,28 +666,29 @@ void Filter8(unsigned char* curLine, unsigned char* prvLine, int x, int y, int b
 namespace {
 
 __attribute__((always_inline)) inline unsigned char unfilter(unsigned char raw, const unsigned char* cur,
-                                                             const unsigned char* prv, int n, int filterType) {
+                                                             const unsigned char* prv, int n,
+                                                             int filterType) {
     switch (filterType) {
-    case 1:
-        return static_cast<unsigned char>(raw + cur[-n]);
-    case 2:
-        return static_cast<unsigned char>(raw + *prv);
-    case 3:
-        return static_cast<unsigned char>(raw + ((cur[-n] + *prv) >> 1));
-    case 4: {
-        int a = cur[-n], b = *prv, c = prv[-n];
-        int pa = abs(b - c), pb = abs(a - c), pc = abs(a + b - 2 * c);  // |p - a|, |p - b|, |p - c|
-        return static_cast<unsigned char>(raw + ((pa <= pb && pa <= pc) ? a : (pb <= pc ? b : c)));
-    }
-    default:
-        return raw;
+        case 1:
+            return static_cast<unsigned char>(raw + cur[-n]);
+        case 2:
+            return static_cast<unsigned char>(raw + *prv);
+        case 3:
+            return static_cast<unsigned char>(raw + ((cur[-n] + *prv) >> 1));
+        case 4: {
+            int a = cur[-n], b = *prv, c = prv[-n];
+            int pa = abs(b - c), pb = abs(a - c), pc = abs(a + b - 2 * c);  // |p - a|, |p - b|, |p - c|
+            return static_cast<unsigned char>(raw + ((pa <= pb && pa <= pc) ? a : (pb <= pc ? b : c)));
+        }
+        default:
+            return raw;
     }
 }
 
 }  // namespace
 
-unsigned char UnfilterByte(unsigned char raw, const unsigned char* cur, const unsigned char* prv, int bytesPerPixel,
-                           int filterType) {
+unsigned char UnfilterByte(unsigned char raw, const unsigned char* cur, const unsigned char* prv,
+                           int bytesPerPixel, int filterType) {
     return unfilter(raw, cur, prv, bytesPerPixel, filterType);
 }
 
@@ -682,23 +701,23 @@ KpRawPngDecoder::~KpRawPngDecoder() {
 bool KpRawPngDecoder::CheckHeader() {
     unsigned d = hdr.bitDepth;
     switch (hdr.colorType) {
-    case 0:
-        channels = 1;
-        return d == 1 || d == 2 || d == 4 || d == 8 || d == 16;
-    case 3:
-        channels = 1;
-        return d == 1 || d == 2 || d == 4 || d == 8;
-    case 2:
-        channels = 3;
-        return d == 8 || d == 16;
-    case 4:
-        channels = 2;
-        return d == 8 || d == 16;
-    case 6:
-        channels = 4;
-        return d == 8 || d == 16;
-    default:
-        return false;
+        case 0:
+            channels = 1;
+            return d == 1 || d == 2 || d == 4 || d == 8 || d == 16;
+        case 3:
+            channels = 1;
+            return d == 1 || d == 2 || d == 4 || d == 8;
+        case 2:
+            channels = 3;
+            return d == 8 || d == 16;
+        case 4:
+            channels = 2;
+            return d == 8 || d == 16;
+        case 6:
+            channels = 4;
+            return d == 8 || d == 16;
+        default:
+            return false;
     }
 }
 
@@ -717,8 +736,9 @@ int KpRawPngDecoder::PrepareOutput() {
     if (hdr.width == 0 || hdr.height == 0 || count >= (uint64_t(1) << 31)) return 0;
     bitDepth = static_cast<int>(hdr.bitDepth);
     unitBytes = bitDepth < 8 ? 1 : channels * bitDepth / 8;
-    static const Kind kinds[7][2] = {{Kind::Lookup8, Kind::Grey16}, {}, {Kind::Rgb8, Kind::Rgb16}, {Kind::Lookup8, Kind::Lookup8},
-                                     {Kind::GreyAlpha8, Kind::GreyAlpha16}, {}, {Kind::Rgba8, Kind::Rgba16}};
+    static const Kind kinds[7][2] = {
+        {Kind::Lookup8, Kind::Grey16},         {}, {Kind::Rgb8, Kind::Rgb16},  {Kind::Lookup8, Kind::Lookup8},
+        {Kind::GreyAlpha8, Kind::GreyAlpha16}, {}, {Kind::Rgba8, Kind::Rgba16}};
     kind = bitDepth < 8 ? Kind::Packed : kinds[hdr.colorType][bitDepth == 16];
     if (!AllocateBuffers(count)) return 0;
     BuildLookup();
@@ -780,7 +800,8 @@ void KpRawPngDecoder::BuildLookup() {
             px[3] = trns.alpha[s];
         } else {
             px[0] = px[1] = px[2] = static_cast<unsigned char>(s <= max ? s * 255 / max : 0);
-            bool keyed = uint32_t(s) == trns.key[0] || uint32_t(s) == trns.key[1] || uint32_t(s) == trns.key[2];
+            bool keyed =
+                uint32_t(s) == trns.key[0] || uint32_t(s) == trns.key[1] || uint32_t(s) == trns.key[2];
             px[3] = keyed ? 0 : 255;
         }
     }
@@ -870,36 +891,37 @@ inline void KpRawPngDecoder::Store(unsigned char r, unsigned char g, unsigned ch
 inline void KpRawPngDecoder::EmitPixel(const unsigned char* px) {
     const uint32_t* key = trns.key;
     switch (kind) {
-    case Kind::Lookup8:
-        if (lookupWritten[px[0]]) memcpy(rowOut, lookup[px[0]], 4);
-        break;
-    case Kind::Grey16: {
-        uint32_t s = readU16BE(px);
-        Store(px[0], px[0], px[0], (s == key[0] || s == key[1] || s == key[2]) ? 0 : 255);
-        break;
-    }
-    case Kind::Rgb8:
-        Store(px[0], px[1], px[2], (px[0] == key[0] && px[1] == key[1] && px[2] == key[2]) ? 0 : 255);
-        break;
-    case Kind::Rgb16: {
-        bool keyed = readU16BE(px) == key[0] && readU16BE(px + 2) == key[1] && readU16BE(px + 4) == key[2];
-        Store(px[0], px[2], px[4], keyed ? 0 : 255);
-        break;
-    }
-    case Kind::GreyAlpha8:
-        Store(px[0], px[0], px[0], px[1]);
-        break;
-    case Kind::GreyAlpha16:
-        Store(px[0], px[0], px[0], px[2]);
-        break;
-    case Kind::Rgba8:
-        Store(px[0], px[1], px[2], px[3]);
-        break;
-    case Kind::Rgba16:
-        Store(px[0], px[2], px[4], px[6]);
-        break;
-    case Kind::Packed:
-        break;
+        case Kind::Lookup8:
+            if (lookupWritten[px[0]]) memcpy(rowOut, lookup[px[0]], 4);
+            break;
+        case Kind::Grey16: {
+            uint32_t s = readU16BE(px);
+            Store(px[0], px[0], px[0], (s == key[0] || s == key[1] || s == key[2]) ? 0 : 255);
+            break;
+        }
+        case Kind::Rgb8:
+            Store(px[0], px[1], px[2], (px[0] == key[0] && px[1] == key[1] && px[2] == key[2]) ? 0 : 255);
+            break;
+        case Kind::Rgb16: {
+            bool keyed =
+                readU16BE(px) == key[0] && readU16BE(px + 2) == key[1] && readU16BE(px + 4) == key[2];
+            Store(px[0], px[2], px[4], keyed ? 0 : 255);
+            break;
+        }
+        case Kind::GreyAlpha8:
+            Store(px[0], px[0], px[0], px[1]);
+            break;
+        case Kind::GreyAlpha16:
+            Store(px[0], px[0], px[0], px[2]);
+            break;
+        case Kind::Rgba8:
+            Store(px[0], px[1], px[2], px[3]);
+            break;
+        case Kind::Rgba16:
+            Store(px[0], px[2], px[4], px[6]);
+            break;
+        case Kind::Packed:
+            break;
     }
     x++;
     rowOut += colStep * 4;

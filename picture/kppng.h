@@ -16,7 +16,7 @@ struct KpPngHuffmanTree {
 // Inflates one RFC 1950 stream, handing every byte to the sink's Output as soon as it is known.
 // Messages go to stdout through kpPngMessage.
 class KpPngUncompressor {
-public:
+  public:
     explicit KpPngUncompressor(KpGenericPngDecoder* sink) : sink(sink) {}
 
     // 1 when the final block ended normally, 0 on any failure; bytes sent before a failure stay sent.
@@ -39,12 +39,13 @@ public:
     unsigned GetBackwardDistance(unsigned int code, unsigned char* data, unsigned int& pos,
                                  unsigned int& mask);
 
-private:
+  private:
     struct Block;
     struct Window;
     int InflateBlocks(unsigned char* data, Window& window);
     int InflateStored(unsigned char* data, unsigned int& pos, unsigned int& mask, Window& window);
-    int InflateCodes(Block& block, unsigned char* data, unsigned int& pos, unsigned int& mask, Window& window);
+    int InflateCodes(Block& block, unsigned char* data, unsigned int& pos, unsigned int& mask,
+                     Window& window);
     int CopyMatch(Block& block, unsigned symbol, unsigned char* data, unsigned int& pos, unsigned int& mask,
                   Window& window);
 
@@ -89,7 +90,7 @@ struct KpPngTransparency {
 
 // Reads a PNG stream's chunks and inflates its image data into the virtual sink.
 class KpGenericPngDecoder {
-public:
+  public:
     KpGenericPngDecoder() = default;
     KpGenericPngDecoder(const KpGenericPngDecoder&) = delete;
     KpGenericPngDecoder& operator=(const KpGenericPngDecoder&) = delete;
@@ -111,10 +112,10 @@ public:
     uint32_t gamma = 100000;
     FILE* fp = nullptr;
 
-protected:
+  protected:
     ~KpGenericPngDecoder() = default;
 
-private:
+  private:
     // 0 when the chunk makes the whole decode fail (a malformed PLTE).
     int ActOnChunk(unsigned int length, const unsigned char* data, unsigned int type);
     size_t png_fread(void* buffer, size_t size);
@@ -135,7 +136,7 @@ void loadPngFromStream(CPicture& picture, FILE* fp);
 // The sink that unfilters each row and writes every finished pixel at once: into its own RGBA
 // buffer, or straight into a picture (blue, green, red, alpha) when it is given one.
 class KpRawPngDecoder final : public KpGenericPngDecoder {
-public:
+  public:
     KpRawPngDecoder() = default;
     explicit KpRawPngDecoder(CPicture* picture) : picture(picture) {}
     ~KpRawPngDecoder();
@@ -149,7 +150,7 @@ public:
     unsigned char* rgba = nullptr;  // zero where no pixel was decoded
     int ownsRgba = 1;
 
-private:
+  private:
     // How the bytes of one unit (a pixel, or a byte of packed samples) become output pixels.
     enum class Kind { Packed, Lookup8, Grey16, Rgb8, Rgb16, GreyAlpha8, GreyAlpha16, Rgba8, Rgba16 };
     bool CheckHeader();
@@ -186,10 +187,9 @@ private:
 };
 
 // Undoes the PNG filter of the n bytes of pixel x of curLine in place; prvLine is the row above.
-void Filter8(unsigned char* curLine, unsigned char* prvLine, int x, int y, int bytesPerPixel,
-             int filterType);
+void Filter8(unsigned char* curLine, unsigned char* prvLine, int x, int y, int bytesPerPixel, int filterType);
 
 // The same for one byte as it arrives: cur and prv point at its place in the current and the previous
 // line, whose bytes to the left are final (and zero before the first pixel).
-unsigned char UnfilterByte(unsigned char raw, const unsigned char* cur, const unsigned char* prv, int bytesPerPixel,
-                           int filterType);
+unsigned char UnfilterByte(unsigned char raw, const unsigned char* cur, const unsigned char* prv,
+                           int bytesPerPixel, int filterType);

@@ -46,14 +46,14 @@ struct MessageCapture {
 
 // A sink that records and refuses the byte number `refuseAt` (1-based; 0 never refuses).
 class RecordingSink : public KpGenericPngDecoder {
-public:
+  public:
     explicit RecordingSink(Outcome& out, size_t refuseAt = 0) : out(out), refuseAt(refuseAt) {}
     int Output(unsigned char byte) override {
         out.bytes.push_back(byte);
         return out.bytes.size() == refuseAt ? 0 : 1;
     }
 
-private:
+  private:
     Outcome& out;
     size_t refuseAt;
 };
@@ -66,7 +66,8 @@ Outcome inflateProduct(Bytes stream, size_t refuseAt = 0) {
     // An exact-size copy, so that ASan sees any read past the input.
     std::unique_ptr<uint8_t[]> exact(new uint8_t[stream.size() + 1]);
     if (!stream.empty()) memcpy(exact.get(), stream.data(), stream.size());
-    out.result = inflater.Uncompress(static_cast<unsigned>(stream.size()), stream.empty() ? nullptr : exact.get());
+    out.result =
+        inflater.Uncompress(static_cast<unsigned>(stream.size()), stream.empty() ? nullptr : exact.get());
     return out;
 }
 
@@ -83,7 +84,7 @@ struct RefNode {
 };
 
 class RefInflater {
-public:
+  public:
     RefInflater(const Bytes& in, size_t refuseAt) : in(in), refuseAt(refuseAt) {}
 
     Outcome run() {
@@ -91,7 +92,7 @@ public:
         return out;
     }
 
-private:
+  private:
     const Bytes& in;
     size_t refuseAt;
     Outcome out;
@@ -247,7 +248,8 @@ private:
     bool compressed(bool fixed) {
         std::vector<unsigned> litLengths, distLengths;
         if (fixed) {
-            for (unsigned s = 0; s < 288; s++) litLengths.push_back(s < 144 ? 8 : s < 256 ? 9 : s < 280 ? 7 : 8);
+            for (unsigned s = 0; s < 288; s++)
+                litLengths.push_back(s < 144 ? 8 : s < 256 ? 9 : s < 280 ? 7 : 8);
         } else if (!dynamicLengths(litLengths, distLengths)) {
             return false;
         }
@@ -282,9 +284,10 @@ private:
                 code = unsigned(d);
             }
             // RFC 1951's distance table, extended by its own pattern to codes 30 and 31.
-            static const unsigned distBase[32] = {1,    2,    3,    4,    5,    7,     9,     13,    17,   25,   33,
-                                                  49,   65,   97,   129,  193,  257,   385,   513,   769,  1025, 1537,
-                                                  2049, 3073, 4097, 6145, 8193, 12289, 16385, 24577, 32769, 49153};
+            static const unsigned distBase[32] = {1,    2,    3,    4,     5,     7,     9,     13,
+                                                  17,   25,   33,   49,    65,    97,    129,   193,
+                                                  257,  385,  513,  769,   1025,  1537,  2049,  3073,
+                                                  4097, 6145, 8193, 12289, 16385, 24577, 32769, 49153};
             unsigned distance = distBase[code];
             if (code >= 4) {
                 if (!bits((code - 2) / 2, extra)) return false;
@@ -298,13 +301,15 @@ private:
     }
 };
 
-Outcome inflateReference(const Bytes& stream, size_t refuseAt = 0) { return RefInflater(stream, refuseAt).run(); }
+Outcome inflateReference(const Bytes& stream, size_t refuseAt = 0) {
+    return RefInflater(stream, refuseAt).run();
+}
 
 // ---------------------------------------------------------------- stream building
 
 // Writes bits least significant first, as deflate packs them.
 class BitWriter {
-public:
+  public:
     explicit BitWriter(uint8_t cmf = 0x78, uint8_t flg = 0x01) : bytes{cmf, flg} {}
     BitWriter& put(unsigned value, unsigned count) {
         for (unsigned i = 0; i < count; i++) {
@@ -337,11 +342,13 @@ public:
     }
     Bytes bytes;
 
-private:
+  private:
     unsigned used = 0;
 };
 
-Bytes text(const std::string& s) { return Bytes(s.begin(), s.end()); }
+Bytes text(const std::string& s) {
+    return Bytes(s.begin(), s.end());
+}
 
 void expectSame(const Bytes& stream, size_t refuseAt = 0) {
     Outcome product = inflateProduct(stream, refuseAt), reference = inflateReference(stream, refuseAt);
@@ -499,7 +506,8 @@ TEST(Inflate, InputEndingInsideACompressedBlockFailsQuietly) {
 
 // A dynamic block header: code-length code lengths (in natural order), then the lengths sent
 // literally (no run codes), with a code-length code of 4 bits for every symbol 0..15.
-BitWriter dynamicHeader(const std::vector<unsigned>& lit, const std::vector<unsigned>& dist, bool final = true) {
+BitWriter dynamicHeader(const std::vector<unsigned>& lit, const std::vector<unsigned>& dist,
+                        bool final = true) {
     BitWriter w;
     w.put(final, 1).put(2, 2).put(unsigned(lit.size() - 257), 5).put(unsigned(dist.size() - 1), 5).put(15, 4);
     static const unsigned order[19] = {16, 17, 18, 0, 8, 7, 9, 6, 10, 5, 11, 4, 12, 3, 13, 2, 14, 1, 15};
@@ -579,7 +587,8 @@ TEST(Inflate, DistanceCodes30And31UseTheSameFormula) {
     expectSame(w.bytes);
 }
 
-// ---------------------------------------------------------------- the lookup-table decoder against the plain one
+// ---------------------------------------------------------------- the lookup-table decoder against the plain
+// one
 
 #ifdef PIXMILL_HAVE_ZLIB
 Bytes zlibCompress(const Bytes& in, int level, int windowBits, int memLevel, int strategy) {
@@ -601,9 +610,12 @@ Bytes sampleData(std::mt19937& rng, size_t size) {
     Bytes d(size);
     int kind = rng() % 3;
     for (size_t i = 0; i < size; i++) {
-        if (kind == 0) d[i] = uint8_t("the quick brown fox jumps "[rng() % 26]);
-        else if (kind == 1) d[i] = i > 0 && rng() % 8 ? d[i - 1] : uint8_t(rng() % 4);
-        else d[i] = uint8_t(rng());
+        if (kind == 0)
+            d[i] = uint8_t("the quick brown fox jumps "[rng() % 26]);
+        else if (kind == 1)
+            d[i] = i > 0 && rng() % 8 ? d[i - 1] : uint8_t(rng() % 4);
+        else
+            d[i] = uint8_t(rng());
     }
     return d;
 }
@@ -662,7 +674,6 @@ TEST(Inflate, CanonicalCodes) {
     u.MakeDynamicHuffmanCode(out, codes, 8, lengths);
     const unsigned expected[8] = {2, 3, 4, 5, 6, 0, 14, 15};  // RFC 1951 section 3.2.2 example
     for (int i = 0; i < 8; i++) EXPECT_EQ(codes[i], expected[i]);
-
 }
 
 }  // namespace

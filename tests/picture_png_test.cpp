@@ -1,8 +1,7 @@
 // PNG loading: every colour type and depth, interlaced or not, transparency, broken files, and the
 // PngSuite conformance files against a committed table and against libpng.
-#include <gtest/gtest.h>
-
 #include <dirent.h>
+#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstring>
@@ -75,7 +74,8 @@ TEST(PngFilter, ByteUnfilterMatchesFilter8) {
         for (int a = 0; a < 256; a++) {
             for (int b = 0; b < 256; b++) {
                 for (int c = 0; c < cRange; c++) {
-                    unsigned char cur[2] = {uint8_t(a), uint8_t(a * 7 + b)}, prv[2] = {uint8_t(c), uint8_t(b)};
+                    unsigned char cur[2] = {uint8_t(a), uint8_t(a * 7 + b)},
+                                  prv[2] = {uint8_t(c), uint8_t(b)};
                     unsigned char fast = UnfilterByte(cur[1], cur + 1, prv + 1, 1, type);
                     Filter8(cur, prv, 1, 1, 1, type);
                     if (fast != cur[1]) FAIL() << type << " " << a << " " << b << " " << c;
@@ -90,7 +90,8 @@ TEST(PngFilter, ByteUnfilterMatchesFilter8) {
         for (int i = 8; i < 8 + n * pixels; i++) prev[i] = y ? uint8_t(rng()) : 0, raw[i] = uint8_t(rng());
         std::copy(raw.begin() + 8, raw.end(), slow.begin());
         for (int x = 0; x < pixels; x++) Filter8(slow.data(), prev.data() + 8, x, y, n, type);
-        for (int i = 8; i < 8 + n * pixels; i++) fast[i] = UnfilterByte(raw[i], fast.data() + i, prev.data() + i, n, type);
+        for (int i = 8; i < 8 + n * pixels; i++)
+            fast[i] = UnfilterByte(raw[i], fast.data() + i, prev.data() + i, n, type);
         ASSERT_EQ(Bytes(fast.begin() + 8, fast.end()), slow) << round;
     }
 }
@@ -126,7 +127,9 @@ Bytes zlibCompress(const Bytes& raw) {
     return out;
 }
 
-int channelsOf(int colorType) { return colorType == 2 ? 3 : colorType == 4 ? 2 : colorType == 6 ? 4 : 1; }
+int channelsOf(int colorType) {
+    return colorType == 2 ? 3 : colorType == 4 ? 2 : colorType == 6 ? 4 : 1;
+}
 
 // An image as samples (up to 16 bits each), written as a PNG with every filter type in turn.
 struct Image {
@@ -136,7 +139,9 @@ struct Image {
     Bytes palette, trns;
     Bytes extraRaw;  // appended to the filtered data before compressing
 
-    uint16_t sample(uint32_t x, uint32_t y, int c) const { return samples[(size_t(y) * w + x) * channelsOf(colorType) + c]; }
+    uint16_t sample(uint32_t x, uint32_t y, int c) const {
+        return samples[(size_t(y) * w + x) * channelsOf(colorType) + c];
+    }
 
     // Filtered scanlines of the sub-image of columns x0, x0+dx, ... and rows y0, y0+dy, ...
     void appendPass(Bytes& raw, uint32_t x0, uint32_t dx, uint32_t y0, uint32_t dy) const {
@@ -167,7 +172,8 @@ struct Image {
             int filter = int(row % 5);
             raw.push_back(uint8_t(filter));
             for (size_t i = 0; i < line.size(); i++) {
-                int a = i >= size_t(bpp) ? line[i - bpp] : 0, b = prev[i], c = i >= size_t(bpp) ? prev[i - bpp] : 0;
+                int a = i >= size_t(bpp) ? line[i - bpp] : 0, b = prev[i],
+                    c = i >= size_t(bpp) ? prev[i - bpp] : 0;
                 int p = a + b - c, pa = abs(p - a), pb = abs(p - b), pc = abs(p - c);
                 int pred[5] = {0, a, b, (a + b) / 2, pa <= pb && pa <= pc ? a : pb <= pc ? b : c};
                 raw.push_back(uint8_t(line[i] - pred[filter]));
@@ -204,8 +210,11 @@ struct Image {
         Bytes out;
         const int max = (1 << depth) - 1;
         uint32_t keys[3] = {0x7FFFFFFF, 0x7FFFFFFF, 0x7FFFFFFF};
-        for (size_t i = 0; colorType != 3 && i + 1 < trns.size() && i < 6; i += 2) keys[i / 2] = trns[i] << 8 | trns[i + 1];
-        auto eight = [&](unsigned v) { return uint8_t(depth == 16 ? v >> 8 : depth == 8 ? v : v * 255 / max); };
+        for (size_t i = 0; colorType != 3 && i + 1 < trns.size() && i < 6; i += 2)
+            keys[i / 2] = trns[i] << 8 | trns[i + 1];
+        auto eight = [&](unsigned v) {
+            return uint8_t(depth == 16 ? v >> 8 : depth == 8 ? v : v * 255 / max);
+        };
         for (uint32_t y = 0; y < h; y++) {
             for (uint32_t x = 0; x < w; x++) {
                 uint8_t r, g, b, a = 255;
@@ -215,12 +224,16 @@ struct Image {
                     if (s0 < trns.size()) a = trns[s0];
                 } else if (colorType == 0 || colorType == 4) {
                     r = g = b = eight(s0);
-                    if (colorType == 4) a = uint8_t(eight(sample(x, y, 1)));
-                    else if (s0 == keys[0]) a = 0;
+                    if (colorType == 4)
+                        a = uint8_t(eight(sample(x, y, 1)));
+                    else if (s0 == keys[0])
+                        a = 0;
                 } else {
                     r = eight(s0), g = eight(sample(x, y, 1)), b = eight(sample(x, y, 2));
-                    if (colorType == 6) a = eight(sample(x, y, 3));
-                    else if (s0 == keys[0] && sample(x, y, 1) == keys[1] && sample(x, y, 2) == keys[2]) a = 0;
+                    if (colorType == 6)
+                        a = eight(sample(x, y, 3));
+                    else if (s0 == keys[0] && sample(x, y, 1) == keys[1] && sample(x, y, 2) == keys[2])
+                        a = 0;
                 }
                 out.insert(out.end(), {b, g, r, a});
             }
@@ -237,7 +250,8 @@ Image randomImage(std::mt19937& rng, uint32_t w, uint32_t h, int colorType, int 
     // Few distinct values, so that the keyed ones occur.
     for (auto& s : im.samples) s = uint16_t((rng() % 3 == 0 ? rng() % 3 : rng()) & max);
     if (colorType == 3) {
-        for (unsigned i = 0; i <= max; i++) im.palette.insert(im.palette.end(), {uint8_t(rng()), uint8_t(rng()), uint8_t(rng())});
+        for (unsigned i = 0; i <= max; i++)
+            im.palette.insert(im.palette.end(), {uint8_t(rng()), uint8_t(rng()), uint8_t(rng())});
         for (unsigned i = 0; i < std::min(max + 1, 5u); i++) im.trns.push_back(uint8_t(i * 60));
     } else if (colorType == 0) {
         im.trns = {0, 1};
@@ -247,7 +261,7 @@ Image randomImage(std::mt19937& rng, uint32_t w, uint32_t h, int colorType, int 
     return im;
 }
 
-const int combinations[15][2] = {{0, 1}, {0, 2}, {0, 4}, {0, 8}, {0, 16}, {2, 8},  {2, 16}, {3, 1},
+const int combinations[15][2] = {{0, 1}, {0, 2}, {0, 4}, {0, 8}, {0, 16}, {2, 8}, {2, 16}, {3, 1},
                                  {3, 2}, {3, 4}, {3, 8}, {4, 8}, {4, 16}, {6, 8}, {6, 16}};
 
 // ---------------------------------------------------------------- every combination
@@ -258,7 +272,8 @@ TEST(Png, EveryCombinationDecodesTheSameInterlacedOrNot) {
     for (auto& c : combinations) {
         for (auto& s : sizes) {
             Image im = randomImage(rng, s[0], s[1], c[0], c[1]);
-            SCOPED_TRACE(testing::Message() << "colour " << c[0] << " depth " << c[1] << " " << s[0] << "x" << s[1]);
+            SCOPED_TRACE(testing::Message()
+                         << "colour " << c[0] << " depth " << c[1] << " " << s[0] << "x" << s[1]);
             Loaded plain = loadBytes(im.png(0)), interlaced = loadBytes(im.png(1, 3));
             ASSERT_EQ(plain.width, int(s[0]));
             ASSERT_EQ(plain.height, int(s[1]));
@@ -477,7 +492,8 @@ const SuiteResult suiteTable[] = {
 
 std::string statusOf(const Loaded& l) {
     if (l.empty()) return "empty";
-    return "ok " + std::to_string(l.width) + "x" + std::to_string(l.height) + " mode " + std::to_string(l.mode);
+    return "ok " + std::to_string(l.width) + "x" + std::to_string(l.height) + " mode " +
+           std::to_string(l.mode);
 }
 
 std::vector<std::string> suiteFiles(const std::string& dir) {
@@ -507,7 +523,9 @@ TEST(PngSuite, EveryFileGivesItsRecordedResult) {
         std::string status = statusOf(l);
         uint64_t hash = fnv1a(l.bgra);
         int size = int(readBytes(dir + "/" + name).size());
-        if (print) printf("    {\"%s\", %d, \"%s\", 0x%016llxull},\n", name.c_str(), size, status.c_str(), (unsigned long long)hash);
+        if (print)
+            printf("    {\"%s\", %d, \"%s\", 0x%016llxull},\n", name.c_str(), size, status.c_str(),
+                   (unsigned long long)hash);
         auto it = table.find(name);
         if (it == table.end()) {
             ADD_FAILURE() << name << " is not in the table";
