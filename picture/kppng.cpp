@@ -1,6 +1,8 @@
 // The system's own zlib/deflate inflater and streaming PNG decoder (RGBA, 8 bits per channel).
 #include "picture/kppng.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -66,7 +68,8 @@ inline bool readBits(const unsigned char* data, unsigned length, unsigned& pos, 
     return true;
 }
 
-// One step of a tree walk: the branch for the next input bit. kFailQuiet when no bit is left.
+// Walks from `node` one input bit at a time to a leaf and returns its symbol; kFailQuiet when the
+// input ends first, kFailNull (with the message) when a bit leads to a missing branch.
 int walkTree(const KpPngHuffmanTree* node, const unsigned char* data, unsigned length, unsigned& pos,
              unsigned& mask) {
     for (;;) {
@@ -314,7 +317,8 @@ unsigned KpPngUncompressor::GetBackwardDistance(unsigned int code, unsigned char
 
 int KpPngUncompressor::Uncompress(unsigned int length, unsigned char* data) {
     if (length < 2 || !data) return 0;
-    inputLength = length;
+    // Positions may step up to a byte past the end while a block header is read: keep them from wrapping.
+    inputLength = std::min(length, 0xFFFFFFF0u);
     if ((data[0] & 0x0F) != 8) return 0;
     // CINFO is not range-checked: a value above 7 gives a larger window (at most 8 MiB).
     unsigned windowSize = 1u << ((data[0] >> 4) + 8);
@@ -623,7 +627,8 @@ int KpGenericPngDecoder::Decode() {
     if (PrepareOutput() == 1) {
         KpPngUncompressor inflater(this);
         // The result is not needed: rows that were decoded stand, the others stay zero.
-        inflater.Uncompress(static_cast<unsigned>(idatLength), idat);
+        // The inflater counts in 32 bits: data beyond 4 GiB is never reached.
+        inflater.Uncompress(static_cast<unsigned>(std::min<uint64_t>(idatLength, UINT32_MAX)), idat);
         EndOutput();
     }
     idat = nullptr;
