@@ -438,6 +438,18 @@ TEST(Png, BrokenFilesFailCleanly) {
     EXPECT_TRUE(loadFile("/nonexistent/x.png").empty());
 }
 
+TEST(Png, MessagesGoToStandardOutputAndFailuresEmptyThePicture) {
+    TempDir dir;
+    writeBytes(dir.file("not.png"), std::string("GIF89a and more"));
+    CPicture pic(3, 3);
+    testing::internal::CaptureStdout();
+    pic.loadFromPNG(dir.file("not.png"));
+    fflush(stdout);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "The file does not have PNG signature.\n");
+    EXPECT_EQ(pic.width, 0);
+    EXPECT_EQ(pic.pixels, nullptr);
+}
+
 TEST(Png, ChunkOrderRules) {
     std::mt19937 rng(9);
     Image im = randomImage(rng, 6, 4, 0, 8);
