@@ -14,7 +14,8 @@ struct KpPngHuffmanTree {
 };
 
 // Inflates one RFC 1950 stream, handing every byte to the sink's Output as soon as it is known.
-// Messages go to stdout through kpPngMessage.
+// Codes are looked up in tables built from the decoding trees; the result (bytes, messages and the
+// point of failure) is the one of walking the tree bit by bit. Messages go through kpPngMessage.
 class KpPngUncompressor {
   public:
     explicit KpPngUncompressor(KpGenericPngDecoder* sink) : sink(sink) {}
@@ -64,7 +65,7 @@ struct KpPngHeader {
     uint32_t compressionMethod = 0;
     uint32_t filterMethod = 0;
     uint32_t interlaceMethod = 0;
-    bool valid = false;  // set by the first IHDR; the fields mean nothing before it
+    bool valid = false;  // set by an IHDR; the fields mean nothing before one
 
     void Decode(const unsigned char* data);
 };
