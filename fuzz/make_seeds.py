@@ -1,9 +1,11 @@
 #!/usr/bin/env python3
-"""Writes the small seed PNGs of fuzz/corpus/png_fuzz/: one per colour type, low and high depths,
-interlaced and not, with PLTE, tRNS and gAMA chunks, every filter type in turn."""
+"""Writes the seeds of fuzz/corpus/inflate_fuzz/ (zlib streams: stored, fixed, dynamic, small window,
+run-length; the first byte picks where the sink refuses) and of fuzz/corpus/png_fuzz/ (one PNG per
+colour type, low and high depths, interlaced and not, PLTE, tRNS and gAMA, every filter in turn)."""
 import os, random, struct, sys, zlib
 
-OUT = sys.argv[1] if len(sys.argv) > 1 else os.path.join(os.path.dirname(__file__), 'corpus', 'png_fuzz')
+CORPUS = sys.argv[1] if len(sys.argv) > 1 else os.path.join(os.path.dirname(os.path.abspath(__file__)), 'corpus')
+OUT = os.path.join(CORPUS, 'png_fuzz')
 CHANNELS = {0: 1, 2: 3, 3: 1, 4: 2, 6: 4}
 ADAM7 = [(0, 8, 0, 8), (4, 8, 0, 8), (0, 4, 4, 8), (2, 4, 0, 4), (0, 2, 2, 4), (1, 2, 0, 2), (0, 1, 1, 2)]
 
@@ -66,4 +68,22 @@ seeds = {
 }
 for name, data in seeds.items():
     with open(os.path.join(OUT, name), 'wb') as f:
+        f.write(data)
+
+def zstream(data, level, wbits, strategy=zlib.Z_DEFAULT_STRATEGY):
+    c = zlib.compressobj(level, zlib.DEFLATED, wbits, 8, strategy)
+    return c.compress(data) + c.flush()
+
+text = b'the quick brown fox jumps over the lazy dog ' * 20 + bytes(range(256))
+inflate = {
+    'stored': b'\0' + zstream(text, 0, 15),
+    'fixed': b'\0' + zstream(text, 6, 15, zlib.Z_FIXED),
+    'dynamic': b'\0' + zstream(text, 9, 15),
+    'window256': b'\0' + zstream(text, 6, 8),
+    'rle': b'\0' + zstream(text, 6, 12, zlib.Z_RLE),
+    'refuse': b'\2' + zstream(text, 6, 15),
+}
+os.makedirs(os.path.join(CORPUS, 'inflate_fuzz'), exist_ok=True)
+for name, data in inflate.items():
+    with open(os.path.join(CORPUS, 'inflate_fuzz', name), 'wb') as f:
         f.write(data)
