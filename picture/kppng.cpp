@@ -860,13 +860,24 @@ void KpRawPngDecoder::EndRow() {
 int KpRawPngDecoder::Output(unsigned char byte) {
     if (x < 0) return StartRow(byte);
     // The byte's left neighbours and the row above are final, so it is unfiltered at once.
+    if (unitBytes == 1) {
+        // Grey or palette samples of 8 bits or less: every byte is a unit of its own.
+        const unsigned char v = unfilter(byte, curLine + lineByte, prvLine + lineByte, 1, filterType);
+        curLine[lineByte] = v;
+        if (kind == Kind::Packed) {
+            EmitPacked(v);
+        } else {
+            if (lookupWritten[v]) memcpy(rowOut, lookup[v], 4);
+            x++;
+            rowOut += colStep * 4;
+        }
+        if (++lineByte >= passLineBytes) EndRow();
+        return 1;
+    }
     const uint64_t at = lineByte + pixelByte;
     curLine[at] = unfilter(byte, curLine + at, prvLine + at, unitBytes, filterType);
     if (++pixelByte < unitBytes) return 1;
-    if (kind == Kind::Packed)
-        EmitPacked(curLine[lineByte]);
-    else
-        EmitPixel(curLine + lineByte);
+    EmitPixel(curLine + lineByte);
     lineByte += unitBytes;
     pixelByte = 0;
     if (lineByte >= passLineBytes) EndRow();
