@@ -96,6 +96,10 @@ Pixmill::~Pixmill() {
         stopRequested = true;
         usleep(30 * 1000);
     }
+    // The last worker counts itself out while it holds the lock; taking the lock once waits
+    // until it has let go, so the lock and the engine are not destroyed under it.
+    EnterCriticalSection(&taskMutex);
+    LeaveCriticalSection(&taskMutex);
     saveSettings();
     for (ImageResizeTask* task : tasks) delete task;
     tasks.clear();

@@ -68,6 +68,19 @@ public:
 
 private:
     void construct(const std::string& folder);
+    // Intake: the output folder for a dropped path, and the output name (counter search included).
+    std::string outputFolderFor(const std::string& path) const;
+    std::string outputNameFor(const std::string& fileName, int32_t width, int32_t height, const std::string& folder);
+    // Queue. The first two are called with taskMutex held: the position of the first available
+    // job (tasks.size() when none), and the start of one worker (false when it could not start).
+    size_t findAvailableTask();
+    bool startWorker();
+    // Marks the first available job started and reports it; with none, optionally counts the
+    // calling worker out.
+    ImageResizeTask* takeAvailableTask(bool countOutWhenNone);
+    // True when no worker runs and no job waits; starts a worker when jobs wait without one.
+    bool isIdle();
+    // No job before this position is available; jobs are never reset, so it only moves forward.
     size_t firstAvailableTask = 0;
 };
 

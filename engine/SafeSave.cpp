@@ -1,0 +1,97 @@
+// Temporary output files and their atomic move onto the output path.
+#include "engine/SafeSave.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <random>
+#include <thread>
+
+#include "tools/modTools.h"
+
+namespace {
+
+// Six characters of [0-9a-z] from a per-thread generator, so workers never share state.
+std::string randomTag() {
+    static const char kAlphabet[] = "0123456789abcdefghijklmnopqrstuvwxyz";
+    thread_local std::mt19937_64 generator(std::random_device{}() ^
+                                           std::hash<std::thread::id>()(std::this_thread::get_id()));
+    std::string tag(6, '0');
+    for (char& c : tag) c = kAlphabet[generator() % 36];
+    return tag;
+}
+
+bool pathExists(const std::string& path) {
+    struct stat info;
+    return lstat(path.c_str(), &info) == 0;
+}
+
+// Flushes the file's data to the disk before it takes the place of an older file, so a crash
+// right after the rename cannot leave an empty file where a good one was.
+bool syncFile(const std::string& path) {
+    int fd = open(path.c_str(), O_RDONLY);
+    if (fd < 0) return false;
+    bool ok = fsync(fd) == 0;
+    return ::close(fd) == 0 && ok;
+}
+
+bool unsupported(int error) {
+    return error == EINVAL || error == ENOSYS || error == ENOTSUP || error == EOPNOTSUPP || error == EPERM ||
+           error == EMLINK;
+}
+
+// Moves temp onto target unless target exists; falls back from the atomic system call to a hard
+// link, which fails with EEXIST just as atomically, and last to a check followed by a rename.
+CommitResult moveWithoutReplacing(const std::string& temp, const std::string& target) {
+#if defined(__linux__) && defined(RENAME_NOREPLACE)
+    if (renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) == 0)
+        return CommitResult::Done;
+    if (errno == EEXIST) return CommitResult::Exists;
+    if (!unsupported(errno)) return CommitResult::Failed;
+#elif defined(__APPLE__) && defined(RENAME_EXCL)
+    if (renamex_np(temp.c_str(), target.c_str(), RENAME_EXCL) == 0) return CommitResult::Done;
+    if (errno == EEXIST) return CommitResult::Exists;
+    if (!unsupported(errno)) return CommitResult::Failed;
+#endif
+    if (link(temp.c_str(), target.c_str()) == 0) {
+        unlink(temp.c_str());
+        return CommitResult::Done;
+    }
+    if (errno == EEXIST) return CommitResult::Exists;
+    if (!unsupported(errno)) return CommitResult::Failed;
+    // File systems without hard links (FAT, some network shares): a short race remains here.
+    if (pathExists(target)) return CommitResult::Exists;
+    return rename(temp.c_str(), target.c_str()) == 0 ? CommitResult::Done : CommitResult::Failed;
+}
+
+}  // namespace
+
+std::string createTempFileBeside(const std::string& target) {
+    const std::string folder = getFilePath(target);
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        std::string path = folder + ".pixmill-" + randomTag() + ".tmp";
+        // 0666 lets the user's umask give the output the permissions of any new file.
+        int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd >= 0) {
+            ::close(fd);
+            return path;
+        }
+        if (errno != EEXIST) return std::string();
+    }
+    return std::string();
+}
+
+CommitResult commitTempFile(const std::string& temp, const std::string& target, bool replace) {
+    CommitResult result;
+    if (replace) {
+        bool ok = !pathExists(target) || syncFile(temp);
+        result = ok && rename(temp.c_str(), target.c_str()) == 0 ? CommitResult::Done : CommitResult::Failed;
+    } else {
+        result = moveWithoutReplacing(temp, target);
+    }
+    if (result != CommitResult::Done) unlink(temp.c_str());
+    return result;
+}
