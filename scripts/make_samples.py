@@ -12,7 +12,7 @@ def scene(width, height, hue):
     pixels = image.load()
     for y in range(height):
         for x in range(width):
-            pixels[x, y] = ((x * 255 // width + hue) % 256, y * 255 // height, (hue * 2) % 256)
+            pixels[x, y] = (x * 255 // width, y * 255 // height, hue)
     draw = ImageDraw.Draw(image)
     draw.ellipse((width // 8, height // 8, width // 2, height // 2), fill=(250, 250, 250))
     draw.rectangle((width // 2, height // 2, width - width // 8, height - height // 8), outline=(0, 0, 0), width=6)
