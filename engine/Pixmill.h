@@ -8,6 +8,7 @@
 
 #include "engine/Settings.h"
 #include "tools/PlatformIndependent.h"
+#include "tools/modTools.h"
 
 class ImageResizeTask;
 
@@ -32,6 +33,12 @@ public:
     std::vector<ImageResizeTask*> tasks;
     std::atomic<bool> stopRequested{false};
     std::atomic<int32_t> runningThreads{0};
+    // Cap on live workers set by a front end; 0 means one per core.
+    std::atomic<int32_t> maxWorkers{0};
+    int32_t workerLimit() const {
+        const int32_t cap = maxWorkers;
+        return cap > 0 ? cap : getNbCores();
+    }
 
     std::string settingsFolder;
     uint64_t fileCounter = 1;

@@ -1,5 +1,17 @@
-// The program's one engine, created while the program loads, before main runs.
+// The window program's single engine, created before main so the settings are loaded before any window
+// exists.
 #include "engine/Pixmill.h"
 #include "engine/PixmillMacHelper.h"
 
-static bool created = (pxm = new Pixmill(), true);
+namespace {
+
+struct EngineAtLoad {
+    EngineAtLoad() {
+        if (!pxm) pxm = new Pixmill();
+    }
+};
+
+// pxm itself is constant-initialised to null in the bridge, so it is ready before this runs.
+const EngineAtLoad engineAtLoad;
+
+}  // namespace

@@ -48,7 +48,7 @@ void Pixmill::addTask(ImageResizeTask* task) {
     TaskLock hold(&taskMutex);
     tasks.push_back(task);
     // A failed start leaves the job for the running workers or the next addTask.
-    if (runningThreads < getNbCores()) startWorker();
+    if (runningThreads < workerLimit()) startWorker();
 }
 
 void* Pixmill::taskThread(void* argument) {

@@ -1,9 +1,69 @@
 #!/usr/bin/env bash
-# Runs the main job: the window when a display is available, else the headless front end.
-set -euo pipefail
+# Runs Pixmill: the window when a display is available, else pixmill-cli on sample images it makes.
+set -uo pipefail
 cd "$(dirname "$0")/.."
+root=$(pwd)
+
 if [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ] && [ -x build/app/pixmill ]; then
   exec build/app/pixmill "$@"
 fi
-echo "Pixmill: neither the window nor the headless front end is built yet; the engine library and its tests are."
-echo "Run 'make test' to exercise what exists."
+
+cli=$root/build/cli/pixmill-cli
+if [ ! -x "$cli" ]; then
+  echo "run: $cli is not built; run 'make build' first." >&2
+  exit 1
+fi
+
+# The first Python that has PIL (a user's pyenv may shadow the system one).
+python=
+for candidate in python3 /usr/bin/python3; do
+  if "$candidate" -c 'import PIL' 2>/dev/null; then python=$candidate; break; fi
+done
+if [ -z "$python" ]; then
+  echo "run: Python with PIL (python3-pil) is needed to draw the samples; 'make deps' installs it." >&2
+  exit 1
+fi
+
+demo=$root/build/run-demo
+samples=$demo/samples
+rm -rf "$demo"
+mkdir -p "$samples" "$demo/config"
+# A settings folder of its own, so the demo neither reads nor changes the user's config.xml.
+export XDG_CONFIG_HOME=$demo/config
+
+if [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
+  echo "No window program (build/app/pixmill) is built; showing the command-line front end instead."
+else
+  echo "No display: showing the command-line front end (build/cli/pixmill-cli)."
+fi
+echo
+echo "Drawing one sample of each input type into $samples:"
+"$python" scripts/make_samples.py "$samples" || exit 1
+
+cd "$demo"
+run() {
+  echo
+  echo "\$ pixmill-cli $*"
+  "$cli" "$@"
+  echo "(exit status $?)"
+}
+
+# 1. The default settings: fit into 640x480, JPEG, into the sub folder "resized", turned by EXIF.
+run -s 640x480 samples/camera.jpg samples/drawing.gif samples/logo.png samples/scan.bmp
+# 2. Square BMP thumbnails cut from the centre, numbered, into one fixed folder.
+run -r -s 160x160 -c crop -t bmp -n 'thumb%N2%_%SRC%' -o thumbnails samples
+
+echo
+echo "What was written:"
+"$python" - samples/resized thumbnails <<'PY'
+import sys
+from pathlib import Path
+from PIL import Image
+for folder in sys.argv[1:]:
+    print(f"  {Path(folder).resolve()}/")
+    for path in sorted(Path(folder).glob("*")):
+        with Image.open(path) as image:
+            print(f"    {path.name:28} {image.format:5} {image.width}x{image.height}")
+PY
+echo
+echo "Resize your own files with: $cli [options] FILE...   (see --help)"

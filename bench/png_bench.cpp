@@ -1,0 +1,231 @@
+// PNG decoding speed: the product's loadFromPNG against libpng (8-bit RGBA output) on the same files.
+// Usage: png_bench [DIR | FILE.png]   DIR holds *.png (or a png/ folder, as make-corpus.sh writes it);
+// without DIR the benchmark writes its own set of about 2000x1500 images with libpng.
+#include <dirent.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "picture/Picture.h"
+
+#if __has_include(<png.h>)
+#include <png.h>
+#define HAVE_LIBPNG 1
+#endif
+
+namespace {
+
+double seconds() {
+    using namespace std::chrono;
+    return duration<double>(steady_clock::now().time_since_epoch()).count();
+}
+
+std::vector<std::string> pngFiles(const std::string& dir) {
+    std::vector<std::string> out;
+    if (DIR* d = opendir(dir.c_str())) {
+        while (dirent* e = readdir(d)) {
+            std::string n = e->d_name;
+            if (n.size() > 4 && n.substr(n.size() - 4) == ".png") out.push_back(dir + "/" + n);
+        }
+        closedir(d);
+    }
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+#ifdef HAVE_LIBPNG
+// The product's output format from libpng: 8 bits per channel RGBA, palettes and tRNS expanded.
+bool libpngDecode(const std::string& path, std::vector<unsigned char>& rgba) {
+    FILE* f = fopen(path.c_str(), "rb");
+    if (!f) return false;
+    png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+    png_infop info = png_create_info_struct(png);
+    std::vector<png_bytep> rows;
+    if (setjmp(png_jmpbuf(png))) {
+        png_destroy_read_struct(&png, &info, nullptr);
+        fclose(f);
+        return false;
+    }
+    png_init_io(png, f);
+    png_read_info(png, info);
+    png_set_expand(png);
+    png_set_strip_16(png);
+    png_set_gray_to_rgb(png);
+    png_set_filler(png, 0xff, PNG_FILLER_AFTER);
+    png_set_interlace_handling(png);
+    png_read_update_info(png, info);
+    size_t w = png_get_image_width(png, info), h = png_get_image_height(png, info);
+    rgba.resize(w * h * 4);
+    rows.resize(h);
+    for (size_t y = 0; y < h; y++) rows[y] = rgba.data() + y * w * 4;
+    png_read_image(png, rows.data());
+    png_destroy_read_struct(&png, &info, nullptr);
+    fclose(f);
+    return true;
+}
+
+// Writes 8-bit samples (channels per colour type) or a palette image with libpng.
+bool writePng(const std::string& path, int w, int h, int colorType, int depth, bool interlace,
+              const std::vector<unsigned char>& rows, const std::vector<png_color>& palette) {
+    FILE* f = fopen(path.c_str(), "wb");
+    if (!f) return false;
+    png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+    png_infop info = png_create_info_struct(png);
+    if (setjmp(png_jmpbuf(png))) {
+        png_destroy_write_struct(&png, &info);
+        fclose(f);
+        return false;
+    }
+    png_init_io(png, f);
+    png_set_IHDR(png, info, w, h, depth, colorType, interlace ? PNG_INTERLACE_ADAM7 : PNG_INTERLACE_NONE,
+                 PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+    if (!palette.empty()) png_set_PLTE(png, info, palette.data(), int(palette.size()));
+    png_write_info(png, info);
+    size_t stride = rows.size() / h;
+    std::vector<png_bytep> ptrs(h);
+    for (int y = 0; y < h; y++) ptrs[y] = const_cast<png_bytep>(rows.data() + y * stride);
+    png_write_image(png, ptrs.data());
+    png_write_end(png, nullptr);
+    png_destroy_write_struct(&png, &info);
+    fclose(f);
+    return true;
+}
+
+// A photo-like value: smooth shapes plus sensor noise.
+unsigned char photo(int x, int y, int c, std::mt19937& rng) {
+    double v = 128 + 60 * std::sin(x * 0.004 + c) * std::cos(y * 0.006 - c) + 30 * std::sin((x + y) * 0.02);
+    return static_cast<unsigned char>(std::clamp(v + int(rng() % 17) - 8, 0.0, 255.0));
+}
+
+// A flat-graphics palette index: rectangles and stripes of few colours.
+unsigned char flat(int x, int y, int colours) {
+    int v = ((x / 97) * 7 + (y / 61) * 3 + ((x + 2 * y) / 400)) % colours;
+    return static_cast<unsigned char>((x % 331 < 3 || y % 207 < 2) ? colours - 1 : v);
+}
+
+std::vector<std::string> makeSet(const std::string& dir) {
+    const int w = 2000, h = 1500;
+    std::mt19937 rng(1);
+    std::vector<png_color> pal;
+    for (int i = 0; i < 256; i++)
+        pal.push_back(png_color{png_byte(i * 37), png_byte(i * 91), png_byte(255 - i)});
+    std::vector<std::string> out;
+    auto add = [&](const char* name, int ct, int depth, bool il, int channels, bool palette, bool isFlat) {
+        size_t stride = depth == 4 ? (w + 1) / 2 : size_t(w) * channels * (depth / 8);
+        std::vector<unsigned char> rows(stride * h);
+        for (int y = 0; y < h; y++) {
+            unsigned char* r = rows.data() + y * stride;
+            for (int x = 0; x < w; x++) {
+                if (palette && depth == 4) {
+                    unsigned char v = flat(x, y, 16);
+                    r[x / 2] = x % 2 ? (r[x / 2] | v) : static_cast<unsigned char>(v << 4);
+                } else if (palette) {
+                    r[x] = flat(x, y, 200);
+                } else {
+                    for (int c = 0; c < channels; c++) {
+                        unsigned char v =
+                            isFlat ? static_cast<unsigned char>(flat(x, y, 9) * 28 + c * 40)
+                                   : (c == 3 ? static_cast<unsigned char>(std::max(
+                                                   0, 255 - (std::abs(x - w / 2) + std::abs(y - h / 2)) / 4))
+                                             : photo(x, y, c, rng));
+                        if (depth == 16) {
+                            r[(x * channels + c) * 2] = v;
+                            r[(x * channels + c) * 2 + 1] = static_cast<unsigned char>(rng());
+                        } else {
+                            r[x * channels + c] = v;
+                        }
+                    }
+                }
+            }
+        }
+        std::string path = dir + "/" + name;
+        if (writePng(path, w, h, ct, depth, il, rows,
+                     palette ? std::vector<png_color>(pal.begin(), pal.begin() + (depth == 4 ? 16 : 200))
+                             : std::vector<png_color>{}))
+            out.push_back(path);
+    };
+    add("photo-rgb8.png", PNG_COLOR_TYPE_RGB, 8, false, 3, false, false);
+    add("photo-rgba8.png", PNG_COLOR_TYPE_RGBA, 8, false, 4, false, false);
+    add("photo-grey8.png", PNG_COLOR_TYPE_GRAY, 8, false, 1, false, false);
+    add("photo-greyalpha8.png", PNG_COLOR_TYPE_GRAY_ALPHA, 8, false, 2, false, false);
+    add("photo-rgb16.png", PNG_COLOR_TYPE_RGB, 16, false, 3, false, false);
+    add("photo-rgb8-interlaced.png", PNG_COLOR_TYPE_RGB, 8, true, 3, false, false);
+    add("flat-rgb8.png", PNG_COLOR_TYPE_RGB, 8, false, 3, false, true);
+    add("flat-palette8.png", PNG_COLOR_TYPE_PALETTE, 8, false, 1, true, true);
+    add("flat-palette4.png", PNG_COLOR_TYPE_PALETTE, 4, false, 1, true, true);
+    return out;
+}
+#endif
+
+}  // namespace
+
+int main(int argc, char** argv) {
+#ifndef HAVE_LIBPNG
+    (void)argc;
+    (void)argv;
+    puts("png_bench: libpng not found; nothing to compare with");
+    return 0;
+#else
+    std::vector<std::string> files;
+    std::string tmp;
+    if (argc > 1) {
+        std::string arg = argv[1];
+        files = pngFiles(arg + "/png");
+        if (files.empty()) files = pngFiles(arg);
+        if (files.empty() && arg.size() > 4 && arg.substr(arg.size() - 4) == ".png") files.push_back(arg);
+    } else {
+        char pattern[] = "/tmp/png-bench-XXXXXX";
+        if (!mkdtemp(pattern)) return 1;
+        tmp = pattern;
+        files = makeSet(tmp);
+    }
+    if (files.empty()) {
+        puts("png_bench: no PNG files");
+        return 1;
+    }
+    const int repeats = 3;
+    double totalOurs = 0, totalLib = 0;
+    printf("%-32s %10s %10s %7s\n", "file", "pixmill ms", "libpng ms", "ratio");
+    for (const std::string& path : files) {
+        double ours = 1e9, lib = 1e9;
+        bool same = true;
+        for (int r = 0; r < repeats; r++) {
+            double t0 = seconds();
+            CPicture pic;
+            pic.loadFromPNG(path);
+            double t1 = seconds();
+            std::vector<unsigned char> rgba;
+            bool ok = libpngDecode(path, rgba);
+            double t2 = seconds();
+            ours = std::min(ours, t1 - t0);
+            lib = std::min(lib, t2 - t1);
+            // The two must agree, or the timing means nothing.
+            size_t n = size_t(pic.width) * pic.height;
+            same = ok && rgba.size() == n * 4;
+            for (size_t i = 0; same && i < n; i++)
+                same = pic.pixels[4 * i] == rgba[4 * i + 2] && pic.pixels[4 * i + 1] == rgba[4 * i + 1] &&
+                       pic.pixels[4 * i + 2] == rgba[4 * i] && pic.pixels[4 * i + 3] == rgba[4 * i + 3];
+        }
+        totalOurs += ours;
+        totalLib += lib;
+        std::string name = path.substr(path.rfind('/') + 1);
+        printf("%-32s %10.1f %10.1f %7.2f%s\n", name.c_str(), ours * 1e3, lib * 1e3, ours / lib,
+               same ? "" : "  PIXELS DIFFER");
+    }
+    printf("%-32s %10.1f %10.1f %7.2f\n", "total", totalOurs * 1e3, totalLib * 1e3, totalOurs / totalLib);
+    if (!tmp.empty() && !getenv("PNG_BENCH_KEEP")) {
+        for (const std::string& f : files) unlink(f.c_str());
+        rmdir(tmp.c_str());
+    } else if (!tmp.empty()) {
+        printf("kept in %s\n", tmp.c_str());
+    }
+    return 0;
+#endif
+}

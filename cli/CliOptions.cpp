@@ -1,0 +1,438 @@
+// Command-line options of pixmill-cli: the option table, value checks and the help text.
+#include "cli/CliOptions.h"
+
+#include <unistd.h>
+
+#include <cstring>
+
+#include "engine/Pixmill.h"
+#include "engine/Settings.h"
+#include "tools/modTools.h"
+
+namespace {
+
+enum class Opt {
+    Resolution,
+    Type,
+    Rotate,
+    Crop,
+    Overwrite,
+    Destination,
+    SubFolder,
+    FixedFolder,
+    Output,
+    Name,
+    Quality,
+    ResizeQuality,
+    CopyExif,
+    Jobs,
+    Recursive,
+    SaveSettings,
+    ShowSettings,
+    Help,
+    Version
+};
+
+struct OptionSpec {
+    Opt id;
+    const char* longName;
+    char shortName;  // 0: none
+    bool takesValue;
+};
+
+const OptionSpec kOptions[] = {
+    {Opt::Resolution, "resolution", 's', true},
+    {Opt::Type, "type", 't', true},
+    {Opt::Rotate, "rotate", 0, true},
+    {Opt::Crop, "crop", 'c', true},
+    {Opt::Overwrite, "overwrite", 0, true},
+    {Opt::Destination, "destination", 'd', true},
+    {Opt::SubFolder, "sub-folder", 0, true},
+    {Opt::FixedFolder, "fixed-folder", 0, true},
+    {Opt::Output, "output", 'o', true},
+    {Opt::Name, "name", 'n', true},
+    {Opt::Quality, "jpeg-quality", 'q', true},
+    {Opt::ResizeQuality, "resize-quality", 0, true},
+    {Opt::CopyExif, "copy-exif", 0, true},
+    {Opt::Jobs, "jobs", 'j', true},
+    {Opt::Recursive, "recursive", 'r', false},
+    {Opt::SaveSettings, "save-settings", 0, false},
+    {Opt::ShowSettings, "show-settings", 0, false},
+    {Opt::Help, "help", 'h', false},
+    {Opt::Version, "version", 'V', false},
+};
+
+// The settings file's words, in code order.
+const std::vector<std::string> kRotationWords = {"none", "exif", "landscape", "landscapeccw", "portrait"};
+const std::vector<std::string> kCropWords = {"nocrop", "crop", "stretch"};
+const std::vector<std::string> kOverwriteWords = {"no", "yes"};
+const std::vector<std::string> kDestinationWords = {"samefolder", "subfolder", "fixedfolder"};
+const std::vector<std::string> kResizeQualityWords = {"basic", "high", "best"};
+const std::vector<std::string> kTypeWords = {"jpg", "bmp"};
+const std::vector<std::string> kBoolWords = {"false", "true"};
+
+std::string joinWords(const std::vector<std::string>& words) {
+    std::string out;
+    for (const std::string& word : words) out += (out.empty() ? "" : ", ") + word;
+    return out;
+}
+
+std::string optionName(const OptionSpec& spec) {
+    return std::string("--") + spec.longName;
+}
+
+std::string quoted(const std::string& text) {
+    return "\"" + text + "\"";
+}
+
+// The code of value in words (any letter case, like the settings file), or -1.
+int32_t codeOfWord(const std::vector<std::string>& words, const std::string& value) {
+    for (size_t i = 0; i < words.size(); ++i) {
+        if (strIsEqualCI(value, words[i])) return static_cast<int32_t>(i);
+    }
+    return -1;
+}
+
+bool allDigits(const std::string& text) {
+    if (text.empty()) return false;
+    for (char c : text) {
+        if (c < '0' || c > '9') return false;
+    }
+    return true;
+}
+
+// A whole decimal number in [low, high], or -1. Nine digits at most keeps it inside 32 bits.
+int32_t boundedNumber(const std::string& text, int32_t low, int32_t high) {
+    if (!allDigits(text) || text.size() > 9) return -1;
+    const int32_t value = static_cast<int32_t>(std::stol(text));
+    return (value >= low && value <= high) ? value : -1;
+}
+
+// "WIDTHxHEIGHT" with both sides positive, or a positive percentage such as "50%" or "12.5%".
+bool isResolutionText(const std::string& text) {
+    if (isRight(text, "%")) {
+        const std::string number = text.substr(0, text.size() - 1);
+        const size_t dot = number.find('.');
+        const std::string whole = number.substr(0, dot);
+        const std::string fraction = dot == std::string::npos ? "0" : number.substr(dot + 1);
+        return allDigits(whole) && allDigits(fraction) && whole.size() <= 9 && strToDbl(number) > 0;
+    }
+    const size_t x = text.find('x');
+    if (x == std::string::npos) return false;
+    return boundedNumber(text.substr(0, x), 1, 999999999) > 0 &&
+           boundedNumber(text.substr(x + 1), 1, 999999999) > 0;
+}
+
+std::string currentFolder() {
+    char buffer[4096];
+    return getcwd(buffer, sizeof buffer) ? std::string(buffer) : std::string();
+}
+
+// Folders are stored absolute so that the output place does not depend on where a later run starts.
+std::string absoluteFolder(const std::string& folder) {
+    if (folder.empty() || folder[0] == '/') return folder;
+    std::string base = currentFolder();
+    std::string rest = folder;
+    while (rest.rfind("./", 0) == 0) rest.erase(0, 2);
+    if (rest == ".") rest.clear();
+    return rest.empty() ? base : base + "/" + rest;
+}
+
+class Parser {
+  public:
+    Parser(CliOptions& out, std::string& err) : options(out), error(err) {}
+
+    bool run(int argc, const char* const* argv);
+
+  private:
+    CliOptions& options;
+    std::string& error;
+
+    bool fail(const std::string& text) {
+        error = text;
+        return false;
+    }
+    bool longOption(const std::string& arg, int argc, const char* const* argv, int& i);
+    bool shortOptions(const std::string& arg, int argc, const char* const* argv, int& i);
+    bool takeWord(const OptionSpec& spec, const std::vector<std::string>& words, const std::string& value,
+                  std::optional<int32_t>& field);
+    bool takeNumber(const OptionSpec& spec, const std::string& value, int32_t low, int32_t high,
+                    int32_t& field);
+    bool apply(const OptionSpec& spec, const std::string& value);
+    bool applyText(const OptionSpec& spec, const std::string& value);
+    bool applyFlag(const OptionSpec& spec);
+};
+
+bool Parser::run(int argc, const char* const* argv) {
+    bool optionsEnded = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (optionsEnded || arg == "-" || arg.empty() || arg[0] != '-') {
+            options.paths.push_back(arg);
+        } else if (arg == "--") {
+            optionsEnded = true;
+        } else if (arg.rfind("--", 0) == 0) {
+            if (!longOption(arg, argc, argv, i)) return false;
+        } else if (!shortOptions(arg, argc, argv, i)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool Parser::longOption(const std::string& arg, int argc, const char* const* argv, int& i) {
+    const size_t equals = arg.find('=');
+    const std::string name = arg.substr(2, equals == std::string::npos ? std::string::npos : equals - 2);
+    for (const OptionSpec& spec : kOptions) {
+        if (name != spec.longName) continue;
+        if (!spec.takesValue) {
+            if (equals != std::string::npos) return fail(optionName(spec) + " takes no value");
+            return apply(spec, std::string());
+        }
+        if (equals != std::string::npos) return apply(spec, arg.substr(equals + 1));
+        if (i + 1 >= argc) return fail(optionName(spec) + " needs a value");
+        return apply(spec, argv[++i]);
+    }
+    return fail("unknown option --" + name);
+}
+
+// A cluster such as "-rj2" or "-r -j 2": flags first, a value option takes the rest or the next word.
+bool Parser::shortOptions(const std::string& arg, int argc, const char* const* argv, int& i) {
+    for (size_t k = 1; k < arg.size(); ++k) {
+        const OptionSpec* found = nullptr;
+        for (const OptionSpec& spec : kOptions) {
+            if (spec.shortName == arg[k]) found = &spec;
+        }
+        if (!found) return fail(std::string("unknown option -") + arg[k]);
+        if (!found->takesValue) {
+            if (!apply(*found, std::string())) return false;
+            continue;
+        }
+        if (k + 1 < arg.size()) return apply(*found, arg.substr(k + 1));
+        if (i + 1 >= argc) return fail(optionName(*found) + " needs a value");
+        return apply(*found, argv[++i]);
+    }
+    return true;
+}
+
+bool Parser::takeWord(const OptionSpec& spec, const std::vector<std::string>& words, const std::string& value,
+                      std::optional<int32_t>& field) {
+    const int32_t code = codeOfWord(words, value);
+    if (code < 0)
+        return fail(optionName(spec) + ": " + quoted(value) + " is not one of: " + joinWords(words));
+    field = code;
+    return true;
+}
+
+bool Parser::takeNumber(const OptionSpec& spec, const std::string& value, int32_t low, int32_t high,
+                        int32_t& field) {
+    const int32_t number = boundedNumber(value, low, high);
+    if (number < 0) {
+        return fail(optionName(spec) + ": " + quoted(value) + " is not a whole number from " + intToStr(low) +
+                    " to " + intToStr(high));
+    }
+    field = number;
+    return true;
+}
+
+bool Parser::apply(const OptionSpec& spec, const std::string& value) {
+    std::optional<int32_t> code;
+    switch (spec.id) {
+        case Opt::Resolution:
+            if (!isResolutionText(value)) {
+                return fail(optionName(spec) + ": " + quoted(value) +
+                            " is neither WIDTHxHEIGHT (as 1024x768) nor a percentage (as 50%)");
+            }
+            options.resolution = value;
+            return true;
+        case Opt::Type:
+            if (!takeWord(spec, kTypeWords, value, code)) return false;
+            options.outputFileType = kTypeWords[*code];
+            return true;
+        case Opt::Rotate:
+            return takeWord(spec, kRotationWords, value, options.rotate);
+        case Opt::Crop:
+            return takeWord(spec, kCropWords, value, options.cropMode);
+        case Opt::Overwrite:
+            return takeWord(spec, kOverwriteWords, value, options.overwrite);
+        case Opt::Destination:
+            return takeWord(spec, kDestinationWords, value, options.destination);
+        case Opt::ResizeQuality:
+            return takeWord(spec, kResizeQualityWords, value, options.resizeQuality);
+        case Opt::CopyExif:
+            if (!takeWord(spec, kBoolWords, value, code)) return false;
+            options.copyExif = *code == 1;
+            return true;
+        case Opt::Quality: {
+            int32_t quality = 0;
+            if (!takeNumber(spec, value, 1, 100, quality)) return false;
+            options.jpegQuality = quality;
+            return true;
+        }
+        case Opt::Jobs:
+            return takeNumber(spec, value, 1, 1024, options.jobs);
+        default:
+            return applyText(spec, value);
+    }
+}
+
+bool Parser::applyText(const OptionSpec& spec, const std::string& value) {
+    switch (spec.id) {
+        case Opt::SubFolder:
+            // One level: intake creates only the last folder, and the recursive walk skips it by name.
+            if (value.find('/') != std::string::npos) {
+                return fail(optionName(spec) + ": " + quoted(value) +
+                            " is not a plain folder name (no \"/\")");
+            }
+            options.outputSubFolder = value;
+            return true;
+        case Opt::FixedFolder:
+        case Opt::Output:
+            if (value.empty()) return fail(optionName(spec) + " needs a folder");
+            options.outputFixedFolder = absoluteFolder(value);
+            if (spec.id == Opt::Output) options.destination = Destination::FixedFolder;
+            return true;
+        case Opt::Name:
+            if (value.empty()) return fail(optionName(spec) + " needs a template (as %SRC%_%DSTX%x%DSTY%)");
+            if (value.find('/') != std::string::npos) {
+                return fail(optionName(spec) + ": " + quoted(value) +
+                            " is a file name, not a path (no \"/\")");
+            }
+            options.outputFileName = value;
+            return true;
+        default:
+            return applyFlag(spec);
+    }
+}
+
+bool Parser::applyFlag(const OptionSpec& spec) {
+    switch (spec.id) {
+        case Opt::Recursive:
+            options.recursive = true;
+            return true;
+        case Opt::SaveSettings:
+            options.saveSettings = true;
+            return true;
+        case Opt::ShowSettings:
+            options.showSettings = true;
+            return true;
+        case Opt::Help:
+            options.help = true;
+            return true;
+        case Opt::Version:
+            options.version = true;
+            return true;
+        default:
+            return fail("unhandled option " + optionName(spec));
+    }
+}
+
+template <class T, class Field>
+void setIf(const std::optional<T>& value, Field& field) {
+    if (value) field = *value;
+}
+
+// The word of code in words, or the code itself when it is outside the table.
+std::string wordOf(const std::vector<std::string>& words, int32_t code) {
+    return (code >= 0 && static_cast<size_t>(code) < words.size()) ? words[code] : intToStr(code);
+}
+
+}  // namespace
+
+bool parseCliOptions(int argc, const char* const* argv, CliOptions& options, std::string& error) {
+    return Parser(options, error).run(argc, argv);
+}
+
+void applyCliOptions(const CliOptions& options, Pixmill& engine) {
+    setIf(options.resolution, engine.resolution);
+    setIf(options.outputFileType, engine.outputFileType);
+    setIf(options.outputFileName, engine.outputFileName);
+    setIf(options.outputSubFolder, engine.outputSubFolder);
+    setIf(options.outputFixedFolder, engine.outputFixedFolder);
+    setIf(options.jpegQuality, engine.jpegQuality);
+    setIf(options.cropMode, engine.cropMode);
+    setIf(options.resizeQuality, engine.resizeQuality);
+    setIf(options.overwrite, engine.overwrite);
+    setIf(options.rotate, engine.rotate);
+    setIf(options.destination, engine.destination);
+    setIf(options.copyExif, engine.copyExif);
+    engine.maxWorkers = options.jobs;
+}
+
+std::string checkEffectiveSettings(const Pixmill& engine) {
+    // An empty fixed folder would put every output at the root of the file system.
+    if (engine.destination == Destination::FixedFolder && engine.outputFixedFolder.empty()) {
+        return "--destination fixedfolder needs a folder: give --fixed-folder FOLDER (or -o FOLDER)";
+    }
+    return std::string();
+}
+
+std::string describeSettings(const Pixmill& engine) {
+    std::string text;
+    auto line = [&text](const char* name, const std::string& value) {
+        text += std::string(name) + ": " + value + "\n";
+    };
+    line("settings file", engine.settingsFolder + "/config.xml");
+    line("resolution", engine.resolution);
+    line("type", engine.outputFileType);
+    line("rotate", wordOf(kRotationWords, engine.rotate));
+    line("crop", wordOf(kCropWords, engine.cropMode));
+    line("overwrite", wordOf(kOverwriteWords, engine.overwrite));
+    line("destination", wordOf(kDestinationWords, engine.destination));
+    line("sub-folder", engine.outputSubFolder);
+    line("fixed-folder", engine.outputFixedFolder);
+    line("name", engine.outputFileName);
+    line("jpeg-quality", intToStr(static_cast<int32_t>(engine.jpegQuality)));
+    line("resize-quality", wordOf(kResizeQualityWords, engine.resizeQuality));
+    line("copy-exif", boolToStr(engine.copyExif));
+    return text;
+}
+
+std::string cliHelpText() {
+    return "Usage: pixmill-cli [OPTION]... FILE...\n"
+           "Resize JPEG, PNG, GIF and BMP files with the settings of the Pixmill window (config.xml).\n"
+           "Options change the settings for this run only; --save-settings keeps them.\n"
+           "\n"
+           "Settings (words as in config.xml):\n"
+           "  -s, --resolution SIZE      target box WIDTHxHEIGHT (1024x768) or a percentage (50%)\n"
+           "  -t, --type WORD            output type: " +
+           joinWords(kTypeWords) +
+           "\n"
+           "      --rotate WORD          " +
+           joinWords(kRotationWords) +
+           "\n"
+           "  -c, --crop WORD            " +
+           joinWords(kCropWords) +
+           "\n"
+           "      --overwrite WORD       " +
+           joinWords(kOverwriteWords) +
+           "\n"
+           "  -d, --destination WORD     " +
+           joinWords(kDestinationWords) +
+           "\n"
+           "      --sub-folder NAME      folder beside each source used by subfolder (\"resized\")\n"
+           "      --fixed-folder FOLDER  folder used by fixedfolder\n"
+           "  -o, --output FOLDER        same as --destination fixedfolder --fixed-folder FOLDER\n"
+           "  -n, --name TEMPLATE        output name; %SRC% %DSTX% %DSTY% %N% %N2%..%N6%\n"
+           "  -q, --jpeg-quality N       JPEG quality, 1 to 100\n"
+           "      --resize-quality WORD  " +
+           joinWords(kResizeQualityWords) +
+           "\n"
+           "      --copy-exif WORD       " +
+           joinWords(kBoolWords) +
+           ": carry the EXIF block of JPEG sources over\n"
+           "\n"
+           "Running:\n"
+           "  -j, --jobs N               at most N files at once (default: one per core)\n"
+           "  -r, --recursive            take the images inside folders, in name order,\n"
+           "                             skipping the sub folder that holds earlier outputs\n"
+           "      --save-settings        store the settings above in config.xml\n"
+           "      --show-settings        print the settings this run would use and stop\n"
+           "  -h, --help                 show this help\n"
+           "  -V, --version              show the version\n"
+           "\n"
+           "Ctrl-C lets running files finish and starts no more; a second Ctrl-C quits at once.\n"
+           "Exit status: 0 every file resized, 1 some file refused or failed, 2 usage error,\n"
+           "130 interrupted.\n"
+           "Settings file: $XDG_CONFIG_HOME/pixmill/config.xml, else ~/.config/pixmill/config.xml.\n";
+}

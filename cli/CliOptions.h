@@ -1,0 +1,48 @@
+// Command-line options of pixmill-cli: parsing, checking, and laying them over the loaded settings.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+class Pixmill;
+
+struct CliOptions {
+    // Setting overrides for this run; an unset one keeps the value from config.xml.
+    std::optional<std::string> resolution;
+    std::optional<std::string> outputFileType;
+    std::optional<std::string> outputFileName;
+    std::optional<std::string> outputSubFolder;
+    std::optional<std::string> outputFixedFolder;
+    std::optional<int32_t> jpegQuality;
+    std::optional<int32_t> cropMode;
+    std::optional<int32_t> resizeQuality;
+    std::optional<int32_t> overwrite;
+    std::optional<int32_t> rotate;
+    std::optional<int32_t> destination;
+    std::optional<bool> copyExif;
+
+    int32_t jobs = 0;  // 0: one worker per core
+    bool recursive = false;
+    bool saveSettings = false;
+    bool showSettings = false;
+    bool help = false;
+    bool version = false;
+    std::vector<std::string> paths;
+};
+
+// Fills options from argv. On a usage error returns false and sets error to a message that names
+// the option and the values it accepts; nothing has been touched then.
+bool parseCliOptions(int argc, const char* const* argv, CliOptions& options, std::string& error);
+
+// Writes the overrides into the engine's settings.
+void applyCliOptions(const CliOptions& options, Pixmill& engine);
+
+// A usage error left by the combination of the loaded settings and the options, or "".
+std::string checkEffectiveSettings(const Pixmill& engine);
+
+// The settings as the settings file names them, one "name: value" line each.
+std::string describeSettings(const Pixmill& engine);
+
+std::string cliHelpText();

@@ -1,0 +1,196 @@
+// The system's own zlib/deflate inflater and streaming PNG decoder (RGBA, 8 bits per channel).
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+class KpGenericPngDecoder;
+
+// One node of a Huffman decoding tree; a node with no branches is a leaf holding its symbol.
+struct KpPngHuffmanTree {
+    KpPngHuffmanTree* zero = nullptr;
+    KpPngHuffmanTree* one = nullptr;
+    int value = 0x7FFFFFFF;  // no symbol
+};
+
+// Inflates one RFC 1950 stream, handing every byte to the sink's Output as soon as it is known.
+// Codes are looked up in tables built from the decoding trees; the result (bytes, messages and the
+// point of failure) is the one of walking the tree bit by bit. Messages go through kpPngMessage.
+class KpPngUncompressor {
+  public:
+    explicit KpPngUncompressor(KpGenericPngDecoder* sink) : sink(sink) {}
+
+    // 1 when the final block ended normally, 0 on any failure; bytes sent before a failure stay sent.
+    int Uncompress(unsigned int length, unsigned char* data);
+
+    void MakeFixedHuffmanCode(unsigned int* lengths, unsigned int* codes);
+    void MakeDynamicHuffmanCode(unsigned int* lengthsOut, unsigned int* codesOut, unsigned int count,
+                                unsigned int* lengthsIn);
+    // 1 when the header and all code lengths were read; 0 when the input ends or the header is
+    // malformed (repeat without a previous length, a run past the last length, a missing branch).
+    int DecodeDynamicHuffmanCode(unsigned int& hLit, unsigned int& hDist, unsigned int& hCLen,
+                                 unsigned int*& litLengths, unsigned int*& litCodes,
+                                 unsigned int*& distLengths, unsigned int*& distCodes,
+                                 unsigned int* lengthBuf, unsigned int* codeBuf, const unsigned char* data,
+                                 unsigned int& pos, unsigned int& mask);
+    KpPngHuffmanTree* MakeHuffmanTree(unsigned int count, unsigned int* lengths, unsigned int* codes);
+    void DeleteHuffmanTree(KpPngHuffmanTree* node);
+    // Both return 0 (never a valid length or distance) when the extra bits run past the input.
+    unsigned GetCopyLength(unsigned int symbol, unsigned char* data, unsigned int& pos, unsigned int& mask);
+    unsigned GetBackwardDistance(unsigned int code, unsigned char* data, unsigned int& pos,
+                                 unsigned int& mask);
+
+  private:
+    struct Block;
+    struct Window;
+    int InflateBlocks(unsigned char* data, Window& window);
+    int InflateStored(unsigned char* data, unsigned int& pos, unsigned int& mask, Window& window);
+    int InflateCodes(Block& block, unsigned char* data, unsigned int& pos, unsigned int& mask,
+                     Window& window);
+    int CopyMatch(Block& block, unsigned symbol, unsigned char* data, unsigned int& pos, unsigned int& mask,
+                  Window& window);
+
+    KpGenericPngDecoder* sink;
+    unsigned int inputLength = 0;  // bound of every read during one Uncompress call
+};
+
+// Where the decoder's one-line messages go; stdout unless a test replaces it.
+extern void (*kpPngMessage)(const char* line);
+
+struct KpPngHeader {
+    uint32_t width = 0;
+    uint32_t height = 0;
+    uint32_t bitDepth = 0;
+    uint32_t colorType = 0;
+    uint32_t compressionMethod = 0;
+    uint32_t filterMethod = 0;
+    uint32_t interlaceMethod = 0;
+    bool valid = false;  // set by an IHDR; the fields mean nothing before one
+
+    void Decode(const unsigned char* data);
+};
+
+struct KpPngPalette {
+    int numEntry = 0;
+    unsigned char* entry = nullptr;  // red, green, blue of each entry
+
+    KpPngPalette() = default;
+    ~KpPngPalette() { delete[] entry; }
+    KpPngPalette(const KpPngPalette&) = delete;
+    KpPngPalette& operator=(const KpPngPalette&) = delete;
+    int Decode(unsigned int length, const unsigned char* data);
+};
+
+struct KpPngTransparency {
+    uint32_t key[3] = {0x7FFFFFFF, 0x7FFFFFFF, 0x7FFFFFFF};  // grey or red/green/blue keys
+    unsigned char alpha[256];  // per palette entry; 255 beyond the chunk's length
+
+    KpPngTransparency();
+    int Decode(unsigned int length, const unsigned char* data, unsigned int colorType);
+};
+
+// Reads a PNG stream's chunks and inflates its image data into the virtual sink.
+class KpGenericPngDecoder {
+  public:
+    KpGenericPngDecoder() = default;
+    KpGenericPngDecoder(const KpGenericPngDecoder&) = delete;
+    KpGenericPngDecoder& operator=(const KpGenericPngDecoder&) = delete;
+
+    virtual int PrepareOutput() { return 1; }
+    virtual int Output(unsigned char) { return 1; }
+    virtual int EndOutput() { return 1; }
+
+    // -1 for a null stream, a missing signature or a malformed PLTE; 1 otherwise.
+    int Decode(FILE* fp);
+    int Decode();
+    int CheckSignature();
+    // 1 when the whole chunk was read; data is null for a chunk of length 0 and owned by the caller.
+    int ReadChunk(unsigned int& length, unsigned char*& data, unsigned int& type, unsigned int& crc);
+
+    KpPngHeader hdr;
+    KpPngPalette plt;
+    KpPngTransparency trns;
+    uint32_t gamma = 100000;
+    FILE* fp = nullptr;
+
+  protected:
+    ~KpGenericPngDecoder() = default;
+
+  private:
+    // 0 when the chunk makes the whole decode fail (a malformed PLTE).
+    int ActOnChunk(unsigned int length, const unsigned char* data, unsigned int type);
+    size_t png_fread(void* buffer, size_t size);
+    int png_fseek(long offset, int whence);
+    long png_ftell();
+
+    unsigned char* idat = nullptr;  // the gathered compressed data; its capacity is the file size
+    uint64_t idatLength = 0;
+    uint64_t fileSize = 0;
+};
+
+class CPicture;
+
+// Decodes the PNG stream into the picture (what CPicture::loadFromPNG does with an opened file);
+// the picture is empty after a failure.
+void loadPngFromStream(CPicture& picture, FILE* fp);
+
+// The sink that unfilters each row and writes every finished pixel at once: into its own RGBA
+// buffer, or straight into a picture (blue, green, red, alpha) when it is given one.
+class KpRawPngDecoder final : public KpGenericPngDecoder {
+  public:
+    KpRawPngDecoder() = default;
+    explicit KpRawPngDecoder(CPicture* picture) : picture(picture) {}
+    ~KpRawPngDecoder();
+
+    int PrepareOutput() override;
+    int Output(unsigned char byte) override;
+    int EndOutput() override { return 1; }
+
+    int wid = 0;
+    int hei = 0;
+    unsigned char* rgba = nullptr;  // zero where no pixel was decoded
+    int ownsRgba = 1;
+
+  private:
+    // How the bytes of one unit (a pixel, or a byte of packed samples) become output pixels.
+    enum class Kind { Packed, Lookup8, Grey16, Rgb8, Rgb16, GreyAlpha8, GreyAlpha16, Rgba8, Rgba16 };
+    bool CheckHeader();
+    bool AllocateBuffers(uint64_t pixelCount);
+    void BuildLookup();
+    void StartPass();
+    int StartRow(unsigned char filterType);
+    void EndRow();
+    void EmitPacked(unsigned char v);
+    void EmitPixel(const unsigned char* px);
+    void Store(unsigned char r, unsigned char g, unsigned char b, unsigned char a);
+    void ShiftTwoLineBuf();
+
+    CPicture* picture = nullptr;
+    int red = 0, blue = 2;  // offsets of red and blue within an output pixel
+    Kind kind = Kind::Lookup8;
+    int bitDepth = 8;
+    int channels = 1;
+    int filterType = 0;
+    int x = -1;             // -1: the next byte is the row's filter type
+    int y = 0;              // row within the current pass
+    uint64_t lineByte = 0;  // byte offset of the current unit within the row
+    int pixelByte = 0;      // bytes of the current unit received
+    int unitBytes = 1;      // bytes per pixel for filtering (1 for samples below 8 bits)
+    int pass = 0;           // 1..7 when interlaced (8 when done); 0 for a plain image
+    uint64_t passCols = 0, passRows = 0, passLineBytes = 0;
+    uint64_t firstCol = 0, colStep = 1, firstRow = 0, rowStep = 1;
+    unsigned char* rowOut = nullptr;      // output position of the current pixel
+    unsigned char* twoLineBuf = nullptr;  // each line has 8 zero bytes in front: the left of pixel 0
+    unsigned char* curLine = nullptr;
+    unsigned char* prvLine = nullptr;
+    unsigned char lookup[256][4];  // output pixel of each grey or palette sample of 8 bits or less
+    bool lookupWritten[256];       // false for palette indices beyond the palette
+};
+
+// Undoes the PNG filter of the n bytes of pixel x of curLine in place; prvLine is the row above.
+void Filter8(unsigned char* curLine, unsigned char* prvLine, int x, int y, int bytesPerPixel, int filterType);
+
+// The same for one byte as it arrives: cur and prv point at its place in the current and the previous
+// line, whose bytes to the left are final (and zero before the first pixel).
+unsigned char UnfilterByte(unsigned char raw, const unsigned char* cur, const unsigned char* prv,
+                           int bytesPerPixel, int filterType);

@@ -1,0 +1,218 @@
+// pixmill-cli end to end: output names, sizes and formats per destination and crop mode, the
+// per-job lines, refusals and failures with their messages, exit statuses, folders and Ctrl-C.
+#include <gtest/gtest.h>
+
+#include <csignal>
+
+#include "cli_support.h"
+
+namespace {
+
+class CliResize : public ::testing::Test {
+  protected:
+    TempDir config;  // XDG_CONFIG_HOME of every run
+    TempDir work;
+
+    CliResult run(const std::vector<std::string>& args) { return runCli(args, config.path(), work.path()); }
+    std::string image(const std::string& name, int width, int height) {
+        const std::string path = work.file(name);
+        EXPECT_TRUE(makeImage(path, width, height)) << path;
+        return path;
+    }
+};
+
+TEST_F(CliResize, DefaultsFitIntoTheSubFolderAsJpeg) {
+    image("wide.bmp", 400, 300);
+    image("tall.jpg", 300, 400);
+    const CliResult r = run({"wide.bmp", "tall.jpg"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "2 resized, 0 failed, 0 refused\n");
+    EXPECT_EQ(folderEntries(work.file("resized")),
+              (std::vector<std::string>{"tall_1024x768.jpg", "wide_1024x768.jpg"}));
+    const ImageFacts wide = readImage(work.file("resized/wide_1024x768.jpg"));
+    EXPECT_EQ(wide.format, "jpeg");
+    EXPECT_EQ(wide.width, 1024);
+    EXPECT_EQ(wide.height, 768);
+    const ImageFacts tall = readImage(work.file("resized/tall_1024x768.jpg"));
+    EXPECT_EQ(tall.width, 576);
+    EXPECT_EQ(tall.height, 768);
+    // Not a terminal: one line per finished job, with absolute paths.
+    EXPECT_TRUE(
+        contains(r.err, "resized " + work.file("wide.bmp") + " -> " + work.file("resized/wide_1024x768.jpg")))
+        << r.err;
+    EXPECT_TRUE(contains(r.err, "[2/2] ")) << r.err;
+}
+
+TEST_F(CliResize, OnATerminalABarShowsTheCountAndTheFile) {
+    image("only.bmp", 40, 30);
+    const CliResult r = runCliOnTerminal({"-s", "20x15", "only.bmp"}, config.path(), work.path());
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "1 resized, 0 failed, 0 refused\n");
+    EXPECT_TRUE(contains(r.err, "\r\033[K[------------------------] 0/1")) << r.err;
+    EXPECT_TRUE(contains(r.err, "] 1/1")) << r.err;
+    EXPECT_FALSE(contains(r.err, "[1/1] resized")) << r.err;
+    // The bar is wiped before the program ends.
+    EXPECT_TRUE(isRight(r.err, "\r\033[K")) << r.err;
+}
+
+struct DestinationCase {
+    std::vector<std::string> options;
+    std::string output;  // relative to the work folder
+};
+
+TEST_F(CliResize, EachDestinationPutsTheFileWhereItSays) {
+    const DestinationCase cases[] = {
+        {{"-d", "samefolder"}, "a_100x100.bmp"},
+        {{"--destination=subfolder", "--sub-folder", "small"}, "small/a_100x100.bmp"},
+        {{"-d", "fixedfolder", "--fixed-folder", "fixed"}, "fixed/a_100x100.bmp"},
+        {{"-o", "out"}, "out/a_100x100.bmp"},
+        {{"-o", "named", "-n", "img%N3%-%SRC%"}, "named/img001-a.bmp"},
+    };
+    image("a.bmp", 400, 200);
+    for (const DestinationCase& c : cases) {
+        std::vector<std::string> args = {"-s", "100x100", "-t", "bmp"};
+        args.insert(args.end(), c.options.begin(), c.options.end());
+        args.push_back("a.bmp");
+        const CliResult r = run(args);
+        EXPECT_EQ(r.status, 0) << c.output << "\n" << r.err;
+        const ImageFacts facts = readImage(work.file(c.output));
+        EXPECT_EQ(facts.format, "bmp") << c.output;
+        EXPECT_EQ(facts.width, 100) << c.output;
+        EXPECT_EQ(facts.height, 50) << c.output;
+    }
+}
+
+struct CropCase {
+    std::string mode;
+    int width, height;
+    bool leftEdgeRed;  // the red left quarter of the source survives
+};
+
+TEST_F(CliResize, CropModesShapeTheImage) {
+    const CropCase cases[] = {
+        {"nocrop", 100, 50, true},
+        {"crop", 100, 100, false},  // the centre square: the left quarter is cut away
+        {"stretch", 100, 100, true},
+    };
+    image("a.bmp", 400, 200);
+    for (const CropCase& c : cases) {
+        const CliResult r =
+            run({"-s", "100x100", "-t", "bmp", "-d", "samefolder", "-n", c.mode, "-c", c.mode, "a.bmp"});
+        EXPECT_EQ(r.status, 0) << r.err;
+        CPicture out;
+        out.load(work.file(c.mode + ".bmp"));
+        ASSERT_EQ(out.width, c.width) << c.mode;
+        ASSERT_EQ(out.height, c.height) << c.mode;
+        const uint8_t* left = out.pixelAt(0, out.height / 2);
+        EXPECT_EQ(left[2] > 128 && left[1] < 128, c.leftEdgeRed) << c.mode;
+    }
+}
+
+TEST_F(CliResize, PercentagesAndJpegNames) {
+    image("photo.jpeg", 400, 200);
+    const CliResult r = run({"-s", "50%", "photo.jpeg"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    // A ".jpeg" source keeps its four-letter ending; a percentage gives 0x0 in the name.
+    const ImageFacts facts = readImage(work.file("resized/photo_0x0.jpeg"));
+    EXPECT_EQ(facts.format, "jpeg");
+    EXPECT_EQ(facts.width, 200);
+    EXPECT_EQ(facts.height, 100);
+}
+
+TEST_F(CliResize, RefusalsAndFailuresAreReportedWithStatusOne) {
+    image("good.bmp", 40, 30);
+    ASSERT_TRUE(writeBytes(work.file("broken.jpg"), std::string("not a jpeg at all")));
+    ASSERT_TRUE(writeBytes(work.file("notes.txt"), std::string("text")));
+    mkdir(work.file("folder").c_str(), 0755);
+    const CliResult r = run({"-s", "20x15", "good.bmp", "broken.jpg", "notes.txt", "missing.bmp", "folder"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "1 resized, 1 failed, 3 refused\n");
+    EXPECT_TRUE(
+        contains(r.err, "failed " + work.file("broken.jpg") + ": Error opening " + work.file("broken.jpg")))
+        << r.err;
+    EXPECT_TRUE(contains(r.err, "refused " + work.file("notes.txt") + ": not a JPEG, PNG, GIF or BMP file"))
+        << r.err;
+    EXPECT_TRUE(contains(r.err, "refused " + work.file("missing.bmp") + ": no such file")) << r.err;
+    EXPECT_TRUE(contains(r.err, "refused " + work.file("folder") + ": is a folder (use -r")) << r.err;
+}
+
+TEST_F(CliResize, ExistingOutputFailsUnlessOverwriteYes) {
+    image("a.bmp", 40, 30);
+    ASSERT_EQ(run({"-s", "20x15", "a.bmp"}).status, 0);
+    const std::string output = work.file("resized/a_20x15.jpg");
+    const CliResult again = run({"-s", "20x15", "a.bmp"});
+    EXPECT_EQ(again.status, 1);
+    EXPECT_EQ(again.out, "0 resized, 1 failed, 0 refused\n");
+    EXPECT_TRUE(contains(again.err, "File already exists : " + output)) << again.err;
+    const CliResult replaced = run({"-s", "20x15", "--overwrite", "yes", "a.bmp"});
+    EXPECT_EQ(replaced.status, 0) << replaced.err;
+    EXPECT_EQ(readImage(output).width, 20);
+}
+
+TEST_F(CliResize, RecursiveWalkTakesImagesInNameOrderAndSkipsEarlierOutputs) {
+    for (const char* folder : {"top", "top/a", "top/a/resized", "top/resized", "top/empty"}) {
+        mkdir(work.file(folder).c_str(), 0755);
+    }
+    image("top/b.bmp", 40, 30);
+    image("top/a/x.bmp", 40, 30);
+    image("top/a/resized/old.bmp", 40, 30);
+    image("top/resized/older.bmp", 40, 30);
+    ASSERT_TRUE(writeBytes(work.file("top/z.txt"), std::string("text")));
+    // The counter follows intake order: the folder "a" comes before the file "b.bmp".
+    const CliResult r = run({"-r", "-s", "20x15", "-t", "bmp", "-n", "%N%_%SRC%", "top", "top/empty"});
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_EQ(r.out, "2 resized, 0 failed, 1 refused\n");
+    EXPECT_TRUE(
+        contains(r.err, "refused " + work.file("top/empty") + ": holds no JPEG, PNG, GIF or BMP file"))
+        << r.err;
+    EXPECT_EQ(folderEntries(work.file("top/a/resized")), (std::vector<std::string>{"1_x.bmp", "old.bmp"}));
+    EXPECT_EQ(folderEntries(work.file("top/resized")), (std::vector<std::string>{"2_b.bmp", "older.bmp"}));
+}
+
+TEST_F(CliResize, RecursiveWalkSkipsTheFixedOutputFolderInsideIt) {
+    mkdir(work.file("tree").c_str(), 0755);
+    mkdir(work.file("tree/out").c_str(), 0755);
+    image("tree/a.bmp", 40, 30);
+    image("tree/out/earlier.bmp", 40, 30);
+    const CliResult r = run({"-r", "-s", "20x15", "-t", "bmp", "-o", "tree/out", "tree"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "1 resized, 0 failed, 0 refused\n");
+    EXPECT_EQ(folderEntries(work.file("tree/out")), (std::vector<std::string>{"a_20x15.bmp", "earlier.bmp"}));
+}
+
+// Waits until the captured standard error holds text (or gives up after 30 s).
+bool waitForText(const std::string& errPath, const std::string& text) {
+    for (int i = 0; i < 3000; ++i) {
+        if (contains(readBytes(errPath), text)) return true;
+        usleep(10 * 1000);
+    }
+    return false;
+}
+
+TEST_F(CliResize, CtrlCFinishesRunningJobsAndStartsNoMore) {
+    const int count = 24;
+    std::vector<std::string> args = {"-j", "1", "-s", "1600x1200"};
+    for (int i = 0; i < count; ++i) {
+        const std::string name = "p" + std::to_string(100 + i) + ".bmp";
+        image(name, 320, 240);
+        args.push_back(name);
+    }
+    bool sawFirst = false;
+    const CliResult r = runCli(args, config.path(), work.path(), [&](pid_t pid, const std::string& errPath) {
+        sawFirst = waitForText(errPath, "[1/");
+        kill(pid, SIGINT);
+    });
+    ASSERT_TRUE(sawFirst) << r.err;
+    EXPECT_EQ(r.status, 130) << r.out << r.err;
+    EXPECT_TRUE(contains(r.out, "not started (interrupted)")) << r.out;
+    // Every file in the output folder is a whole JPEG of a finished job; nothing half written.
+    const std::vector<std::string> outputs = folderEntries(work.file("resized"));
+    EXPECT_TRUE(contains(r.out, std::to_string(outputs.size()) + " resized, 0 failed, 0 refused")) << r.out;
+    EXPECT_LT(outputs.size(), static_cast<size_t>(count));
+    for (const std::string& name : outputs) {
+        EXPECT_TRUE(isRight(name, "_1600x1200.jpg")) << name;
+        EXPECT_EQ(readImage(work.file("resized/" + name)).width, 1600) << name;
+    }
+}
+
+}  // namespace
