@@ -1,6 +1,4 @@
 // pixmill-cli: the Pixmill engine without a window, for scripts, servers and terminals.
-#include <stdlib.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <string>
@@ -26,49 +24,14 @@ int usageError(const std::string& message) {
     return kExitUsage;
 }
 
-CliOptions currentSettings(const Pixmill& engine) {
-    CliOptions settings;
-    settings.resolution = engine.resolution;
-    settings.outputFileType = engine.outputFileType;
-    settings.outputFileName = engine.outputFileName;
-    settings.outputSubFolder = engine.outputSubFolder;
-    settings.outputFixedFolder = engine.outputFixedFolder;
-    settings.jpegQuality = engine.jpegQuality;
-    settings.cropMode = engine.cropMode;
-    settings.resizeQuality = engine.resizeQuality;
-    settings.overwrite = engine.overwrite;
-    settings.rotate = engine.rotate;
-    settings.destination = engine.destination;
-    settings.copyExif = engine.copyExif;
-    return settings;
-}
-
-// The engine writes config.xml whenever it goes. Without --save-settings it is pointed at a
-// scratch folder first, so the user's file keeps its bytes; should no scratch folder be possible,
-// the loaded values are put back so at least the settings do not change. Returns the scratch
-// folder, or "".
-std::string divertSettings(const CliOptions& loaded) {
-    const char* tmp = getenv("TMPDIR");
-    std::string pattern = std::string(tmp && tmp[0] == '/' ? tmp : "/tmp") + "/pixmill-cli-XXXXXX";
-    if (!mkdtemp(&pattern[0])) {
-        applyCliOptions(loaded, *pxm);
-        return std::string();
-    }
-    pxm->settingsFolder = pattern;
-    return pattern;
-}
-
-// Ends the engine (its workers have finished). With --save-settings the file is read back,
-// because the engine gives up silently when it cannot write it: returns false then.
-bool closeEngine(bool keepSettings, const CliOptions& loaded) {
+// Ends the engine (its workers have finished); config.xml is written only with --save-settings.
+// The file is then read back, because the engine gives up silently when it cannot write it:
+// returns false then.
+bool closeEngine(bool keepSettings) {
     const std::string settingsFile = pxm->settingsFolder + "/config.xml";
     const std::string settingsText = pxm->settingsText();
-    const std::string scratch = keepSettings ? std::string() : divertSettings(loaded);
+    pxm->saveSettingsOnExit = keepSettings;
     pxmDestroy();
-    if (!scratch.empty()) {
-        deleteFile(scratch + "/config.xml");
-        rmdir(scratch.c_str());
-    }
     if (!keepSettings || readFileContents(settingsFile) == settingsText) return true;
     fprintf(stderr, "pixmill-cli: could not save the settings in %s\n", settingsFile.c_str());
     return false;
@@ -127,22 +90,21 @@ int main(int argc, char** argv) {
 
     installInterruptHandlers();
     pxm = new Pixmill();
-    const CliOptions loaded = currentSettings(*pxm);
     applyCliOptions(options, *pxm);
     error = checkEffectiveSettings(*pxm);
     if (!error.empty()) {
-        closeEngine(false, loaded);
+        closeEngine(false);
         return usageError(error);
     }
     if (options.showSettings) fputs(describeSettings(*pxm).c_str(), stdout);
     if (options.showSettings || options.paths.empty()) {
-        return closeEngine(options.saveSettings, loaded) ? kExitAllResized : kExitSomeNotResized;
+        return closeEngine(options.saveSettings) ? kExitAllResized : kExitSomeNotResized;
     }
 
     const std::vector<InputItem> inputs = collectInputs(options.paths, walkRules(options, *pxm));
     ProgressView view(stderrIsTerminal());
     const BatchOutcome outcome = runBatch(*pxm, inputs, view);
-    const bool settingsKept = closeEngine(options.saveSettings, loaded);
+    const bool settingsKept = closeEngine(options.saveSettings);
     report(outcome);
     const int status = exitStatus(outcome);
     return (status == kExitAllResized && !settingsKept) ? kExitSomeNotResized : status;

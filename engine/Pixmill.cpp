@@ -100,7 +100,7 @@ Pixmill::~Pixmill() {
     // until it has let go, so the lock and the engine are not destroyed under it.
     EnterCriticalSection(&taskMutex);
     LeaveCriticalSection(&taskMutex);
-    saveSettings();
+    if (saveSettingsOnExit) saveSettings();
     for (ImageResizeTask* task : tasks) delete task;
     tasks.clear();
     DeleteCriticalSection(&taskMutex);

@@ -42,6 +42,9 @@ public:
 
     std::string settingsFolder;
     uint64_t fileCounter = 1;
+    // Whether the destructor writes config.xml; a front end that applies one-run overrides turns
+    // it off so the stored settings keep their bytes.
+    bool saveSettingsOnExit = true;
 
     // Settings folder of the platform (created when missing), then the settings file read.
     Pixmill();

@@ -145,3 +145,12 @@ TEST(Settings, UnwritableFolderIsSilentlySkipped) {
     { Pixmill engine(dir.file("file/pixmill")); }
     EXPECT_EQ(readBytes(dir.file("file")), "not a folder");
 }
+
+TEST(Settings, NotWrittenWhenTheFrontEndSaysSo) {
+    TempDir dir;
+    Pixmill* engine = new Pixmill(dir.path());
+    engine->resolution = "10x10";
+    engine->saveSettingsOnExit = false;
+    delete engine;
+    EXPECT_FALSE(FileExist(dir.file("config.xml")));
+}
