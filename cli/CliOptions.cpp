@@ -33,14 +33,14 @@ enum class Opt {
     Version
 };
 
-struct OptionSpec {
+struct OptionInfo {
     Opt id;
     const char* longName;
     char shortName;  // 0: none
     bool takesValue;
 };
 
-const OptionSpec kOptions[] = {
+const OptionInfo kOptions[] = {
     {Opt::Resolution, "resolution", 's', true},
     {Opt::Type, "type", 't', true},
     {Opt::Rotate, "rotate", 0, true},
@@ -77,8 +77,8 @@ std::string joinWords(const std::vector<std::string>& words) {
     return out;
 }
 
-std::string optionName(const OptionSpec& spec) {
-    return std::string("--") + spec.longName;
+std::string optionName(const OptionInfo& option) {
+    return std::string("--") + option.longName;
 }
 
 std::string quoted(const std::string& text) {
@@ -128,8 +128,11 @@ std::string currentFolder() {
     return getcwd(buffer, sizeof buffer) ? std::string(buffer) : std::string();
 }
 
-// Folders are stored absolute so that the output place does not depend on where a later run starts.
-std::string absoluteFolder(const std::string& folder) {
+// Folders are stored absolute so that the output place does not depend on where a later run starts,
+// and without a trailing "/": intake joins the folder and the name with one.
+std::string absoluteFolder(const std::string& given) {
+    std::string folder = given;
+    while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
     if (folder.empty() || folder[0] == '/') return folder;
     std::string base = currentFolder();
     std::string rest = folder;
@@ -154,13 +157,13 @@ class Parser {
     }
     bool longOption(const std::string& arg, int argc, const char* const* argv, int& i);
     bool shortOptions(const std::string& arg, int argc, const char* const* argv, int& i);
-    bool takeWord(const OptionSpec& spec, const std::vector<std::string>& words, const std::string& value,
+    bool takeWord(const OptionInfo& option, const std::vector<std::string>& words, const std::string& value,
                   std::optional<int32_t>& field);
-    bool takeNumber(const OptionSpec& spec, const std::string& value, int32_t low, int32_t high,
+    bool takeNumber(const OptionInfo& option, const std::string& value, int32_t low, int32_t high,
                     int32_t& field);
-    bool apply(const OptionSpec& spec, const std::string& value);
-    bool applyText(const OptionSpec& spec, const std::string& value);
-    bool applyFlag(const OptionSpec& spec);
+    bool apply(const OptionInfo& option, const std::string& value);
+    bool applyText(const OptionInfo& option, const std::string& value);
+    bool applyFlag(const OptionInfo& option);
 };
 
 bool Parser::run(int argc, const char* const* argv) {
@@ -183,15 +186,15 @@ bool Parser::run(int argc, const char* const* argv) {
 bool Parser::longOption(const std::string& arg, int argc, const char* const* argv, int& i) {
     const size_t equals = arg.find('=');
     const std::string name = arg.substr(2, equals == std::string::npos ? std::string::npos : equals - 2);
-    for (const OptionSpec& spec : kOptions) {
-        if (name != spec.longName) continue;
-        if (!spec.takesValue) {
-            if (equals != std::string::npos) return fail(optionName(spec) + " takes no value");
-            return apply(spec, std::string());
+    for (const OptionInfo& option : kOptions) {
+        if (name != option.longName) continue;
+        if (!option.takesValue) {
+            if (equals != std::string::npos) return fail(optionName(option) + " takes no value");
+            return apply(option, std::string());
         }
-        if (equals != std::string::npos) return apply(spec, arg.substr(equals + 1));
-        if (i + 1 >= argc) return fail(optionName(spec) + " needs a value");
-        return apply(spec, argv[++i]);
+        if (equals != std::string::npos) return apply(option, arg.substr(equals + 1));
+        if (i + 1 >= argc) return fail(optionName(option) + " needs a value");
+        return apply(option, argv[++i]);
     }
     return fail("unknown option --" + name);
 }
@@ -199,9 +202,9 @@ bool Parser::longOption(const std::string& arg, int argc, const char* const* arg
 // A cluster such as "-rj2" or "-r -j 2": flags first, a value option takes the rest or the next word.
 bool Parser::shortOptions(const std::string& arg, int argc, const char* const* argv, int& i) {
     for (size_t k = 1; k < arg.size(); ++k) {
-        const OptionSpec* found = nullptr;
-        for (const OptionSpec& spec : kOptions) {
-            if (spec.shortName == arg[k]) found = &spec;
+        const OptionInfo* found = nullptr;
+        for (const OptionInfo& option : kOptions) {
+            if (option.shortName == arg[k]) found = &option;
         }
         if (!found) return fail(std::string("unknown option -") + arg[k]);
         if (!found->takesValue) {
@@ -215,98 +218,98 @@ bool Parser::shortOptions(const std::string& arg, int argc, const char* const* a
     return true;
 }
 
-bool Parser::takeWord(const OptionSpec& spec, const std::vector<std::string>& words, const std::string& value,
+bool Parser::takeWord(const OptionInfo& option, const std::vector<std::string>& words, const std::string& value,
                       std::optional<int32_t>& field) {
     const int32_t code = codeOfWord(words, value);
     if (code < 0)
-        return fail(optionName(spec) + ": " + quoted(value) + " is not one of: " + joinWords(words));
+        return fail(optionName(option) + ": " + quoted(value) + " is not one of: " + joinWords(words));
     field = code;
     return true;
 }
 
-bool Parser::takeNumber(const OptionSpec& spec, const std::string& value, int32_t low, int32_t high,
+bool Parser::takeNumber(const OptionInfo& option, const std::string& value, int32_t low, int32_t high,
                         int32_t& field) {
     const int32_t number = boundedNumber(value, low, high);
     if (number < 0) {
-        return fail(optionName(spec) + ": " + quoted(value) + " is not a whole number from " + intToStr(low) +
+        return fail(optionName(option) + ": " + quoted(value) + " is not a whole number from " + intToStr(low) +
                     " to " + intToStr(high));
     }
     field = number;
     return true;
 }
 
-bool Parser::apply(const OptionSpec& spec, const std::string& value) {
+bool Parser::apply(const OptionInfo& option, const std::string& value) {
     std::optional<int32_t> code;
-    switch (spec.id) {
+    switch (option.id) {
         case Opt::Resolution:
             if (!isResolutionText(value)) {
-                return fail(optionName(spec) + ": " + quoted(value) +
+                return fail(optionName(option) + ": " + quoted(value) +
                             " is neither WIDTHxHEIGHT (as 1024x768) nor a percentage (as 50%)");
             }
             options.resolution = value;
             return true;
         case Opt::Type:
-            if (!takeWord(spec, kTypeWords, value, code)) return false;
+            if (!takeWord(option, kTypeWords, value, code)) return false;
             options.outputFileType = kTypeWords[*code];
             return true;
         case Opt::Rotate:
-            return takeWord(spec, kRotationWords, value, options.rotate);
+            return takeWord(option, kRotationWords, value, options.rotate);
         case Opt::Crop:
-            return takeWord(spec, kCropWords, value, options.cropMode);
+            return takeWord(option, kCropWords, value, options.cropMode);
         case Opt::Overwrite:
-            return takeWord(spec, kOverwriteWords, value, options.overwrite);
+            return takeWord(option, kOverwriteWords, value, options.overwrite);
         case Opt::Destination:
-            return takeWord(spec, kDestinationWords, value, options.destination);
+            return takeWord(option, kDestinationWords, value, options.destination);
         case Opt::ResizeQuality:
-            return takeWord(spec, kResizeQualityWords, value, options.resizeQuality);
+            return takeWord(option, kResizeQualityWords, value, options.resizeQuality);
         case Opt::CopyExif:
-            if (!takeWord(spec, kBoolWords, value, code)) return false;
+            if (!takeWord(option, kBoolWords, value, code)) return false;
             options.copyExif = *code == 1;
             return true;
         case Opt::Quality: {
             int32_t quality = 0;
-            if (!takeNumber(spec, value, 1, 100, quality)) return false;
+            if (!takeNumber(option, value, 1, 100, quality)) return false;
             options.jpegQuality = quality;
             return true;
         }
         case Opt::Jobs:
-            return takeNumber(spec, value, 1, 1024, options.jobs);
+            return takeNumber(option, value, 1, 1024, options.jobs);
         default:
-            return applyText(spec, value);
+            return applyText(option, value);
     }
 }
 
-bool Parser::applyText(const OptionSpec& spec, const std::string& value) {
-    switch (spec.id) {
+bool Parser::applyText(const OptionInfo& option, const std::string& value) {
+    switch (option.id) {
         case Opt::SubFolder:
             // One level: intake creates only the last folder, and the recursive walk skips it by name.
             if (value.find('/') != std::string::npos) {
-                return fail(optionName(spec) + ": " + quoted(value) +
+                return fail(optionName(option) + ": " + quoted(value) +
                             " is not a plain folder name (no \"/\")");
             }
             options.outputSubFolder = value;
             return true;
         case Opt::FixedFolder:
         case Opt::Output:
-            if (value.empty()) return fail(optionName(spec) + " needs a folder");
+            if (value.empty()) return fail(optionName(option) + " needs a folder");
             options.outputFixedFolder = absoluteFolder(value);
-            if (spec.id == Opt::Output) options.destination = Destination::FixedFolder;
+            if (option.id == Opt::Output) options.destination = Destination::FixedFolder;
             return true;
         case Opt::Name:
-            if (value.empty()) return fail(optionName(spec) + " needs a template (as %SRC%_%DSTX%x%DSTY%)");
+            if (value.empty()) return fail(optionName(option) + " needs a template (as %SRC%_%DSTX%x%DSTY%)");
             if (value.find('/') != std::string::npos) {
-                return fail(optionName(spec) + ": " + quoted(value) +
+                return fail(optionName(option) + ": " + quoted(value) +
                             " is a file name, not a path (no \"/\")");
             }
             options.outputFileName = value;
             return true;
         default:
-            return applyFlag(spec);
+            return applyFlag(option);
     }
 }
 
-bool Parser::applyFlag(const OptionSpec& spec) {
-    switch (spec.id) {
+bool Parser::applyFlag(const OptionInfo& option) {
+    switch (option.id) {
         case Opt::Recursive:
             options.recursive = true;
             return true;
@@ -323,7 +326,7 @@ bool Parser::applyFlag(const OptionSpec& spec) {
             options.version = true;
             return true;
         default:
-            return fail("unhandled option " + optionName(spec));
+            return fail("unhandled option " + optionName(option));
     }
 }
 

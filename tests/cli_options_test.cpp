@@ -103,13 +103,14 @@ TEST_F(CliOptions, NoSettingsFileIsCreatedWithoutSaveSettings) {
 TEST_F(CliOptions, SaveSettingsStoresTheOptionsAndKeepsTheRest) {
     writeConfig(kConfig);
     const CliResult r = run({"--save-settings", "-s", "320x240", "--crop", "nocrop", "-q", "75",
-                             "--copy-exif", "false", "-o", "out"});
+                             "--copy-exif", "false", "-o", "out/"});
     EXPECT_EQ(r.status, 0) << r.err;
     const std::string text = readBytes(configFile());
     for (const std::string& line : std::vector<std::string>{
              "<RESOLUTION>320x240</RESOLUTION>", "<CROPMODE>nocrop</CROPMODE>",
              "<JPEGQUALITY>75</JPEGQUALITY>", "<COPYEXIF>false</COPYEXIF>",
              "<DESTINATION>fixedfolder</DESTINATION>",
+             // Made absolute, and without the trailing "/" it was given with.
              "<OUTPUTFIXEDFOLDER>" + work.file("out") + "</OUTPUTFIXEDFOLDER>",
              // From the file, not overridden.
              "<OUTPUTFILETYPE>bmp</OUTPUTFILETYPE>", "<OUTPUTSUBFOLDER>small</OUTPUTSUBFOLDER>"}) {
