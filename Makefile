@@ -15,11 +15,14 @@ all: build
 deps:
 	@missing=$$(for p in $(DEPS); do dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null | grep -q '^install ok installed' || echo $$p; done); \
 	if [ -n "$$missing" ]; then \
-	  if [ "$$(id -u)" = 0 ]; then SUDO=; elif command -v sudo >/dev/null; then SUDO=sudo; else \
-	    echo "Missing packages. Run: apt-get install -y" $$missing; exit 1; fi; \
+	  missing=$$(echo $$missing); line="apt-get update && apt-get install -y $$missing"; \
+	  if [ "$$(id -u)" = 0 ]; then SUDO=; \
+	  elif command -v sudo >/dev/null && { sudo -n true 2>/dev/null || [ -t 0 ]; }; then SUDO=sudo; \
+	  else echo "Missing packages. As root, run: $$line"; exit 1; fi; \
 	  echo "Installing:" $$missing; \
-	  $$SUDO apt-get -o DPkg::Lock::Timeout=300 update -qq && \
-	  DEBIAN_FRONTEND=noninteractive $$SUDO apt-get -o DPkg::Lock::Timeout=300 install -y -qq $$missing; \
+	  { $$SUDO apt-get -o DPkg::Lock::Timeout=300 update -qq && \
+	    DEBIAN_FRONTEND=noninteractive $$SUDO apt-get -o DPkg::Lock::Timeout=300 install -y -qq $$missing; } || \
+	  { echo "Could not install the missing packages. As root, run: $$line"; exit 1; }; \
 	fi
 
 build: deps
