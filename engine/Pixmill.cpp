@@ -1,6 +1,8 @@
 // Pixmill engine: construction, destruction, and the settings file config.xml.
 #include "engine/Pixmill.h"
 
+#include <errno.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -153,12 +155,23 @@ std::string Pixmill::settingsText() const {
 void Pixmill::saveSettings() {
     // Written beside the old file and renamed over it, so a crash or a full disk mid-write never
     // leaves a truncated or empty settings file.
-    const std::string target = settingsFolder + "/" + "config.xml";
-    std::string temp = target + ".XXXXXX";
-    int fd = mkstemp(&temp[0]);
+    std::string target = settingsFolder + "/" + "config.xml";
+    // A config.xml that is a link (kept with other dotfiles) stays one: the file it names is replaced.
+    if (char* real = realpath(target.c_str(), nullptr)) {
+        target = real;
+        free(real);
+    }
+    // Created with 0666 so that the process's file-creation mask applies, as to any new file.
+    std::string temp;
+    int fd = -1;
+    for (int attempt = 0; fd < 0 && attempt < 100; ++attempt) {
+        temp = target + "." + std::to_string(getpid()) + "-" + std::to_string(attempt) + ".tmp";
+        fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd < 0 && errno != EEXIST) return;
+    }
     if (fd < 0) return;
     struct stat old;
-    fchmod(fd, stat(target.c_str(), &old) == 0 ? (old.st_mode & 07777) : 0644);
+    if (stat(target.c_str(), &old) == 0) fchmod(fd, old.st_mode & 07777);
     const std::string text = settingsText();
     bool ok = true;
     for (size_t written = 0; ok && written < text.size();) {

@@ -154,3 +154,24 @@ TEST(Settings, NotWrittenWhenTheFrontEndSaysSo) {
     delete engine;
     EXPECT_FALSE(FileExist(dir.file("config.xml")));
 }
+
+TEST(Settings, ALinkedFileStaysALinkAndANewFileFollowsTheCreationMask) {
+    TempDir dir;
+    makeDirectory(dir.file("dotfiles"));
+    makeDirectory(dir.file("pixmill"));
+    writeBytes(dir.file("dotfiles/config.xml"), std::string("<ROTATE>none</ROTATE>"));
+    ASSERT_EQ(symlink("../dotfiles/config.xml", configPath(dir).c_str()), 0);
+    { Pixmill engine(dir.file("pixmill")); }
+    struct stat info;
+    ASSERT_EQ(lstat(configPath(dir).c_str(), &info), 0);
+    EXPECT_TRUE(S_ISLNK(info.st_mode));
+    const std::string written = readBytes(dir.file("dotfiles/config.xml"));
+    EXPECT_NE(written.find("<ROTATE>none</ROTATE>\n</CONFIG>"), std::string::npos) << written;
+    EXPECT_EQ(std::system(("test $(ls -A '" + dir.file("dotfiles") + "' | wc -l) -eq 1").c_str()), 0);
+
+    const mode_t previous = umask(077);
+    { Pixmill engine(dir.file("private")); }
+    umask(previous);
+    ASSERT_EQ(stat(dir.file("private/config.xml").c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0600u);
+}
