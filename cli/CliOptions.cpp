@@ -108,7 +108,8 @@ int32_t boundedNumber(const std::string& text, int32_t low, int32_t high) {
     return (value >= low && value <= high) ? value : -1;
 }
 
-// "WIDTHxHEIGHT" with both sides positive, or a positive percentage such as "50%" or "12.5%".
+// "WIDTHxHEIGHT" with both sides positive (blanks around them allowed, as the engine trims them),
+// or a positive percentage such as "50%" or "12.5%".
 bool isResolutionText(const std::string& text) {
     if (isRight(text, "%")) {
         const std::string number = text.substr(0, text.size() - 1);
@@ -119,8 +120,8 @@ bool isResolutionText(const std::string& text) {
     }
     const size_t x = text.find('x');
     if (x == std::string::npos) return false;
-    return boundedNumber(text.substr(0, x), 1, 999999999) > 0 &&
-           boundedNumber(text.substr(x + 1), 1, 999999999) > 0;
+    return boundedNumber(strtrim(text.substr(0, x)), 1, 999999999) > 0 &&
+           boundedNumber(strtrim(text.substr(x + 1)), 1, 999999999) > 0;
 }
 
 std::string currentFolder() {

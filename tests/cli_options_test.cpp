@@ -92,6 +92,13 @@ TEST_F(CliOptions, OptionsApplyToThisRunOnly) {
     EXPECT_EQ(readBytes(configFile()), kConfig);
 }
 
+TEST_F(CliOptions, ResolutionSidesMayHaveBlanksAsInTheSettingsFile) {
+    ASSERT_TRUE(makeImage(work.file("a.bmp"), 40, 30));
+    const CliResult r = run({"-s", "20 x 15", "-d", "samefolder", "-t", "bmp", "a.bmp"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(readImage(work.file("a_20x15.bmp")).width, 20);
+}
+
 TEST_F(CliOptions, NoSettingsFileIsCreatedWithoutSaveSettings) {
     ASSERT_TRUE(makeImage(work.file("a.bmp"), 40, 30));
     EXPECT_EQ(run({"-s", "20x15", "a.bmp"}).status, 0);
