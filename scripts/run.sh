@@ -4,7 +4,17 @@ set -uo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
 
-if [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ] && [ -x build/app/pixmill ]; then
+# A display is usable when it is set and, for a local X display (":N"), its socket exists.
+display_usable() {
+  [ -n "${WAYLAND_DISPLAY:-}" ] && return 0
+  [ -n "${DISPLAY:-}" ] || return 1
+  if [[ "$DISPLAY" =~ ^:([0-9]+) ]]; then
+    [ -S "/tmp/.X11-unix/X${BASH_REMATCH[1]}" ] || return 1
+  fi
+  return 0
+}
+
+if display_usable && [ -x build/app/pixmill ]; then
   exec build/app/pixmill "$@"
 fi
 
@@ -31,7 +41,7 @@ mkdir -p "$samples" "$demo/config"
 # A settings folder of its own, so the demo neither reads nor changes the user's config.xml.
 export XDG_CONFIG_HOME=$demo/config
 
-if [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
+if display_usable; then
   echo "No window program (build/app/pixmill) is built; showing the command-line front end instead."
 else
   echo "No display: showing the command-line front end (build/cli/pixmill-cli)."
