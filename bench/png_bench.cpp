@@ -16,7 +16,7 @@
 #include "picture/Picture.h"
 
 #if __has_include(<png.h>)
-#include <png.h>
+#include "libpng_oracle.h"
 #define HAVE_LIBPNG 1
 #endif
 
@@ -43,32 +43,8 @@ std::vector<std::string> pngFiles(const std::string& dir) {
 #ifdef HAVE_LIBPNG
 // The product's output format from libpng: 8 bits per channel RGBA, palettes and tRNS expanded.
 bool libpngDecode(const std::string& path, std::vector<unsigned char>& rgba) {
-    FILE* f = fopen(path.c_str(), "rb");
-    if (!f) return false;
-    png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
-    png_infop info = png_create_info_struct(png);
-    std::vector<png_bytep> rows;
-    if (setjmp(png_jmpbuf(png))) {
-        png_destroy_read_struct(&png, &info, nullptr);
-        fclose(f);
-        return false;
-    }
-    png_init_io(png, f);
-    png_read_info(png, info);
-    png_set_expand(png);
-    png_set_strip_16(png);
-    png_set_gray_to_rgb(png);
-    png_set_filler(png, 0xff, PNG_FILLER_AFTER);
-    png_set_interlace_handling(png);
-    png_read_update_info(png, info);
-    size_t w = png_get_image_width(png, info), h = png_get_image_height(png, info);
-    rgba.resize(w * h * 4);
-    rows.resize(h);
-    for (size_t y = 0; y < h; y++) rows[y] = rgba.data() + y * w * 4;
-    png_read_image(png, rows.data());
-    png_destroy_read_struct(&png, &info, nullptr);
-    fclose(f);
-    return true;
+    int w = 0, h = 0;
+    return decodeWithLibpng(path, w, h, rgba);
 }
 
 // Writes 8-bit samples (channels per colour type) or a palette image with libpng.

@@ -49,10 +49,7 @@ struct Loaded {
     Bytes pixels;  // BGRA
 };
 
-Loaded loadBytes(const Bytes& file) {
-    TempDir dir;
-    std::string path = dir.file("a.gif");
-    EXPECT_TRUE(writeBytes(path, file));
+Loaded loadFile(const std::string& path) {
     CPicture picture;
     picture.loadFromGIF(path);
     Loaded out;
@@ -62,6 +59,13 @@ Loaded loadBytes(const Bytes& file) {
     if (picture.pixels)
         out.pixels.assign(picture.pixels, picture.pixels + size_t(picture.width) * picture.height * 4);
     return out;
+}
+
+Loaded loadBytes(const Bytes& file) {
+    TempDir dir;
+    std::string path = dir.file("a.gif");
+    EXPECT_TRUE(writeBytes(path, file));
+    return loadFile(path);
 }
 
 // The BGRA bytes a picture must hold for these indices and this red, green, blue table (no
@@ -758,17 +762,6 @@ std::string statusOf(const Loaded& p) {
     return s;
 }
 
-Loaded loadFile(const std::string& path) {
-    CPicture picture;
-    picture.loadFromGIF(path);
-    Loaded out;
-    out.width = picture.width;
-    out.height = picture.height;
-    out.mode = picture.transparencyMode;
-    if (picture.pixels)
-        out.pixels.assign(picture.pixels, picture.pixels + size_t(picture.width) * picture.height * 4);
-    return out;
-}
 
 std::vector<std::string> gifFiles(const std::string& root, const std::string& sub = "") {
     std::vector<std::string> out;

@@ -18,7 +18,7 @@
 #include <zlib.h>
 #endif
 #ifdef PIXMILL_HAVE_LIBPNG
-#include <png.h>
+#include "libpng_oracle.h"
 #endif
 
 namespace {
@@ -551,38 +551,6 @@ TEST(PngSuite, EveryFileGivesItsRecordedResult) {
 }
 
 #ifdef PIXMILL_HAVE_LIBPNG
-// libpng's reading of a file as 8-bit RGBA: palettes and low depths expanded, tRNS turned into
-// alpha, 16-bit samples cut to their high byte, no gamma. False when libpng refuses the file.
-bool decodeWithLibpng(const std::string& path, int& w, int& h, Bytes& rgba) {
-    FILE* f = fopen(path.c_str(), "rb");
-    if (!f) return false;
-    png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
-    png_infop info = png_create_info_struct(png);
-    std::vector<png_bytep> rows;
-    if (setjmp(png_jmpbuf(png))) {
-        png_destroy_read_struct(&png, &info, nullptr);
-        fclose(f);
-        return false;
-    }
-    png_init_io(png, f);
-    png_read_info(png, info);
-    png_set_expand(png);
-    png_set_strip_16(png);
-    png_set_gray_to_rgb(png);
-    png_set_filler(png, 0xff, PNG_FILLER_AFTER);
-    png_set_interlace_handling(png);
-    png_read_update_info(png, info);
-    w = int(png_get_image_width(png, info));
-    h = int(png_get_image_height(png, info));
-    rgba.assign(size_t(w) * h * 4, 0);
-    rows.resize(h);
-    for (int y = 0; y < h; y++) rows[y] = rgba.data() + size_t(y) * w * 4;
-    png_read_image(png, rows.data());
-    png_destroy_read_struct(&png, &info, nullptr);
-    fclose(f);
-    return true;
-}
-
 TEST(PngSuite, ValidFilesMatchLibpng) {
     std::string dir = testdataDir();
     if (dir.empty()) GTEST_SKIP() << "no conformance data";
