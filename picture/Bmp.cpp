@@ -20,11 +20,12 @@ class BmpReader {
     explicit BmpReader(FILE* stream) : stream(stream) {}
 
     // Reads up to n bytes; the bytes that the stream did not have are set to zero. True when all came.
-    bool read(uint8_t* out, size_t n) {
-        size_t got = fread(out, 1, n, stream);
-        if (got < n) memset(out + got, 0, n - got);
-        position += got;
-        return got == n;
+    bool read(uint8_t* out, size_t n, size_t* got = nullptr) {
+        size_t count = fread(out, 1, n, stream);
+        if (count < n) memset(out + count, 0, n - count);
+        position += count;
+        if (got) *got = count;
+        return count == n;
     }
 
     // One byte, or false at the end of the data.
@@ -101,12 +102,15 @@ void readUncompressed(BmpReader& in, const BmpHeader& h, CPicture& pic) {
     if (!in.skipTo(h.dataOffset)) return;
     std::vector<uint8_t> row(rowSize);
     for (int n = 0; n < h.rows; ++n) {
-        bool whole = in.read(row.data(), rowSize);
+        size_t got = 0;
+        bool whole = in.read(row.data(), rowSize, &got);
+        // Only pixels whose bytes all came are stored: a pixel cut by the end of the file stays zero.
+        const size_t pixelsRead = std::min<size_t>(size_t(h.width), got / bytesPerPixel);
         uint8_t* out = pic.pixelAt(0, pictureRow(h, n));
         if (bytesPerPixel == 4) {
-            memcpy(out, row.data(), size_t(h.width) * 4);
+            memcpy(out, row.data(), pixelsRead * 4);
         } else {
-            for (size_t x = 0; x < size_t(h.width); ++x) memcpy(out + x * 4, &row[x * 3], 3);
+            for (size_t x = 0; x < pixelsRead; ++x) memcpy(out + x * 4, &row[x * 3], 3);
         }
         if (!whole) return;
     }

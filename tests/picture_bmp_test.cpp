@@ -228,6 +228,17 @@ TEST(BmpRead, TruncatedDataLeavesTheRowsNotReadZero) {
     EXPECT_EQ(pixel(l.pic, 1, 1), 0u);
     EXPECT_EQ(pixel(l.pic, 0, 0), 0u);
     EXPECT_EQ(pixel(l.pic, 1, 0), 0u);
+
+    // A pixel cut by the end of the file stays zero in both depths.
+    for (uint16_t bits : {24, 32}) {
+        Bytes c = header(2, 1, bits, 0);
+        c.insert(c.end(), {1, 2, 3, 255, 5, 6});
+        if (bits == 24) c.resize(c.size() - 1);  // 1, 2, 3 then two bytes of the second pixel
+        Loaded cut(c);
+        ASSERT_EQ(cut.pic.width, 2);
+        EXPECT_EQ(pixel(cut.pic, 1, 0), 0u) << bits;
+        EXPECT_EQ(pixel(cut.pic, 0, 0) & 0xFFFFFFu, 0x030201u) << bits;
+    }
 }
 
 TEST(BmpRead, UnsupportedOrMalformedFilesAreRefused) {
