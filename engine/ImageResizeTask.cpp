@@ -1,7 +1,10 @@
 // One resize job from source file to output file.
 #include "engine/ImageResizeTask.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <exception>
@@ -23,6 +26,11 @@ const int kOrientationTag = 274;
 // The message of a failure names the step it happened in. Running out of memory (or any other
 // exception) in a step fails the job like any other failure of that step; the worker goes on.
 enum class Step { Open, Resize, Save };
+
+uint64_t fileSize(const std::string& path) {
+    struct stat info;
+    return stat(path.c_str(), &info) == 0 ? static_cast<uint64_t>(info.st_size) : 0;
+}
 
 // Truncates toward zero like a C cast, but saturates instead of overflowing; NaN gives 0.
 int32_t truncateToInt(double value) {
@@ -182,11 +190,14 @@ bool writePicture(CPicture& picture, const std::string& path, SaveFormat format,
 // Writes the result into a temporary file beside the output and moves it into place only when
 // it is complete, so neither a failed save nor a file that appears meanwhile is ever lost.
 // Returns the failure message, or "" when the output is in place.
-std::string saveResult(const ImageResizeTask& task, CPicture& result, const Exif& exif) {
+std::string saveResult(ImageResizeTask& task, CPicture& result, const Exif& exif) {
     const Pixmill& engine = *task.engine;
     const std::string& outputPath = task.outputPath;
     const bool replace = engine.overwrite == OverwriteMode::Yes;
-    if (!replace && FileExist(outputPath)) return "File already exists : " + outputPath;
+    if (!replace && FileExist(outputPath)) {
+        if (engine.skipExisting) task.skipped = true;
+        return "File already exists : " + outputPath;
+    }
     const SaveFormat format = formatOf(outputPath);
     if (format == SaveFormat::None) return failureMessage(task, Step::Save);
     const std::string temp = createTempFileBeside(outputPath);
@@ -203,8 +214,12 @@ std::string saveResult(const ImageResizeTask& task, CPicture& result, const Exif
     }
     switch (commitTempFile(temp, outputPath, replace)) {
         case CommitResult::Done:
+            task.outputWidth = result.width;
+            task.outputHeight = result.height;
+            task.outputBytes = fileSize(outputPath);
             return std::string();
         case CommitResult::Exists:
+            if (engine.skipExisting) task.skipped = true;
             return "File already exists : " + outputPath;
         default:
             return failureMessage(task, Step::Save);
@@ -212,7 +227,7 @@ std::string saveResult(const ImageResizeTask& task, CPicture& result, const Exif
 }
 
 // The whole pipeline; step tells the caller in which step an exception (out of memory) arose.
-std::string runJob(const ImageResizeTask& task, Step& step) {
+std::string runJob(ImageResizeTask& task, Step& step) {
     const Pixmill& engine = *task.engine;
     step = Step::Open;
     PicturePtr picture(new CPicture());
@@ -245,6 +260,7 @@ ImageResizeTask::ImageResizeTask(Pixmill* owner) : engine(owner) {}
 void ImageResizeTask::execute() {
     started = true;
     failed = false;
+    const auto start = std::chrono::steady_clock::now();
     Step step = Step::Open;
     std::string failure;
     try {
@@ -254,8 +270,10 @@ void ImageResizeTask::execute() {
     }
     if (!failure.empty()) {
         message = failure;
-        failed = true;
+        // A skipped output is reported with its message but is no failure.
+        if (!skipped) failed = true;
     }
+    elapsedMs = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
     // A worker never sees a job available again once it was taken.
     done = true;
     started = false;

@@ -20,6 +20,20 @@ public:
     int32_t targetWidth = 0;
     int32_t targetHeight = 0;
 
+    // What the front ends show beyond the message. Each is written before done is set.
+    // warning: the source was damaged (truncated or corrupt) but its output was still written.
+    std::string warning;
+    // cause: why the job failed, in the system's or the decoder's words ("Permission denied",
+    // "not a PNG file"); shown after the message.
+    std::string cause;
+    // The output existed and the engine was told to skip such files: not a failure.
+    std::atomic<bool> skipped{false};
+    // The file written: its size in pixels and bytes, and the time the job took.
+    int32_t outputWidth = 0;
+    int32_t outputHeight = 0;
+    uint64_t outputBytes = 0;
+    double elapsedMs = 0;
+
     explicit ImageResizeTask(Pixmill* engine);
     virtual ~ImageResizeTask() {}
 

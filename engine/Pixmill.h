@@ -27,6 +27,9 @@ public:
     std::string outputFixedFolder;
     std::string outputSubFolder;
     std::atomic<int32_t> destination{Destination::SubFolder};
+    // With overwrite No, an output that exists ends its job as skipped instead of failed (resuming
+    // an interrupted batch). Not a stored setting.
+    std::atomic<bool> skipExisting{false};
 
     // Queue and workers.
     CRITICAL_SECTION taskMutex;

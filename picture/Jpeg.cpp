@@ -163,6 +163,8 @@ bool CPicture::isValidFileType(const std::string& path) {
 
 void CPicture::load(const std::string& path) {
     fileName = path;
+    loadFailure.clear();
+    loadWarning.clear();
     if (auto decoder = decoderFor(path)) (this->*decoder)(path);
 }
 

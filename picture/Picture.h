@@ -19,6 +19,12 @@ public:
     int32_t height = 0;
     int32_t transparencyMode = TRANSPARENCY_NONE;
     std::string exifBlock;
+    // An ICC colour profile of the source, carried into outputs that can hold one.
+    std::string iccProfile;
+    // What the last load noticed: why it failed (the picture is then empty), or, for a file it
+    // still read, what was wrong with it ("the file ends early: 412 of 1200 rows decoded").
+    std::string loadFailure;
+    std::string loadWarning;
 
     CPicture();
     CPicture(int width, int height);
