@@ -30,6 +30,9 @@ public:
     // With overwrite No, an output that exists ends its job as skipped instead of failed (resuming
     // an interrupted batch). Not a stored setting.
     std::atomic<bool> skipExisting{false};
+    // Bytes of pictures that running jobs may hold at once; 0 means half the physical memory.
+    // Not a stored setting (pixmill-cli --memory-limit).
+    std::atomic<uint64_t> memoryLimit{0};
 
     // Queue and workers.
     CRITICAL_SECTION taskMutex;
