@@ -1,5 +1,7 @@
 // Resampling: area, bilinear, Spline36 and Lanczos-8 filters evaluated at one sample position per
 // output pixel, with weights tabled per output row and column, fed one source row at a time.
+#include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstddef>
 #include <cstdlib>
@@ -177,7 +179,7 @@ int environmentCap() {
     return 8;
 }
 
-int chosenWidth = 0;
+std::atomic<int> chosenWidth{0};
 
 std::unique_ptr<resample::RowKernel> makeKernel(const AxisTable& cols, int dstW, int channels,
                                                 bool rowsOuter) {
@@ -190,7 +192,7 @@ std::unique_ptr<resample::RowKernel> makeKernel(const AxisTable& cols, int dstW,
 }  // namespace
 
 int resampleWidthAvailable() {
-    static const int available = std::min(cpuWidth(), environmentCap());
+    static const int available = cpuWidth();
     return available;
 }
 
@@ -199,9 +201,9 @@ void setResampleWidth(int width) {
 }
 
 int resampleWidth() {
-    const int available = resampleWidthAvailable();
-    if (chosenWidth <= 0 || chosenWidth > available) return available;
-    return chosenWidth >= 8 ? 8 : chosenWidth >= 4 ? 4 : 1;
+    static const int byDefault = std::min(resampleWidthAvailable(), environmentCap());
+    const int width = chosenWidth > 0 ? std::min(chosenWidth, resampleWidthAvailable()) : byDefault;
+    return width >= 8 ? 8 : width >= 4 ? 4 : 1;
 }
 
 // ---- The row-fed resampler ----
