@@ -202,7 +202,8 @@ void setResampleWidth(int width) {
 
 int resampleWidth() {
     static const int byDefault = std::min(resampleWidthAvailable(), environmentCap());
-    const int width = chosenWidth > 0 ? std::min(chosenWidth, resampleWidthAvailable()) : byDefault;
+    const int chosen = chosenWidth;
+    const int width = chosen > 0 ? std::min(chosen, resampleWidthAvailable()) : byDefault;
     return width >= 8 ? 8 : width >= 4 ? 4 : 1;
 }
 
