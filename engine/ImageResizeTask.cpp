@@ -147,27 +147,29 @@ Plan planFor(const ImageResizeTask& task, int32_t w, int32_t h) {
     return plan;
 }
 
-// The rows of the source become the result: cut (by the block copy's rules, as the cut into a new
-// picture has always been made) and then resampled or copied.
+// The rows of the source become the result: cut (the source's own bytes, in its own mode) and
+// then resampled or copied.
 class ResultRows {
   public:
     ResultRows(const Plan& plan, int32_t sourceMode, bool modeKnown, int32_t quality, CPicture& result)
         : plan(plan), result(result) {
-        // A cut or a copy goes through the block copy, which leaves an opaque picture.
-        const bool blockCopy = plan.cut || plan.copy;
-        opaque = blockCopy || (modeKnown && sourceMode == TRANSPARENCY_NONE);
+        opaque = modeKnown && sourceMode == TRANSPARENCY_NONE;
         if (plan.copy)
             last.reset(new PictureRows(result));
         else
             last.reset(new RowResampler(plan.w, plan.h, result, filterCodeFor(quality), opaque ? 3 : 4));
-        window.reset(new RowWindow(*last, plan.x, plan.y, plan.w, plan.h, sourceMode, blockCopy));
+        window.reset(new RowWindow(*last, plan.x, plan.y, plan.w, plan.h));
     }
     RowSink& sink() { return *window; }
 
-    // The result's mode once the source's is known: the resampler's rule (a mask becomes alpha);
-    // an opaque source resampled on four channels gets the byte 3 an opaque resampling leaves.
+    // The result's mode once the source's is known: a copy keeps it, resampling follows the
+    // resampler's rule (a mask becomes alpha); an opaque source resampled on four channels gets
+    // the byte 3 an opaque resampling leaves.
     void finish(int32_t sourceMode) {
-        if (plan.copy || plan.cut) return;
+        if (plan.copy) {
+            result.transparencyMode = sourceMode;
+            return;
+        }
         result.transparencyMode = sourceMode == TRANSPARENCY_MASK ? TRANSPARENCY_ALPHA : sourceMode;
         if (!opaque && sourceMode == TRANSPARENCY_NONE) {
             const size_t count = size_t(result.width) * size_t(result.height);
@@ -268,18 +270,11 @@ std::string saveResult(ImageResizeTask& task, CPicture& result, const Exif& exif
     }
 }
 
-// The picture the job resamples when the source's rows cannot go straight into the result:
-// a turned picture, or a source whose mode must be known before its rows are cut.
-PicturePtr wholePicture(ImageSource& source, int turnCode, bool& decoded) {
+// The picture the job resamples when it turns: decoded and turned in one pass.
+PicturePtr turnedPicture(ImageSource& source, int turnCode, bool& decoded) {
     PicturePtr picture(new CPicture());
-    if (turnCode != 0) {
-        decoded = source.putTurned(*picture, turnCode);
-    } else {
-        picture->createUninitialised(source.width, source.height);
-        PictureRows rows(*picture);
-        decoded = source.putRows(rows);
-        picture->transparencyMode = source.mode;
-    }
+    decoded = source.putTurned(*picture, turnCode);
+    picture->iccProfile = source.iccProfile;
     return picture;
 }
 
@@ -306,7 +301,7 @@ std::string runJob(ImageResizeTask& task, Step& step) {
     PicturePtr picture;
     try {
         // A turned picture is made whole, decoded and turned in one pass.
-        if (turnCode != 0) picture = wholePicture(*source, turnCode, decoded);
+        if (turnCode != 0) picture = turnedPicture(*source, turnCode, decoded);
     } catch (const std::bad_alloc&) {
         if (source->streams()) step = stepOfShortage(task);
         throw;
@@ -321,12 +316,6 @@ std::string runJob(ImageResizeTask& task, Step& step) {
     const Plan plan = planFor(task, w, h);
     PicturePtr result;
     try {
-        // A cut's pixels depend on the source's mode: a source that knows it only at the end is
-        // decoded whole first.
-        if (!picture && !source->modeKnown && (plan.cut || plan.copy)) {
-            picture = wholePicture(*source, 0, decoded);
-            if (!decoded) return failureMessage(task, Step::Open);
-        }
         result.reset(new CPicture(plan.W, plan.H));
     } catch (const std::bad_alloc&) {
         if (!picture && source->streams()) step = stepOfShortage(task);
@@ -343,6 +332,8 @@ std::string runJob(ImageResizeTask& task, Step& step) {
         }
         rows.finish(picture ? picture->transparencyMode : source->mode);
     }
+    // The colour profile is colour meaning: it goes with the pixels whatever is done to them.
+    result->iccProfile = picture ? picture->iccProfile : source->iccProfile;
     picture.reset();
     source.reset();
     if (result->isEmpty()) return failureMessage(task, Step::Resize);

@@ -5,7 +5,9 @@
 
 bool ImageSource::putTurned(CPicture& turned, int code) {
     TurningRows rows(turned, code, width, height);
-    return putRows(rows);
+    if (!putRows(rows)) return false;
+    turned.transparencyMode = mode;
+    return true;
 }
 
 PictureSource::PictureSource(std::unique_ptr<CPicture> picture) : held(std::move(picture)) {
@@ -14,6 +16,7 @@ PictureSource::PictureSource(std::unique_ptr<CPicture> picture) : held(std::move
     mode = held->transparencyMode;
     failure = held->loadFailure;
     warning = held->loadWarning;
+    iccProfile = held->iccProfile;
 }
 
 bool PictureSource::putRows(RowSink& sink) {

@@ -24,7 +24,8 @@ class ImageSource {
     // the zero rows CPicture::load gives for them. False when the decode fails part way (the load
     // would leave an empty picture); the rows put by then are not to be used. Called once.
     virtual bool putRows(RowSink& sink) = 0;
-    // Puts the rows turned by a quarter or half turn (codes 6, 8, 3) into `turned`. False as above.
+    // Puts the rows turned by a quarter or half turn (codes 6, 8, 3) into `turned`, which keeps
+    // the picture's transparency mode. False as above.
     virtual bool putTurned(CPicture& turned, int code);
 
     int width = 0;
@@ -36,6 +37,8 @@ class ImageSource {
     // What the decoder noticed (CPicture's loadFailure and loadWarning).
     std::string failure;
     std::string warning;
+    // The colour profile the file carries (ICC, whole), or "".
+    std::string iccProfile;
 };
 
 // A picture decoded whole, delivered row by row.

@@ -3,6 +3,8 @@
 #include <csetjmp>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <new>
 
@@ -18,6 +20,10 @@ namespace {
 
 // The largest payload one marker segment can carry: the 16-bit length counts its own two bytes.
 const size_t maxMarkerPayload = 65533;
+
+// A profile's segments carry 65519 bytes each (after "ICC_PROFILE", NUL, sequence and count), and
+// a count byte numbers at most 255 of them.
+const size_t kMaxIccBytes = size_t(65519) * 255;
 
 // Rows decoded or encoded per libjpeg call.
 constexpr int kStripRows = 16;
@@ -92,6 +98,8 @@ class JpegDecoder {
     bool open(const std::string& path);
     int width() const { return int(cinfo.output_width); }
     int height() const { return int(cinfo.output_height); }
+    // The colour profile of the APP2 segments, whole, or "" when there is none or it is malformed.
+    const std::string& iccProfile() const { return icc; }
     // Decodes every row into the picture (created here); false on a libjpeg error.
     bool decodeInto(CPicture& pic);
     // Decodes every row into the sink in strips; false on a libjpeg error.
@@ -111,7 +119,19 @@ class JpegDecoder {
     JSAMPARRAY converted = nullptr;  // row buffer of the other colour spaces, from libjpeg's pool
     std::unique_ptr<uint8_t[]> strip;
     uint8_t* stripRows[kStripRows];
+    std::string icc;
 };
+
+// libjpeg joins the profile's segments and checks their numbering; a profile it rejects is
+// dropped.
+std::string readIccProfile(jpeg_decompress_struct& cinfo) {
+    JOCTET* data = nullptr;
+    unsigned int size = 0;
+    if (!jpeg_read_icc_profile(&cinfo, &data, &size)) return std::string();
+    std::string profile(reinterpret_cast<const char*>(data), size);
+    free(data);
+    return profile;
+}
 
 bool JpegDecoder::open(const std::string& path) {
     file = fileOpen(path, "rb");
@@ -120,7 +140,9 @@ bool JpegDecoder::open(const std::string& path) {
     jpeg_create_decompress(&cinfo);
     created = true;
     jpeg_stdio_src(&cinfo, file);
+    jpeg_save_markers(&cinfo, JPEG_APP0 + 2, 0xFFFF);
     jpeg_read_header(&cinfo, TRUE);
+    icc = readIccProfile(cinfo);
     // A picture holds fewer than 2^31 pixels; refuse larger files before libjpeg allocates for them.
     if (uint64_t(cinfo.image_width) * cinfo.image_height >= (uint64_t(1) << 31)) return false;
     // libjpeg's own conversion from its default RGB or grey output to blue, green, red, pad gives
@@ -173,6 +195,7 @@ bool JpegDecoder::decodeInto(CPicture& pic) {
         if (readRows(stripRows, count) != count) return false;
         if (direct) clearByte3(pic.pixelAt(0, y), count, size_t(width()) * 4, width());
     }
+    pic.iccProfile = icc;
     return finish();
 }
 
@@ -193,10 +216,41 @@ bool JpegDecoder::decodeInto(RowSink& sink) {
     return finish();
 }
 
-// Encodes `pic` as JPEG into `file`, with `exif` (when not null) as one APP1 segment right after
-// the JFIF header. Returns false on any libjpeg error (a write failure, an empty or too large
-// picture). Every local is trivially destructible because libjpeg errors longjmp out.
-bool encodeJpeg(FILE* file, const CPicture* pic, int quality, const char* exif, size_t exifSize) {
+// A transparent picture lies on white in a JPEG: colour c of opacity a becomes
+// c·a/255 + 255·(1 − a/255), rounded to the nearest value, that is (v + 127) / 255 for
+// v = c·a + 255·(255 − a) (v / 255 never ends in exactly one half). A premultiplied colour
+// already is c·a/255 and gains 255 − a; a mask's pixels are either their colour or white.
+void rowOnWhite(const uint8_t* s, uint8_t* d, int width, int32_t mode) {
+    for (int x = 0; x < width; ++x, s += 4, d += 4) {
+        const unsigned a = s[3];
+        for (int c = 0; c < 3; ++c) {
+            switch (mode) {
+                case TRANSPARENCY_MASK:
+                    d[c] = a != 0 ? s[c] : 255;
+                    break;
+                case TRANSPARENCY_ALPHA:
+                    d[c] = uint8_t((s[c] * a + 255 * (255 - a) + 127) / 255);
+                    break;
+                default:
+                    d[c] = uint8_t(std::min(255u, s[c] + 255 - a));
+                    break;
+            }
+        }
+        d[3] = 0;
+    }
+}
+
+// What a JPEG carries besides the pixels.
+struct JpegExtras {
+    const std::string* exif = nullptr;
+    const std::string* icc = nullptr;
+};
+
+// Encodes `pic` as JPEG into `file`, with the EXIF block as one APP1 segment right after the JFIF
+// header and the colour profile in APP2 segments after it. Returns false on any libjpeg error (a
+// write failure, an empty or too large picture). Every local is trivially destructible because
+// libjpeg errors longjmp out; the row buffer of a transparent picture is the caller's.
+bool encodeJpeg(FILE* file, const CPicture* pic, int quality, const JpegExtras& extras, uint8_t* onWhite) {
     jpeg_compress_struct cinfo = {};
     JpegErrorManager jerr;
     cinfo.err = jpeg_std_error(&jerr.pub);
@@ -216,14 +270,26 @@ bool encodeJpeg(FILE* file, const CPicture* pic, int quality, const char* exif, 
     jpeg_set_quality(&cinfo, quality, TRUE);
     cinfo.optimize_coding = TRUE;
     jpeg_start_compress(&cinfo, TRUE);
-    if (exif)
-        jpeg_write_marker(&cinfo, JPEG_APP0 + 1, reinterpret_cast<const JOCTET*>(exif), unsigned(exifSize));
+    if (extras.exif)
+        jpeg_write_marker(&cinfo, JPEG_APP0 + 1, reinterpret_cast<const JOCTET*>(extras.exif->data()),
+                          unsigned(extras.exif->size()));
+    if (extras.icc)
+        jpeg_write_icc_profile(&cinfo, reinterpret_cast<const JOCTET*>(extras.icc->data()),
+                               unsigned(extras.icc->size()));
+    const size_t stride = size_t(pic->width) * 4;
     JSAMPROW rows[kStripRows];
     while (cinfo.next_scanline < cinfo.image_height) {
         const int y = int(cinfo.next_scanline);
         const int count = std::min<int>(kStripRows, pic->height - y);
-        // libjpeg only reads the rows it is handed.
-        for (int r = 0; r < count; ++r) rows[r] = const_cast<JSAMPLE*>(pic->pixelAt(0, y + r));
+        for (int r = 0; r < count; ++r) {
+            if (onWhite) {
+                rows[r] = onWhite + size_t(r) * stride;
+                rowOnWhite(pic->pixelAt(0, y + r), rows[r], pic->width, pic->transparencyMode);
+            } else {
+                // libjpeg only reads the rows it is handed.
+                rows[r] = const_cast<JSAMPLE*>(pic->pixelAt(0, y + r));
+            }
+        }
         if (jpeg_write_scanlines(&cinfo, rows, JDIMENSION(count)) == 0) break;
     }
     jpeg_finish_compress(&cinfo);
@@ -271,6 +337,7 @@ class JpegSource final : public ImageSource {
         if (!decoder.open(path)) return;
         width = decoder.width();
         height = decoder.height();
+        iccProfile = decoder.iccProfile();
     }
     bool streams() const override { return true; }
     bool putRows(RowSink& sink) override { return decoder.decodeInto(sink); }
@@ -288,9 +355,20 @@ std::unique_ptr<ImageSource> openJpegSource(const std::string& path) {
 bool CPicture::saveToJPG(const std::string& path, int quality) {
     FILE* file = fileOpen(path, "w+b");
     if (!file) return false;
+    JpegExtras extras;
     // One marker cannot carry a longer block; the picture is then written without it.
-    const bool withExif = !exifBlock.empty() && exifBlock.size() <= maxMarkerPayload;
-    bool ok = encodeJpeg(file, this, quality, withExif ? exifBlock.data() : nullptr, exifBlock.size());
+    if (!exifBlock.empty() && exifBlock.size() <= maxMarkerPayload) extras.exif = &exifBlock;
+    // A profile is split over as many segments as it needs (at most 255).
+    if (!iccProfile.empty() && iccProfile.size() <= kMaxIccBytes) extras.icc = &iccProfile;
+    std::unique_ptr<uint8_t[]> onWhite;
+    if (transparencyMode != TRANSPARENCY_NONE && !isEmpty()) {
+        onWhite.reset(new (std::nothrow) uint8_t[size_t(width) * 4 * kStripRows]);
+        if (!onWhite) {
+            fclose(file);
+            return false;
+        }
+    }
+    bool ok = encodeJpeg(file, this, quality, extras, onWhite.get());
     // fclose flushes the last bytes; a failure there is a failed save too.
     if (fclose(file) != 0) ok = false;
     return ok;

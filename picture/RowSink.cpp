@@ -14,56 +14,13 @@ void PictureRows::putRows(int y, int count, const uint8_t* rows, size_t stride) 
     for (int i = 0; i < count; ++i) memcpy(picture.pixelAt(0, y + i), rows + size_t(i) * stride, bytes);
 }
 
-RowWindow::RowWindow(RowSink& next, int x0, int y0, int w, int h, int32_t sourceMode, bool asBlockCopy)
-    : next(next), x0(x0), y0(y0), w(w), h(h), mode(sourceMode), blockCopy(asBlockCopy) {
-    if (blockCopy && mode != TRANSPARENCY_NONE) row.reset(new uint8_t[size_t(w) * 4]);
-}
-
-bool RowWindow::needsByte3() const {
-    return (blockCopy && mode != TRANSPARENCY_NONE) || next.needsByte3();
-}
-
-namespace {
-
-// The pixels CPicture::bitblt writes into a zeroed picture from a source row in `mode`.
-void blockCopyRow(const uint8_t* s, uint8_t* d, int w, int32_t mode) {
-    for (int x = 0; x < w; ++x, s += 4, d += 4) {
-        const unsigned a = s[3];
-        switch (mode) {
-            case TRANSPARENCY_MASK:
-                for (int c = 0; c < 3; ++c) d[c] = a != 0 ? s[c] : 0;
-                break;
-            case TRANSPARENCY_ALPHA:
-                // Premultiplied first, then laid over zero: the premultiplied colours remain.
-                for (int c = 0; c < 3; ++c) d[c] = uint8_t((s[c] * (a + 1)) >> 8);
-                break;
-            case TRANSPARENCY_PREMULTIPLIED:
-                for (int c = 0; c < 3; ++c) d[c] = s[c];
-                break;
-            default:
-                // A mode the block copy does not know copies nothing.
-                d[0] = d[1] = d[2] = 0;
-                break;
-        }
-        d[3] = 0;
-    }
-}
-
-}  // namespace
+RowWindow::RowWindow(RowSink& next, int x0, int y0, int w, int h) : next(next), x0(x0), y0(y0), w(w), h(h) {}
 
 void RowWindow::putRows(int y, int count, const uint8_t* rows, size_t stride) {
     // Only the rows inside the window, moved to its top.
     const int first = std::max(y, y0), last = std::min(y + count, y0 + h);
     if (first >= last) return;
-    const uint8_t* in = rows + size_t(first - y) * stride + size_t(x0) * 4;
-    if (!row) {
-        next.putRows(first - y0, last - first, in, stride);
-        return;
-    }
-    for (int r = first; r < last; ++r, in += stride) {
-        blockCopyRow(in, row.get(), w, mode);
-        next.putRows(r - y0, 1, row.get(), size_t(w) * 4);
-    }
+    next.putRows(first - y0, last - first, rows + size_t(first - y) * stride + size_t(x0) * 4, stride);
 }
 
 TurningRows::TurningRows(CPicture& turned, int code, int width, int height)

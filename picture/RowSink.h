@@ -33,21 +33,16 @@ class PictureRows final : public RowSink {
 };
 
 // A rectangle of the rows it receives, passed on as rows of their own: rows y0 .. y0 + h - 1 from
-// column x0, w pixels wide. With `asBlockCopy` each pixel becomes what CPicture::bitblt leaves in a
-// fresh picture when it copies from a source in mode `sourceMode` (colours only where a mask is
-// set, premultiplied colours for alpha, byte 3 zero for both); the rows are then opaque.
+// column x0, w pixels wide, every byte as it is.
 class RowWindow final : public RowSink {
   public:
-    RowWindow(RowSink& next, int x0, int y0, int w, int h, int32_t sourceMode, bool asBlockCopy);
+    RowWindow(RowSink& next, int x0, int y0, int w, int h);
     void putRows(int y, int count, const uint8_t* rows, size_t stride) override;
-    bool needsByte3() const override;
+    bool needsByte3() const override { return next.needsByte3(); }
 
   private:
     RowSink& next;
     int x0, y0, w, h;
-    int32_t mode;
-    bool blockCopy;
-    std::unique_ptr<uint8_t[]> row;
 };
 
 // Turns the picture whose rows it receives by a quarter or half turn (EXIF codes 6, 8 and 3, as

@@ -1,9 +1,11 @@
 // Jobs decode straight into the resampler, turn while decoding, and cut rows as they pass. Their
 // output must be what the plain steps give: load the whole picture, turn it with rotate90, cut it
-// with bitblt into a new picture, resample it with the literal resampler. Checked on every format,
+// its bytes into a new picture, resample it with the literal resampler. Turns and cuts keep the
+// picture's transparency mode. Checked on every format,
 // rotation, crop mode, size, filter and kernel width, and on files that end early.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -39,7 +41,8 @@ int plainTurnCode(const CPicture& p, const std::string& path, const Settings& s)
 
 PicturePtr cutOut(CPicture& p, int w, int h, int x, int y) {
     PicturePtr part(new CPicture(w, h));
-    CPicture::bitblt(part.get(), 0, 0, w, h, &p, x, y);
+    for (int r = 0; r < h; ++r) memcpy(part->pixelAt(0, r), p.pixelAt(x, y + r), size_t(w) * 4);
+    part->transparencyMode = p.transparencyMode;
     return part;
 }
 
@@ -47,7 +50,11 @@ PicturePtr cutOut(CPicture& p, int w, int h, int x, int y) {
 PicturePtr plainResult(const std::string& path, const Settings& s) {
     PicturePtr p = loadPicture(path);
     if (p->isEmpty()) return nullptr;
-    if (int code = plainTurnCode(*p, path, s)) p.reset(p->rotate90(code));
+    if (int code = plainTurnCode(*p, path, s)) {
+        const int32_t mode = p->transparencyMode;
+        p.reset(p->rotate90(code));
+        p->transparencyMode = mode;
+    }
     int W = 0, H = 0;
     std::vector<std::string> sides = strsplit(s.resolution, "x");
     if (sides.size() == 2) {

@@ -1,10 +1,12 @@
 // Format dispatch and JPEG files, checked against libjpeg itself as the oracle.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <csetjmp>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -13,6 +15,7 @@
 // clang-format on
 
 #include "picture/Exif.h"
+#include "picture/ImageSource.h"
 #include "picture/Picture.h"
 #include "testsupport.h"
 
@@ -395,20 +398,65 @@ TEST(JpegSave, WritesWhatLibjpegWritesWithTheseParameters) {
     }
 }
 
-TEST(JpegSave, TheTransparencyByteAndModeAreIgnored) {
+// Transparent pictures lie on white: the file equals that of the opaque picture whose colours are
+// round(c·a/255 + 255·(1 − a/255)) (premultiplied: c + 255 − a; mask: colour or white).
+TEST(JpegSave, TransparentPicturesLieOnWhite) {
     TempDir dir;
     const int w = 9, h = 7;
     const std::vector<uint8_t> rgb = patternSamples(w, h, 3);
-    CPicture plain;
-    fillPicture(plain, w, h, rgb);
-    ASSERT_TRUE(plain.saveToJPG(dir.file("plain.jpg"), 90));
-    for (int mode : {TRANSPARENCY_MASK, TRANSPARENCY_ALPHA, TRANSPARENCY_PREMULTIPLIED}) {
-        CPicture pic;
-        fillPicture(pic, w, h, rgb, 0x5A);
+    for (int mode : {TRANSPARENCY_NONE, TRANSPARENCY_MASK, TRANSPARENCY_ALPHA, TRANSPARENCY_PREMULTIPLIED}) {
+        CPicture pic, flat;
+        fillPicture(pic, w, h, rgb);
+        fillPicture(flat, w, h, rgb);
+        for (int y = 0; y < h; ++y) {
+            for (int x = 0; x < w; ++x) {
+                uint8_t* p = pic.pixelAt(x, y);
+                uint8_t* f = flat.pixelAt(x, y);
+                const int a = mode == TRANSPARENCY_NONE ? 0x5A : mode == TRANSPARENCY_MASK ? (x + y) % 2 * 7 : (x * 29 + y * 41) & 255;
+                p[3] = uint8_t(a);
+                for (int c = 0; c < 3; ++c) {
+                    if (mode == TRANSPARENCY_PREMULTIPLIED) p[c] = uint8_t(p[c] * a / 255);
+                    const double v = mode == TRANSPARENCY_MASK   ? (a ? p[c] : 255)
+                                     : mode == TRANSPARENCY_ALPHA ? p[c] * a / 255.0 + 255 * (1 - a / 255.0)
+                                     : mode == TRANSPARENCY_PREMULTIPLIED ? p[c] + 255 - a
+                                                                          : p[c];
+                    f[c] = uint8_t(std::lround(v));
+                }
+            }
+        }
         pic.transparencyMode = mode;
         ASSERT_TRUE(pic.saveToJPG(dir.file("alpha.jpg"), 90));
-        EXPECT_EQ(readBytes(dir.file("alpha.jpg")), readBytes(dir.file("plain.jpg"))) << mode;
+        ASSERT_TRUE(flat.saveToJPG(dir.file("flat.jpg"), 90));
+        EXPECT_EQ(readBytes(dir.file("alpha.jpg")), readBytes(dir.file("flat.jpg"))) << mode;
     }
+}
+
+// A colour profile goes into APP2 segments (split where it is longer than one segment holds) and
+// comes back byte for byte; a profile whose segments do not add up is dropped.
+TEST(JpegSave, ColourProfilesSurviveByteForByte) {
+    TempDir dir;
+    CPicture pic;
+    fillPicture(pic, 5, 4, patternSamples(5, 4, 3));
+    for (size_t size : {size_t(1), size_t(3000), size_t(65519), size_t(200000)}) {
+        pic.iccProfile.assign(size, '\0');
+        for (size_t i = 0; i < size; ++i) pic.iccProfile[i] = char(i * 7 + size);
+        ASSERT_TRUE(pic.saveToJPG(dir.file("icc.jpg"), 90));
+        CPicture back;
+        back.load(dir.file("icc.jpg"));
+        EXPECT_TRUE(back.iccProfile == pic.iccProfile) << size;
+        std::unique_ptr<ImageSource> source = ImageSource::open(dir.file("icc.jpg"));
+        EXPECT_TRUE(source->iccProfile == pic.iccProfile) << size;
+    }
+    // Sequence number 2 of 2 missing: the first segment alone is no profile.
+    std::string file = readBytes(dir.file("icc.jpg"));
+    const size_t second = file.find("ICC_PROFILE", file.find("ICC_PROFILE") + 1);
+    ASSERT_NE(second, std::string::npos);
+    file[second + 12] = 9;
+    writeBytes(dir.file("bad.jpg"), file);
+    CPicture back;
+    back.load(dir.file("bad.jpg"));
+    EXPECT_FALSE(back.isEmpty());
+    EXPECT_TRUE(back.iccProfile.empty());
 }
 
 TEST(JpegSave, TheExifBlockIsOneApp1RightAfterJfif) {
