@@ -570,7 +570,8 @@ std::string cliHelpText() {
            "\n"
            "Ctrl-C lets running files finish and starts no more; a second Ctrl-C stops them,\n"
            "removes their temporary files and quits.\n"
-           "Report statuses: resized, damaged, failed, refused, skipped, not-started.\n"
+           "Report statuses: resized, damaged, failed, refused, skipped, not-started, planned\n"
+           "(--dry-run).\n"
            "Exit status: 0 every file resized (or skipped), 1 some file refused, damaged or\n"
            "failed, 2 usage error, 130 interrupted.\n"
            "Settings file: $XDG_CONFIG_HOME/pixmill/config.xml, else ~/.config/pixmill/config.xml.\n";
