@@ -8,13 +8,15 @@ CMAKE_FLAGS ?=
 DEPS := cmake make g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev libjpeg62-turbo-dev \
         qt6-base-dev libgl-dev libpng-dev zlib1g-dev libgif-dev python3 python3-pil python3-numpy netpbm \
         parallel
+# The benchmarks' peers and the peak-memory meter.
+BENCH_DEPS := libjpeg-turbo-progs libvips-tools time
 
 .PHONY: all deps build test test-main test-asan test-tsan run bench fuzz clean
 
 all: build
 
 deps:
-	@missing=$$(for p in $(DEPS); do dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null | grep -q '^install ok installed' || echo $$p; done); \
+	@missing=$$(for p in $(DEPS) $(EXTRA_DEPS); do dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null | grep -q '^install ok installed' || echo $$p; done); \
 	if [ -n "$$missing" ]; then \
 	  missing=$$(echo $$missing); line="apt-get update && apt-get install -y $$missing"; \
 	  if [ "$$(id -u)" = 0 ]; then SUDO=; \
@@ -52,10 +54,12 @@ test: test-main test-asan test-tsan
 run: build
 	@bash scripts/run.sh
 
-bench: deps
+bench:
+	$(MAKE) deps EXTRA_DEPS="$(BENCH_DEPS)"
 	cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DPIXMILL_BENCH=ON -DPIXMILL_TESTS=OFF -DPIXMILL_GUI=OFF
 	cmake --build build-bench -j $(JOBS)
 	@for b in build-bench/bench/*_bench; do echo "== $$b"; $$b || exit 1; done
+	@for b in bench/*_bench.sh; do echo "== $$b"; bash $$b build-bench/cli/pixmill-cli || exit 1; done
 
 # Long fuzzing of one target: make fuzz TARGET=bmp_fuzz FUZZ_SECONDS=300
 fuzz: deps
