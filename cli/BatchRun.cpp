@@ -3,18 +3,22 @@
 
 #include <unistd.h>
 
+#include <chrono>
+
 #include "cli/Interrupt.h"
 #include "cli/ProgressView.h"
 #include "cli/StatusBoard.h"
 #include "engine/ImageResizeTask.h"
 #include "engine/Pixmill.h"
-#include "engine/PixmillMacHelper.h"
+#include "engine/SafeSave.h"
 #include "picture/Picture.h"
 #include "tools/modTools.h"
 
 namespace {
 
 const useconds_t kPollMicroseconds = 50 * 1000;
+const auto kPollInterval = std::chrono::milliseconds(50);
+const int kExitInterrupted = 130;
 
 struct WatchedJob {
     ImageResizeTask* task;
@@ -23,8 +27,8 @@ struct WatchedJob {
 
 class BatchWatch {
   public:
-    BatchWatch(Pixmill& owner, ProgressView& progress, BatchOutcome& result)
-        : engine(owner), view(progress), outcome(result) {}
+    BatchWatch(Pixmill& owner, ProgressView& progress, ReportFile& reportFile, BatchOutcome& result)
+        : engine(owner), view(progress), report(reportFile), outcome(result) {}
 
     void offer(const std::vector<InputItem>& inputs);
     void waitForJobs();
@@ -32,82 +36,120 @@ class BatchWatch {
   private:
     Pixmill& engine;
     ProgressView& view;
+    ReportFile& report;
     BatchOutcome& outcome;
     std::vector<WatchedJob> jobs;
     size_t ended = 0;
+    size_t total = 0;            // the count the lines and the bar show: inputs, then queued jobs
+    size_t firstUnreported = 0;  // every job before it has been reported
+    std::chrono::steady_clock::time_point lastPoll;
 
+    void record(const JobRecord& job);
+    void offerOne(const InputItem& input);
+    void poll();
     void takeInterrupt();
     void collectEnded();
+    [[noreturn]] void quitNow();
 };
+
+// Counts the record, sends it to the report and keeps it for the final list when it needs one.
+void BatchWatch::record(const JobRecord& job) {
+    outcome.counts.count(job.status);
+    report.add(reportObject(job));
+    if (job.status == JobStatus::Refused) outcome.refused.push_back(job);
+    if (job.status == JobStatus::Damaged) outcome.damaged.push_back(job);
+    if (job.status == JobStatus::Failed) outcome.failed.push_back(job);
+}
 
 // Intake runs as for a window drop; the signals stay blocked meanwhile so that the workers
 // addFile starts inherit a mask that leaves Ctrl-C to the main thread.
-void BatchWatch::offer(const std::vector<InputItem>& inputs) {
-    for (const InputItem& input : inputs) {
-        if (interruptRequested()) {
-            if (input.refusal.empty()) ++outcome.notStarted;
-            continue;
-        }
-        if (!input.refusal.empty()) {
-            outcome.refused.push_back(input);
-            continue;
-        }
-        bool queued;
-        {
-            InterruptsBlocked blocked;
-            queued = pxmHandleFileDrop(input.path.c_str());
-        }
-        if (!queued) {
-            outcome.refused.push_back(InputItem{input.path, intakeRefusalReason(engine, input.path)});
-            continue;
-        }
-        EnterCriticalSection(&engine.taskMutex);
-        jobs.push_back(WatchedJob{engine.tasks.back(), false});
-        LeaveCriticalSection(&engine.taskMutex);
+void BatchWatch::offerOne(const InputItem& input) {
+    if (!input.refusal.empty()) return record(recordOfRefusal(input));
+    if (interruptRequested()) return record(recordNotStarted(input.path, std::string()));
+    bool queued;
+    {
+        InterruptsBlocked blocked;
+        queued = engine.addFile(input.path, input.folderBelow);
     }
+    if (!queued)
+        return record(recordOfRefusal(InputItem{input.path, intakeRefusalReason(engine, input.path), ""}));
+    EnterCriticalSection(&engine.taskMutex);
+    jobs.push_back(WatchedJob{engine.tasks.back(), false});
+    LeaveCriticalSection(&engine.taskMutex);
+}
+
+// The first frame is drawn before any job is queued, so it always shows "0/N"; during a long
+// intake the jobs that end are reported as they end.
+void BatchWatch::offer(const std::vector<InputItem>& inputs) {
+    for (const InputItem& input : inputs) total += input.refusal.empty() ? 1 : 0;
+    view.update(0, total, std::string());
+    lastPoll = std::chrono::steady_clock::now();
+    for (const InputItem& input : inputs) {
+        offerOne(input);
+        if (std::chrono::steady_clock::now() - lastPoll >= kPollInterval) poll();
+    }
+    total = jobs.size();
+}
+
+void BatchWatch::poll() {
+    if (quitRequested()) quitNow();
+    takeInterrupt();
+    collectEnded();
+    view.update(ended, total, latestStatus());
+    lastPoll = std::chrono::steady_clock::now();
 }
 
 void BatchWatch::takeInterrupt() {
     if (!interruptRequested() || engine.stopRequested) return;
     engine.stopRequested = true;
-    outcome.interrupted = true;
+    outcome.counts.interrupted = true;
     view.note(
-        "pixmill-cli: interrupted: letting the running files finish, starting no more (Ctrl-C again quits at "
-        "once)");
+        "pixmill-cli: interrupted: letting the running files finish, starting no more (Ctrl-C again stops "
+        "them "
+        "and quits)");
 }
 
-// A job's message and output path are written before its done flag, so they are complete once done is seen.
+// A job's fields are written before its done flag, so they are complete once done is seen.
 void BatchWatch::collectEnded() {
-    for (WatchedJob& job : jobs) {
+    for (size_t i = firstUnreported; i < jobs.size(); ++i) {
+        WatchedJob& job = jobs[i];
         if (job.reported || !job.task->done) continue;
         job.reported = true;
         ++ended;
-        if (job.task->failed) {
-            view.finished(ended, jobs.size(), job.task->sourcePath, false, job.task->message);
-        } else {
-            ++outcome.resized;
-            view.finished(ended, jobs.size(), job.task->sourcePath, true, job.task->outputPath);
-        }
+        const JobRecord result = recordOfJob(*job.task);
+        record(result);
+        view.finished(ended, total, recordText(result));
     }
+    while (firstUnreported < jobs.size() && jobs[firstUnreported].reported) ++firstUnreported;
+}
+
+// The running jobs are left unfinished: their temporary files go, the lines already in the report
+// stay (it has no summary, like the report of a killed run).
+void BatchWatch::quitNow() {
+    const size_t removed = removeTempFilesInFlight();
+    view.clear();
+    view.note("pixmill-cli: interrupted again: quitting (" + std::to_string(removed) +
+              (removed == 1 ? " temporary file" : " temporary files") + " removed)");
+    fflush(stdout);
+    _exit(kExitInterrupted);
 }
 
 // Ends when every job has ended, or when no worker is left to run the rest (after an interrupt).
 void BatchWatch::waitForJobs() {
     for (;;) {
+        if (quitRequested()) quitNow();
         takeInterrupt();
         const bool noWorker = engine.runningThreads == 0;
         collectEnded();
-        view.update(ended, jobs.size(), latestStatus());
+        view.update(ended, total, latestStatus());
         if (ended == jobs.size() || noWorker) break;
+        // The handler runs on this thread, so an interrupt cuts the sleep short.
         usleep(kPollMicroseconds);
     }
-    // Failures are listed in the order the files were given, not the order they ended.
     for (const WatchedJob& job : jobs) {
-        if (job.reported && job.task->failed)
-            outcome.failed.push_back(FailedJob{job.task->sourcePath, job.task->message});
+        if (!job.reported) record(recordNotStarted(job.task->sourcePath, job.task->outputPath));
     }
-    outcome.notStarted += jobs.size() - ended;
-    if (interruptRequested()) outcome.interrupted = true;
+    if (interruptRequested()) outcome.counts.interrupted = true;
     view.clear();
 }
 
@@ -122,10 +164,32 @@ std::string intakeRefusalReason(const Pixmill& engine, const std::string& path) 
     return "the name template \"" + engine.outputFileName + "\" gives no output name";
 }
 
-BatchOutcome runBatch(Pixmill& engine, const std::vector<InputItem>& inputs, ProgressView& view) {
+BatchOutcome runBatch(Pixmill& engine, const std::vector<InputItem>& inputs, ProgressView& view,
+                      ReportFile& report) {
     BatchOutcome outcome;
-    BatchWatch watch(engine, view, outcome);
+    BatchWatch watch(engine, view, report, outcome);
+    holdQuitForCleanup(true);
     watch.offer(inputs);
     watch.waitForJobs();
+    holdQuitForCleanup(false);
+    return outcome;
+}
+
+BatchOutcome planBatch(Pixmill& engine, const std::vector<InputItem>& inputs, FILE* text,
+                       ReportFile& report) {
+    BatchOutcome outcome;
+    outcome.counts.dryRun = true;
+    for (const InputItem& input : inputs) {
+        JobRecord plan = recordOfRefusal(input);
+        if (input.refusal.empty()) {
+            plan.output = engine.planFile(input.path, input.folderBelow);
+            plan.status = plan.output.empty() ? JobStatus::Refused : JobStatus::Planned;
+            if (plan.output.empty()) plan.reason = intakeRefusalReason(engine, input.path);
+        }
+        outcome.counts.count(plan.status);
+        report.add(reportObject(plan));
+        fprintf(text, "%s\n", recordText(plan).c_str());
+    }
+    fflush(text);
     return outcome;
 }

@@ -1,29 +1,32 @@
 // One pixmill-cli batch: every input offered to the engine's intake, then the jobs watched to their end.
 #pragma once
 
-#include <cstddef>
+#include <cstdio>
 #include <string>
 #include <vector>
 
 #include "cli/InputPaths.h"
+#include "cli/JobReport.h"
 
 class Pixmill;
 class ProgressView;
 
-struct FailedJob {
-    std::string source;
-    std::string message;
-};
-
 struct BatchOutcome {
-    size_t resized = 0;
-    std::vector<FailedJob> failed;
-    std::vector<InputItem> refused;
-    size_t notStarted = 0;  // jobs and inputs left when the batch was interrupted
-    bool interrupted = false;
+    BatchCounts counts;
+    // The paths to list at the end, each in the order given.
+    std::vector<JobRecord> refused;
+    std::vector<JobRecord> damaged;
+    std::vector<JobRecord> failed;
 };
 
-BatchOutcome runBatch(Pixmill& engine, const std::vector<InputItem>& inputs, ProgressView& view);
+// Runs the batch; every path's record goes to report (when open) as soon as it is known.
+// A second interrupt removes the temporary files of the running jobs and ends the program.
+BatchOutcome runBatch(Pixmill& engine, const std::vector<InputItem>& inputs, ProgressView& view,
+                      ReportFile& report);
+
+// Intake only (--dry-run): each path's output path or refusal is written to text and to report;
+// no folder is made and no job is queued.
+BatchOutcome planBatch(Pixmill& engine, const std::vector<InputItem>& inputs, FILE* text, ReportFile& report);
 
 // Why intake refused a path it was offered (it only answers yes or no).
 std::string intakeRefusalReason(const Pixmill& engine, const std::string& path);

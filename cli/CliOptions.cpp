@@ -3,6 +3,7 @@
 
 #include <unistd.h>
 
+#include <cctype>
 #include <cstring>
 
 #include "engine/Pixmill.h"
@@ -26,7 +27,16 @@ enum class Opt {
     ResizeQuality,
     CopyExif,
     Jobs,
+    MemoryLimit,
     Recursive,
+    FilesFrom,
+    Null,
+    Shard,
+    KeepStructure,
+    Report,
+    DryRun,
+    Quiet,
+    SkipExisting,
     SaveSettings,
     ShowSettings,
     Help,
@@ -55,7 +65,16 @@ const OptionInfo kOptions[] = {
     {Opt::ResizeQuality, "resize-quality", 0, true},
     {Opt::CopyExif, "copy-exif", 0, true},
     {Opt::Jobs, "jobs", 'j', true},
+    {Opt::MemoryLimit, "memory-limit", 0, true},
     {Opt::Recursive, "recursive", 'r', false},
+    {Opt::FilesFrom, "files-from", 0, true},
+    {Opt::Null, "null", '0', false},
+    {Opt::Shard, "shard", 0, true},
+    {Opt::KeepStructure, "keep-structure", 0, false},
+    {Opt::Report, "report", 0, true},
+    {Opt::DryRun, "dry-run", 0, false},
+    {Opt::Quiet, "quiet", 0, false},
+    {Opt::SkipExisting, "skip-existing", 0, false},
     {Opt::SaveSettings, "save-settings", 0, false},
     {Opt::ShowSettings, "show-settings", 0, false},
     {Opt::Help, "help", 'h', false},
@@ -164,7 +183,10 @@ class Parser {
                     int32_t& field);
     bool apply(const OptionInfo& option, const std::string& value);
     bool applyText(const OptionInfo& option, const std::string& value);
+    bool applyRun(const OptionInfo& option, const std::string& value);
+    bool takeShard(const OptionInfo& option, const std::string& value);
     bool applyFlag(const OptionInfo& option);
+    bool checkCombination();
 };
 
 bool Parser::run(int argc, const char* const* argv) {
@@ -181,6 +203,16 @@ bool Parser::run(int argc, const char* const* argv) {
             return false;
         }
     }
+    return checkCombination();
+}
+
+// Combinations that the options alone rule out.
+bool Parser::checkCombination() {
+    if (options.dryRun && options.report && *options.report != "-")
+        return fail("--dry-run writes no file: give --report - (standard output) or no --report");
+    if (options.dryRun && options.saveSettings)
+        return fail("--dry-run writes no file: leave --save-settings out");
+    if (options.nullSeparated && options.filesFrom.empty()) return fail("--null needs --files-from FILE");
     return true;
 }
 
@@ -219,8 +251,8 @@ bool Parser::shortOptions(const std::string& arg, int argc, const char* const* a
     return true;
 }
 
-bool Parser::takeWord(const OptionInfo& option, const std::vector<std::string>& words, const std::string& value,
-                      std::optional<int32_t>& field) {
+bool Parser::takeWord(const OptionInfo& option, const std::vector<std::string>& words,
+                      const std::string& value, std::optional<int32_t>& field) {
     const int32_t code = codeOfWord(words, value);
     if (code < 0)
         return fail(optionName(option) + ": " + quoted(value) + " is not one of: " + joinWords(words));
@@ -232,8 +264,8 @@ bool Parser::takeNumber(const OptionInfo& option, const std::string& value, int3
                         int32_t& field) {
     const int32_t number = boundedNumber(value, low, high);
     if (number < 0) {
-        return fail(optionName(option) + ": " + quoted(value) + " is not a whole number from " + intToStr(low) +
-                    " to " + intToStr(high));
+        return fail(optionName(option) + ": " + quoted(value) + " is not a whole number from " +
+                    intToStr(low) + " to " + intToStr(high));
     }
     field = number;
     return true;
@@ -280,6 +312,43 @@ bool Parser::apply(const OptionInfo& option, const std::string& value) {
     }
 }
 
+bool Parser::takeShard(const OptionInfo& option, const std::string& value) {
+    const size_t slash = value.find('/');
+    const int32_t count =
+        slash == std::string::npos ? -1 : boundedNumber(value.substr(slash + 1), 1, 999999999);
+    const int32_t index = count < 0 ? -1 : boundedNumber(value.substr(0, slash), 1, count);
+    if (index < 0) return fail(optionName(option) + ": " + quoted(value) + " is not K/N with K from 1 to N");
+    options.shardIndex = static_cast<uint32_t>(index);
+    options.shardCount = static_cast<uint32_t>(count);
+    return true;
+}
+
+bool Parser::applyRun(const OptionInfo& option, const std::string& value) {
+    switch (option.id) {
+        case Opt::MemoryLimit: {
+            uint64_t bytes = 0;
+            if (!parseByteSize(value, bytes)) {
+                return fail(optionName(option) + ": " + quoted(value) +
+                            " is not a size above 0: bytes, or a number with K, M, G or T (512M, 4G)");
+            }
+            options.memoryLimit = bytes;
+            return true;
+        }
+        case Opt::FilesFrom:
+            if (value.empty()) return fail(optionName(option) + " needs a file (\"-\": standard input)");
+            options.filesFrom.push_back(value);
+            return true;
+        case Opt::Shard:
+            return takeShard(option, value);
+        case Opt::Report:
+            if (value.empty()) return fail(optionName(option) + " needs a file (\"-\": standard output)");
+            options.report = value;
+            return true;
+        default:
+            return applyFlag(option);
+    }
+}
+
 bool Parser::applyText(const OptionInfo& option, const std::string& value) {
     switch (option.id) {
         case Opt::SubFolder:
@@ -305,7 +374,7 @@ bool Parser::applyText(const OptionInfo& option, const std::string& value) {
             options.outputFileName = value;
             return true;
         default:
-            return applyFlag(option);
+            return applyRun(option, value);
     }
 }
 
@@ -313,6 +382,21 @@ bool Parser::applyFlag(const OptionInfo& option) {
     switch (option.id) {
         case Opt::Recursive:
             options.recursive = true;
+            return true;
+        case Opt::Null:
+            options.nullSeparated = true;
+            return true;
+        case Opt::KeepStructure:
+            options.keepStructure = true;
+            return true;
+        case Opt::DryRun:
+            options.dryRun = true;
+            return true;
+        case Opt::Quiet:
+            options.quiet = true;
+            return true;
+        case Opt::SkipExisting:
+            options.skipExisting = true;
             return true;
         case Opt::SaveSettings:
             options.saveSettings = true;
@@ -347,6 +431,25 @@ bool parseCliOptions(int argc, const char* const* argv, CliOptions& options, std
     return Parser(options, error).run(argc, argv);
 }
 
+bool parseByteSize(const std::string& text, uint64_t& bytes) {
+    static const char kUnits[] = "kmgt";
+    std::string digits = text;
+    int shift = 0;
+    if (!digits.empty()) {
+        const char* unit = std::strchr(kUnits, std::tolower(static_cast<unsigned char>(digits.back())));
+        if (unit && *unit) {
+            shift = 10 * static_cast<int>(unit - kUnits + 1);
+            digits.pop_back();
+        }
+    }
+    // Nineteen digits stay below 2^64; the shift must not push bits out.
+    if (!allDigits(digits) || digits.size() > 19) return false;
+    const uint64_t value = std::stoull(digits);
+    if (value == 0 || value > (UINT64_MAX >> shift)) return false;
+    bytes = value << shift;
+    return true;
+}
+
 void applyCliOptions(const CliOptions& options, Pixmill& engine) {
     setIf(options.resolution, engine.resolution);
     setIf(options.outputFileType, engine.outputFileType);
@@ -361,13 +464,19 @@ void applyCliOptions(const CliOptions& options, Pixmill& engine) {
     setIf(options.destination, engine.destination);
     setIf(options.copyExif, engine.copyExif);
     engine.maxWorkers = options.jobs;
+    if (options.memoryLimit) engine.memoryLimit = *options.memoryLimit;
+    engine.skipExisting = options.skipExisting;
 }
 
-std::string checkEffectiveSettings(const Pixmill& engine) {
+std::string checkEffectiveSettings(const Pixmill& engine, const CliOptions& options) {
     // An empty fixed folder would put every output at the root of the file system.
     if (engine.destination == Destination::FixedFolder && engine.outputFixedFolder.empty()) {
         return "--destination fixedfolder needs a folder: give --fixed-folder FOLDER (or -o FOLDER)";
     }
+    if (options.keepStructure && engine.destination != Destination::FixedFolder)
+        return "--keep-structure mirrors the source folders in a fixed folder: give -o FOLDER";
+    if (options.skipExisting && engine.overwrite == OverwriteMode::Yes)
+        return "--skip-existing keeps the outputs that exist: it cannot go with --overwrite yes";
     return std::string();
 }
 
@@ -394,6 +503,7 @@ std::string describeSettings(const Pixmill& engine) {
 
 std::string cliHelpText() {
     return "Usage: pixmill-cli [OPTION]... FILE...\n"
+           "   or: pixmill-cli [OPTION]... --files-from LIST [FILE]...\n"
            "Resize JPEG, PNG, GIF and BMP files with the settings of the Pixmill window (config.xml).\n"
            "Options change the settings for this run only; --save-settings keeps them.\n"
            "\n"
@@ -426,17 +536,43 @@ std::string cliHelpText() {
            joinWords(kBoolWords) +
            ": carry the EXIF block of JPEG sources over\n"
            "\n"
-           "Running:\n"
-           "  -j, --jobs N               at most N files at once (default: one per core)\n"
+           "Files:\n"
            "  -r, --recursive            take the images inside folders, in name order,\n"
            "                             skipping the sub folder that holds earlier outputs\n"
+           "      --files-from FILE      also take the paths listed in FILE, one a line (\"-\":\n"
+           "                             standard input); relative ones from the current folder\n"
+           "  -0, --null                 the list's paths end with NUL, as find -print0 writes\n"
+           "      --shard K/N            take only part K (1 to N) of the paths, chosen by a\n"
+           "                             stable hash of each path's bytes as given (repeated \"/\"\n"
+           "                             and \"./\" left out), so N runs over one list share it\n"
+           "      --keep-structure       with a fixed folder, put each output in the source's\n"
+           "                             folder below the folder given with -r (or below the\n"
+           "                             current folder; a path outside it is refused)\n"
+           "      --skip-existing        an output that exists already is skipped, not failed\n"
+           "                             (to resume a batch; needs --overwrite no)\n"
+           "\n"
+           "Running:\n"
+           "  -j, --jobs N               at most N files at once (default: one per core)\n"
+           "      --memory-limit SIZE    memory the running files' pictures may hold at once:\n"
+           "                             bytes, or with K, M, G or T (512M, 4G; default: half\n"
+           "                             the physical memory)\n"
+           "      --dry-run              print each path's output path or refusal, counters\n"
+           "                             included; create and write nothing\n"
+           "      --quiet                print only problems and the summary\n"
+           "      --report FILE          write a JSON line for each path as it ends, then one\n"
+           "                             with the counts (\"-\": standard output); bytes of a\n"
+           "                             name that are not UTF-8 become \\udc80..\\udcff, one\n"
+           "                             each, as Python's surrogateescape reads them back\n"
            "      --save-settings        store the settings above in config.xml\n"
            "      --show-settings        print the settings this run would use and stop\n"
            "  -h, --help                 show this help\n"
            "  -V, --version              show the version\n"
            "\n"
-           "Ctrl-C lets running files finish and starts no more; a second Ctrl-C quits at once.\n"
-           "Exit status: 0 every file resized, 1 some file refused or failed, 2 usage error,\n"
-           "130 interrupted.\n"
+           "Ctrl-C lets running files finish and starts no more; a second Ctrl-C stops them,\n"
+           "removes their temporary files and quits.\n"
+           "Report statuses: resized, damaged, failed, refused, skipped, not-started, planned\n"
+           "(--dry-run).\n"
+           "Exit status: 0 every file resized (or skipped), 1 some file refused, damaged or\n"
+           "failed, 2 usage error, 130 interrupted.\n"
            "Settings file: $XDG_CONFIG_HOME/pixmill/config.xml, else ~/.config/pixmill/config.xml.\n";
 }

@@ -23,8 +23,18 @@ struct CliOptions {
     std::optional<int32_t> destination;
     std::optional<bool> copyExif;
 
-    int32_t jobs = 0;  // 0: one worker per core
+    int32_t jobs = 0;                     // 0: one worker per core
+    std::optional<uint64_t> memoryLimit;  // bytes
     bool recursive = false;
+    std::vector<std::string> filesFrom;  // lists of paths; "-" is standard input
+    bool nullSeparated = false;
+    uint32_t shardIndex = 1;  // --shard K/N
+    uint32_t shardCount = 1;
+    bool keepStructure = false;
+    std::optional<std::string> report;  // "-" is standard output
+    bool dryRun = false;
+    bool quiet = false;
+    bool skipExisting = false;
     bool saveSettings = false;
     bool showSettings = false;
     bool help = false;
@@ -40,7 +50,11 @@ bool parseCliOptions(int argc, const char* const* argv, CliOptions& options, std
 void applyCliOptions(const CliOptions& options, Pixmill& engine);
 
 // A usage error left by the combination of the loaded settings and the options, or "".
-std::string checkEffectiveSettings(const Pixmill& engine);
+std::string checkEffectiveSettings(const Pixmill& engine, const CliOptions& options);
+
+// A size in bytes: digits, optionally followed by K, M, G or T (any case; powers of 1024).
+// False for zero, overflow and anything else.
+bool parseByteSize(const std::string& text, uint64_t& bytes);
 
 // The settings as the settings file names them, one "name: value" line each.
 std::string describeSettings(const Pixmill& engine);

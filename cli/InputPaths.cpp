@@ -1,15 +1,19 @@
-// Turning the command line's paths into the list of files offered to the engine.
+// Turning the command line's paths and file lists into the list of files offered to the engine.
 #include "cli/InputPaths.h"
 
 #include <dirent.h>
+#include <errno.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <cstring>
 #include <set>
 #include <utility>
 
 #include "picture/Picture.h"
+#include "tools/modTools.h"
 
 namespace {
 
@@ -40,76 +44,204 @@ std::vector<std::string> sortedEntries(const std::string& folder) {
     return names;
 }
 
+std::string joined(const std::string& folder, const std::string& name) {
+    if (folder.empty()) return name;
+    return folder.back() == '/' ? folder + name : folder + "/" + name;
+}
+
+// The folder part of a relative path, without its trailing "/" ("" for a bare name).
+std::string folderOf(const std::string& relative) {
+    std::string folder = getFilePath(relative);
+    if (!folder.empty()) folder.pop_back();
+    return folder;
+}
+
+// An absolute path with each ".." segment taken out together with the segment before it (none
+// above the root), as the path would read without links.
+std::string withoutParentSegments(const std::string& path) {
+    std::vector<std::string> kept;
+    for (const std::string& segment : strsplit(path.substr(1), "/")) {
+        if (segment != "..")
+            kept.push_back(segment);
+        else if (!kept.empty())
+            kept.pop_back();
+    }
+    std::string out;
+    for (const std::string& segment : kept) out += "/" + segment;
+    return out.empty() ? "/" : out;
+}
+
+// A supported file found by a walk: its path, and its path below the folder walked.
+struct FoundFile {
+    std::string path;
+    std::string below;
+};
+
 class FolderWalk {
   public:
-    FolderWalk(const WalkRules& walkRules, std::vector<std::string>& found) : rules(walkRules), files(found) {
+    FolderWalk(const WalkRules& walkRules, std::vector<FoundFile>& found) : rules(walkRules), files(found) {
         FileId id;
         if (!rules.skipFolderPath.empty() && fileIdOf(rules.skipFolderPath, id)) skipped = id;
     }
 
     // Appends the supported files under folder; folders reached twice (links) are walked once.
-    void walk(const std::string& folder) {
+    void walk(const std::string& folder, const std::string& below) {
         FileId id;
         if (!fileIdOf(folder, id) || !visited.insert(id).second) return;
         for (const std::string& name : sortedEntries(folder)) {
-            const std::string path = folder + "/" + name;
+            const std::string path = joined(folder, name);
             struct stat info;
             if (stat(path.c_str(), &info) != 0) continue;
             if (S_ISDIR(info.st_mode)) {
                 if (name == rules.skipFolderName || FileId(info.st_dev, info.st_ino) == skipped) continue;
-                walk(path);
+                walk(path, joined(below, name));
             } else if (S_ISREG(info.st_mode) && CPicture::isValidFileType(path)) {
-                files.push_back(path);
+                files.push_back(FoundFile{path, joined(below, name)});
             }
         }
     }
 
   private:
     const WalkRules& rules;
-    std::vector<std::string>& files;
+    std::vector<FoundFile>& files;
     std::set<FileId> visited;
     FileId skipped{0, 0};
 };
+
+// Builds the list in argument order, keeping only this process's shard.
+class InputCollector {
+  public:
+    explicit InputCollector(const WalkRules& walkRules) : rules(walkRules), here(currentFolder()) {}
+
+    void take(const std::string& argument);
+    std::vector<InputItem> items;
+
+  private:
+    const WalkRules& rules;
+    const std::string here;
+    std::set<std::string> offered;
+
+    bool inShard(const std::string& key) const {
+        return rules.shardCount <= 1 || shardOf(key, rules.shardCount) == rules.shardIndex;
+    }
+    void refuse(const std::string& path, const std::string& key, const std::string& reason) {
+        if (inShard(key)) items.push_back(InputItem{path, reason, std::string()});
+    }
+    void offer(const std::string& path, const std::string& key, const std::string& folderBelow) {
+        if (inShard(key) && offered.insert(path).second) items.push_back(InputItem{path, "", folderBelow});
+    }
+    void takeFile(const std::string& path, const std::string& key);
+    void takeFolder(const std::string& argument, const std::string& path);
+};
+
+// A file named directly is placed by its folder below the current folder. ".." segments are
+// resolved first, so that no output folder can climb out of the fixed folder.
+void InputCollector::takeFile(const std::string& path, const std::string& key) {
+    if (!rules.keepStructure) return offer(path, key, std::string());
+    const std::string resolved = withoutParentSegments(path);
+    const std::string prefix = here == "/" ? here : here + "/";
+    if (resolved.compare(0, prefix.size(), prefix) != 0) {
+        return refuse(path, key, "lies outside the current folder, whose tree --keep-structure mirrors");
+    }
+    offer(path, key, folderOf(resolved.substr(prefix.size())));
+}
+
+void InputCollector::takeFolder(const std::string& argument, const std::string& path) {
+    std::vector<FoundFile> files;
+    FolderWalk(rules, files).walk(path, std::string());
+    if (files.empty()) return refuse(path, shardKey(argument), "holds no JPEG, PNG, GIF or BMP file");
+    for (const FoundFile& file : files) {
+        offer(file.path, shardKey(argument + "/" + file.below),
+              rules.keepStructure ? folderOf(file.below) : std::string());
+    }
+}
+
+void InputCollector::take(const std::string& argument) {
+    const std::string path = absolutePath(argument);
+    const std::string key = shardKey(argument);
+    struct stat info;
+    if (stat(path.c_str(), &info) != 0) {
+        refuse(path, key, "no such file or folder");
+    } else if (S_ISREG(info.st_mode)) {
+        takeFile(path, key);
+    } else if (!S_ISDIR(info.st_mode)) {
+        refuse(path, key, "is not a regular file");
+    } else if (!rules.recursive) {
+        refuse(path, key, "is a folder (use -r to resize the images inside it)");
+    } else {
+        takeFolder(argument, path);
+    }
+}
+
+// The segments of path without empty and "." ones, joined by single slashes.
+std::string cleanSegments(const std::string& path) {
+    std::string out;
+    size_t start = 0;
+    while (start <= path.size()) {
+        size_t end = path.find('/', start);
+        if (end == std::string::npos) end = path.size();
+        const std::string segment = path.substr(start, end - start);
+        if (!segment.empty() && segment != ".") out += (out.empty() ? "" : "/") + segment;
+        start = end + 1;
+    }
+    return out;
+}
 
 }  // namespace
 
 std::string absolutePath(const std::string& path) {
     const std::string full = (!path.empty() && path[0] == '/') ? path : currentFolder() + "/" + path;
-    std::string out;
-    size_t start = 0;
-    while (start <= full.size()) {
-        size_t end = full.find('/', start);
-        if (end == std::string::npos) end = full.size();
-        const std::string segment = full.substr(start, end - start);
-        if (!segment.empty() && segment != ".") out += "/" + segment;
-        start = end + 1;
+    return "/" + cleanSegments(full);
+}
+
+std::string shardKey(const std::string& path) {
+    const std::string clean = cleanSegments(path);
+    if (!path.empty() && path[0] == '/') return "/" + clean;
+    return clean.empty() ? "." : clean;
+}
+
+uint32_t shardOf(const std::string& key, uint32_t count) {
+    uint64_t hash = 14695981039346656037ull;
+    for (unsigned char byte : key) hash = (hash ^ byte) * 1099511628211ull;
+    // The low bits of FNV-1a follow only the low bits of the bytes; the finaliser mixes them all in.
+    hash ^= hash >> 33;
+    hash *= 0xff51afd7ed558ccdull;
+    hash ^= hash >> 33;
+    hash *= 0xc4ceb9fe1a85ec53ull;
+    hash ^= hash >> 33;
+    return static_cast<uint32_t>(hash % count) + 1;
+}
+
+bool readPathList(const std::string& file, bool nulSeparated, std::vector<std::string>& paths,
+                  std::string& error) {
+    FILE* in = file == "-" ? stdin : fopen(file.c_str(), "rb");
+    if (!in) {
+        error = "cannot read the file list " + file + ": " + strerror(errno);
+        return false;
     }
-    return out.empty() ? "/" : out;
+    const char separator = nulSeparated ? '\0' : '\n';
+    std::string entry;
+    char buffer[65536];
+    size_t n;
+    while ((n = fread(buffer, 1, sizeof buffer, in)) > 0) {
+        for (size_t i = 0; i < n; ++i) {
+            if (buffer[i] != separator) {
+                entry += buffer[i];
+            } else if (!entry.empty()) {
+                paths.push_back(entry);
+                entry.clear();
+            }
+        }
+    }
+    const bool failed = ferror(in);
+    if (!entry.empty()) paths.push_back(entry);
+    if (in != stdin) fclose(in);
+    if (failed) error = "cannot read the file list " + file + ": " + strerror(errno);
+    return !failed;
 }
 
 std::vector<InputItem> collectInputs(const std::vector<std::string>& arguments, const WalkRules& rules) {
-    std::vector<InputItem> items;
-    std::set<std::string> offered;
-    auto offer = [&](const std::string& path) {
-        if (offered.insert(path).second) items.push_back(InputItem{path, std::string()});
-    };
-    for (const std::string& argument : arguments) {
-        const std::string path = absolutePath(argument);
-        struct stat info;
-        if (stat(path.c_str(), &info) != 0) {
-            items.push_back(InputItem{path, "no such file or folder"});
-        } else if (S_ISREG(info.st_mode)) {
-            offer(path);
-        } else if (!S_ISDIR(info.st_mode)) {
-            items.push_back(InputItem{path, "is not a regular file"});
-        } else if (!rules.recursive) {
-            items.push_back(InputItem{path, "is a folder (use -r to resize the images inside it)"});
-        } else {
-            std::vector<std::string> files;
-            FolderWalk(rules, files).walk(path);
-            if (files.empty()) items.push_back(InputItem{path, "holds no JPEG, PNG, GIF or BMP file"});
-            for (const std::string& file : files) offer(file);
-        }
-    }
-    return items;
+    InputCollector collector(rules);
+    for (const std::string& argument : arguments) collector.take(argument);
+    return collector.items;
 }

@@ -8,11 +8,12 @@
 namespace {
 
 volatile sig_atomic_t interrupts = 0;
+volatile sig_atomic_t quitHeld = 0;
 
 void onInterrupt(int signal) {
     interrupts = interrupts + 1;
-    if (interrupts >= 2) {
-        // Second request: the default action ends the process now.
+    if (interrupts >= 2 && !quitHeld) {
+        // Second request with nothing to clean up: the default action ends the process now.
         std::signal(signal, SIG_DFL);
         std::raise(signal);
     }
@@ -43,6 +44,14 @@ void installInterruptHandlers() {
 
 bool interruptRequested() {
     return interrupts > 0;
+}
+
+bool quitRequested() {
+    return interrupts >= 2;
+}
+
+void holdQuitForCleanup(bool hold) {
+    quitHeld = hold ? 1 : 0;
 }
 
 InterruptsBlocked::InterruptsBlocked() {

@@ -35,7 +35,7 @@ bool stderrIsTerminal() {
     return isatty(STDERR_FILENO) && !(term && std::strcmp(term, "dumb") == 0);
 }
 
-ProgressView::ProgressView(bool onTerminal) : terminal(onTerminal) {}
+ProgressView::ProgressView(bool onTerminal, bool onlyNotes) : terminal(onTerminal), quiet(onlyNotes) {}
 
 size_t ProgressView::columns() const {
     struct winsize size = {};
@@ -44,7 +44,7 @@ size_t ProgressView::columns() const {
 }
 
 void ProgressView::update(size_t done, size_t total, const std::string& status) {
-    if (!terminal || total == 0) return;
+    if (!terminal || quiet || total == 0) return;
     const size_t filled = done * kBarWidth / total;
     std::string line = "[" + std::string(filled, '#') + std::string(kBarWidth - filled, '-') + "] " +
                        countText(done, total) + "  " + status;
@@ -56,16 +56,9 @@ void ProgressView::update(size_t done, size_t total, const std::string& status) 
     fflush(stderr);
 }
 
-void ProgressView::finished(size_t done, size_t total, const std::string& source, bool ok,
-                            const std::string& detail) {
-    if (terminal) return;
-    if (ok) {
-        fprintf(stderr, "[%s] resized %s -> %s\n", countText(done, total).c_str(), source.c_str(),
-                detail.c_str());
-    } else {
-        fprintf(stderr, "[%s] failed %s: %s\n", countText(done, total).c_str(), source.c_str(),
-                detail.c_str());
-    }
+void ProgressView::finished(size_t done, size_t total, const std::string& text) {
+    if (terminal || quiet) return;
+    fprintf(stderr, "[%s] %s\n", countText(done, total).c_str(), text.c_str());
     fflush(stderr);
 }
 

@@ -6,12 +6,13 @@
 
 class ProgressView {
   public:
-    explicit ProgressView(bool terminal);
+    // quiet: neither the bar nor the lines per job, only notes.
+    explicit ProgressView(bool terminal, bool quiet = false);
 
     // On a terminal, redraws the bar with the count done and the worker's latest status.
     void update(size_t done, size_t total, const std::string& status);
-    // Elsewhere, one line for a job that just ended; detail is the output path or the job's message.
-    void finished(size_t done, size_t total, const std::string& source, bool ok, const std::string& detail);
+    // Elsewhere, "[done/total] text" for a job that just ended.
+    void finished(size_t done, size_t total, const std::string& text);
     // A line of its own (the bar is redrawn afterwards).
     void note(const std::string& text);
     // Removes the bar before the final report.
@@ -19,6 +20,7 @@ class ProgressView {
 
   private:
     bool terminal;
+    bool quiet;
     std::string shown;
     size_t columns() const;
 };

@@ -7,6 +7,7 @@
 #include "cli/CliOptions.h"
 #include "cli/InputPaths.h"
 #include "cli/Interrupt.h"
+#include "cli/JobReport.h"
 #include "cli/ProgressView.h"
 #include "engine/Pixmill.h"
 #include "engine/PixmillMacHelper.h"
@@ -17,10 +18,15 @@ namespace {
 const int kExitAllResized = 0;
 const int kExitSomeNotResized = 1;
 const int kExitUsage = 2;
-const int kExitInterrupted = 130;  // 128 + SIGINT, as shells report it
 
 int usageError(const std::string& message) {
     fprintf(stderr, "pixmill-cli: %s\nTry 'pixmill-cli --help' for more information.\n", message.c_str());
+    return kExitUsage;
+}
+
+// A failure before any file is touched that is not the command line's fault.
+int startError(const std::string& message) {
+    fprintf(stderr, "pixmill-cli: %s\n", message.c_str());
     return kExitUsage;
 }
 
@@ -37,30 +43,17 @@ bool closeEngine(bool keepSettings) {
     return false;
 }
 
-void report(const BatchOutcome& outcome) {
-    for (const InputItem& refused : outcome.refused) {
-        fprintf(stderr, "pixmill-cli: refused %s: %s\n", refused.path.c_str(), refused.refusal.c_str());
-    }
-    for (const FailedJob& failed : outcome.failed) {
-        fprintf(stderr, "pixmill-cli: failed %s: %s\n", failed.source.c_str(), failed.message.c_str());
-    }
-    std::string summary = std::to_string(outcome.resized) + " resized, " +
-                          std::to_string(outcome.failed.size()) + " failed, " +
-                          std::to_string(outcome.refused.size()) + " refused";
-    if (outcome.notStarted > 0) {
-        summary += ", " + std::to_string(outcome.notStarted) +
-                   (outcome.interrupted ? " not started (interrupted)" : " not started");
+// The problems in the order the paths were given, then the summary on summaryOut.
+void printOutcome(const BatchOutcome& outcome, FILE* summaryOut) {
+    if (!outcome.counts.dryRun) {
+        for (const auto* list : {&outcome.refused, &outcome.damaged, &outcome.failed}) {
+            for (const JobRecord& record : *list)
+                fprintf(stderr, "pixmill-cli: %s\n", recordText(record).c_str());
+        }
     }
     fflush(stderr);
-    printf("%s\n", summary.c_str());
-    fflush(stdout);
-}
-
-int exitStatus(const BatchOutcome& outcome) {
-    if (outcome.interrupted && outcome.notStarted > 0) return kExitInterrupted;
-    if (!outcome.failed.empty() || !outcome.refused.empty() || outcome.notStarted > 0)
-        return kExitSomeNotResized;
-    return kExitAllResized;
+    fprintf(summaryOut, "%s\n", summaryText(outcome.counts).c_str());
+    fflush(summaryOut);
 }
 
 WalkRules walkRules(const CliOptions& options, const Pixmill& engine) {
@@ -68,7 +61,48 @@ WalkRules walkRules(const CliOptions& options, const Pixmill& engine) {
     rules.recursive = options.recursive;
     rules.skipFolderName = engine.outputSubFolder;
     if (engine.destination == Destination::FixedFolder) rules.skipFolderPath = engine.outputFixedFolder;
+    rules.keepStructure = options.keepStructure;
+    rules.shardIndex = options.shardIndex;
+    rules.shardCount = options.shardCount;
     return rules;
+}
+
+// The command line's paths, then those of every list. False with error set when a list cannot be read.
+bool allPaths(const CliOptions& options, std::vector<std::string>& paths, std::string& error) {
+    paths = options.paths;
+    for (const std::string& list : options.filesFrom) {
+        if (!readPathList(list, options.nullSeparated, paths, error)) return false;
+    }
+    return true;
+}
+
+// Runs the batch (or plans it) over the paths and reports; returns the exit status.
+int resizeAll(const CliOptions& options, const std::vector<std::string>& paths) {
+    ReportFile report;
+    std::string error;
+    if (options.report && !report.open(*options.report, error)) {
+        closeEngine(false);
+        return startError(error);
+    }
+    // With the report on standard output, everything meant for people goes to standard error.
+    FILE* textOut = options.report && *options.report == "-" ? stderr : stdout;
+    const std::vector<InputItem> inputs = collectInputs(paths, walkRules(options, *pxm));
+    BatchOutcome outcome;
+    if (options.dryRun) {
+        outcome = planBatch(*pxm, inputs, textOut, report);
+    } else {
+        ProgressView view(stderrIsTerminal(), options.quiet);
+        outcome = runBatch(*pxm, inputs, view, report);
+    }
+    const bool settingsKept = closeEngine(options.saveSettings);
+    report.add(summaryObject(outcome.counts));
+    printOutcome(outcome, textOut);
+    int status = exitStatusOf(outcome.counts);
+    if (!report.allWritten()) {
+        fprintf(stderr, "pixmill-cli: could not write the whole report %s\n", options.report->c_str());
+        if (status == kExitAllResized) status = kExitSomeNotResized;
+    }
+    return (status == kExitAllResized && !settingsKept) ? kExitSomeNotResized : status;
 }
 
 }  // namespace
@@ -85,27 +119,22 @@ int main(int argc, char** argv) {
         printf("pixmill-cli %s\n", PIXMILL_VERSION);
         return kExitAllResized;
     }
-    if (options.paths.empty() && !options.saveSettings && !options.showSettings)
-        return usageError("no FILE given");
+    const bool givesFiles = !options.paths.empty() || !options.filesFrom.empty();
+    if (!givesFiles && !options.saveSettings && !options.showSettings) return usageError("no FILE given");
+    std::vector<std::string> paths;
+    if (!allPaths(options, paths, error)) return startError(error);
 
     installInterruptHandlers();
     pxm = new Pixmill();
     applyCliOptions(options, *pxm);
-    error = checkEffectiveSettings(*pxm);
+    error = checkEffectiveSettings(*pxm, options);
     if (!error.empty()) {
         closeEngine(false);
         return usageError(error);
     }
     if (options.showSettings) fputs(describeSettings(*pxm).c_str(), stdout);
-    if (options.showSettings || options.paths.empty()) {
+    if (options.showSettings || !givesFiles) {
         return closeEngine(options.saveSettings) ? kExitAllResized : kExitSomeNotResized;
     }
-
-    const std::vector<InputItem> inputs = collectInputs(options.paths, walkRules(options, *pxm));
-    ProgressView view(stderrIsTerminal());
-    const BatchOutcome outcome = runBatch(*pxm, inputs, view);
-    const bool settingsKept = closeEngine(options.saveSettings);
-    report(outcome);
-    const int status = exitStatus(outcome);
-    return (status == kExitAllResized && !settingsKept) ? kExitSomeNotResized : status;
+    return resizeAll(options, paths);
 }

@@ -76,26 +76,43 @@ std::string Pixmill::outputNameFor(const std::string& fileName, int32_t width, i
     return candidate;
 }
 
-bool Pixmill::addFile(const std::string& path) {
+bool Pixmill::settleOutput(const std::string& path, const std::string& folderBelow, bool createFolder,
+                           std::string& folder, std::string& name) {
     if (!CPicture::isValidFileType(path)) return false;
     int32_t width = 0, height = 0;
     if (!parseTargetSize(resolution, width, height)) return false;
 
-    const std::string folder = outputFolderFor(path);
-    // One level only; a folder that cannot be made shows later as a failed save.
-    if (!DirExist(folder)) makeDirectory(folder);
+    folder = outputFolderFor(path);
+    if (!folderBelow.empty()) folder += "/" + folderBelow;
+    // One level only for the destination's own folder; a folder that cannot be made shows later
+    // as a failed save.
+    if (createFolder && !DirExist(folder)) {
+        if (folderBelow.empty())
+            makeDirectory(folder);
+        else
+            makeDirectories(folder);
+    }
 
-    const std::string fileName = getFileName(path);
-    const std::string name = outputNameFor(fileName, width, height, folder);
-    if (name.empty()) return false;
+    name = outputNameFor(getFileName(path), width, height, folder);
+    return !name.empty();
+}
+
+bool Pixmill::addFile(const std::string& path, const std::string& folderBelow) {
+    std::string folder, name;
+    if (!settleOutput(path, folderBelow, true, folder, name)) return false;
 
     std::unique_ptr<ImageResizeTask> task(new ImageResizeTask(this));
     task->sourcePath = path;
     task->outputPath = folder + "/" + name;
     task->resolution = resolution;
-    task->targetWidth = width;
-    task->targetHeight = height;
+    parseTargetSize(resolution, task->targetWidth, task->targetHeight);
     addTask(task.get());
     task.release();
     return true;
+}
+
+std::string Pixmill::planFile(const std::string& path, const std::string& folderBelow) {
+    std::string folder, name;
+    if (!settleOutput(path, folderBelow, false, folder, name)) return std::string();
+    return folder + "/" + name;
 }

@@ -65,8 +65,13 @@ public:
     // The exact text of config.xml for the current settings.
     std::string settingsText() const;
 
-    // Intake: true when the path became a queued job.
-    bool addFile(const std::string& path);
+    // Intake: true when the path became a queued job. folderBelow, when given, is a relative folder
+    // under the destination's folder that takes the output (a mirrored tree); all its levels are
+    // created.
+    bool addFile(const std::string& path, const std::string& folderBelow = std::string());
+    // What addFile would decide, with nothing created and nothing queued: the output path, or ""
+    // when the path would be refused. The counter advances as it would in addFile.
+    std::string planFile(const std::string& path, const std::string& folderBelow = std::string());
 
     // Queue.
     void addTask(ImageResizeTask* task);
@@ -87,6 +92,10 @@ private:
     // Intake: the output folder for a dropped path, and the output name (counter search included).
     std::string outputFolderFor(const std::string& path) const;
     std::string outputNameFor(const std::string& fileName, int32_t width, int32_t height, const std::string& folder);
+    // The output folder and name addFile settles for path; false when it refuses the path.
+    // createFolder: make the output folder when it is missing (addFile) or not (planFile).
+    bool settleOutput(const std::string& path, const std::string& folderBelow, bool createFolder,
+                      std::string& folder, std::string& name);
     // Queue. The first two are called with taskMutex held: the position of the first available
     // job (tasks.size() when none), and the start of one worker (false when it could not start).
     size_t findAvailableTask();

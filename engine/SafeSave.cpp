@@ -7,12 +7,56 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <mutex>
 #include <random>
+#include <set>
 #include <thread>
 
 #include "tools/modTools.h"
 
 namespace {
+
+// The temporary files that exist now: a file is entered while the lock is held from its creation
+// on, so removeAll never misses one that a worker has just made.
+class TempFileRegistry {
+  public:
+    // Creates path exclusively and enters it; -1 with errno set when it cannot be created, or
+    // with EPERM once everything was removed.
+    int create(const std::string& path) {
+        std::lock_guard<std::mutex> hold(lock);
+        if (closed) {
+            errno = EPERM;
+            return -1;
+        }
+        // 0666 lets the user's umask give the output the permissions of any new file.
+        const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd >= 0) files.insert(path);
+        return fd;
+    }
+    void forget(const std::string& path) {
+        std::lock_guard<std::mutex> hold(lock);
+        files.erase(path);
+    }
+    size_t removeAll() {
+        std::lock_guard<std::mutex> hold(lock);
+        closed = true;
+        size_t removed = 0;
+        for (const std::string& path : files) removed += unlink(path.c_str()) == 0 ? 1 : 0;
+        files.clear();
+        return removed;
+    }
+
+  private:
+    std::mutex lock;
+    std::set<std::string> files;
+    bool closed = false;
+};
+
+// Never destroyed: workers may still save while the program ends.
+TempFileRegistry& registry() {
+    static TempFileRegistry* shared = new TempFileRegistry;
+    return *shared;
+}
 
 // Six characters of [0-9a-z] from a per-thread generator, so workers never share state.
 std::string randomTag() {
@@ -73,8 +117,7 @@ std::string createTempFileBeside(const std::string& target) {
     const std::string folder = getFilePath(target);
     for (int attempt = 0; attempt < 100; ++attempt) {
         std::string path = folder + ".pixmill-" + randomTag() + ".tmp";
-        // 0666 lets the user's umask give the output the permissions of any new file.
-        int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        const int fd = registry().create(path);
         if (fd >= 0) {
             ::close(fd);
             return path;
@@ -93,5 +136,15 @@ CommitResult commitTempFile(const std::string& temp, const std::string& target, 
         result = moveWithoutReplacing(temp, target);
     }
     if (result != CommitResult::Done) unlink(temp.c_str());
+    registry().forget(temp);
     return result;
+}
+
+void discardTempFile(const std::string& temp) {
+    unlink(temp.c_str());
+    registry().forget(temp);
+}
+
+size_t removeTempFilesInFlight() {
+    return registry().removeAll();
 }

@@ -1,12 +1,14 @@
 // Writing output files so that a failed or refused save never destroys a file already there.
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 // Creates a new, empty file with an unused hidden name (".pixmill-XXXXXX.tmp") in the folder of
 // target, so the final rename stays within one file system. The name ends in ".tmp" so that a
 // later drop of the folder never takes it for an image. Returns its path, or "" when the folder
-// cannot take a new file.
+// cannot take a new file (or once removeTempFilesInFlight has run). The file counts as in flight
+// until commitTempFile or discardTempFile takes it away.
 std::string createTempFileBeside(const std::string& target);
 
 enum class CommitResult { Done, Exists, Failed };
@@ -16,3 +18,11 @@ enum class CommitResult { Done, Exists, Failed };
 // replace false: an existing target, even one that appeared a moment ago, is kept and Exists is
 // returned.
 CommitResult commitTempFile(const std::string& temp, const std::string& target, bool replace);
+
+// Removes a temporary file that will not be committed (its write failed).
+void discardTempFile(const std::string& temp);
+
+// Removes every temporary file in flight and makes later createTempFileBeside calls fail, so a
+// program that ends at once, with jobs still writing, leaves no hidden file behind. Safe to call
+// from any thread (not from a signal handler). Returns how many files it removed.
+size_t removeTempFilesInFlight();

@@ -46,6 +46,15 @@ TEST_F(CliOptions, BadValuesAreUsageErrorsThatTouchNothing) {
         {{"--frobnicate", "a.bmp"}, {"unknown option --frobnicate"}},
         {{"-d", "fixedfolder", "a.bmp"}, {"fixedfolder needs a folder"}},
         {{}, {"no FILE given"}},
+        {{"--shard", "5/4", "a.bmp"}, {"--shard", "\"5/4\"", "K from 1 to N"}},
+        {{"--shard", "2", "a.bmp"}, {"--shard", "K/N"}},
+        {{"--memory-limit", "0", "a.bmp"}, {"--memory-limit", "\"0\"", "512M, 4G"}},
+        {{"--memory-limit", "lots", "a.bmp"}, {"--memory-limit", "\"lots\""}},
+        {{"--keep-structure", "a.bmp"}, {"--keep-structure", "-o FOLDER"}},
+        {{"--skip-existing", "--overwrite", "yes", "a.bmp"}, {"--skip-existing", "--overwrite yes"}},
+        {{"--dry-run", "--report", "r.jsonl", "a.bmp"}, {"--dry-run writes no file"}},
+        {{"-0", "a.bmp"}, {"--null needs --files-from"}},
+        {{"--files-from", "nowhere.txt"}, {"cannot read the file list nowhere.txt: No such file"}},
     };
     for (const UsageCase& c : cases) {
         const CliResult r = run(c.args);
@@ -62,6 +71,10 @@ TEST_F(CliOptions, HelpAndVersion) {
     EXPECT_EQ(help.status, 0);
     EXPECT_TRUE(contains(help.out, "Usage: pixmill-cli")) << help.out;
     EXPECT_TRUE(contains(help.out, "landscapeccw")) << help.out;
+    for (const char* option :
+         {"--files-from FILE", "-0, --null", "--shard K/N", "--keep-structure", "--report FILE", "--dry-run",
+          "--quiet", "--skip-existing", "--memory-limit SIZE", "surrogateescape"})
+        EXPECT_TRUE(contains(help.out, option)) << option;
     const CliResult version = run({"-V"});
     EXPECT_EQ(version.status, 0);
     EXPECT_EQ(version.out.rfind("pixmill-cli ", 0), 0u) << version.out;

@@ -48,6 +48,7 @@ TEST_F(CliResize, OnATerminalABarShowsTheCountAndTheFile) {
     const CliResult r = runCliOnTerminal({"-s", "20x15", "only.bmp"}, config.path(), work.path());
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, "1 resized, 0 failed, 0 refused\n");
+    // Drawn before the job is queued, so even a job that ends before the first redraw shows it.
     EXPECT_TRUE(contains(r.err, "\r\033[K[------------------------] 0/1")) << r.err;
     EXPECT_TRUE(contains(r.err, "] 1/1")) << r.err;
     EXPECT_FALSE(contains(r.err, "[1/1] resized")) << r.err;
@@ -212,6 +213,41 @@ TEST_F(CliResize, CtrlCFinishesRunningJobsAndStartsNoMore) {
     for (const std::string& name : outputs) {
         EXPECT_TRUE(isRight(name, "_1600x1200.jpg")) << name;
         EXPECT_EQ(readImage(work.file("resized/" + name)).width, 1600) << name;
+    }
+}
+
+// Waits until a hidden temporary file shows up in folder (or gives up after 30 s).
+bool waitForTempFile(const std::string& folder) {
+    for (int i = 0; i < 30000; ++i) {
+        for (const std::string& name : folderEntries(folder))
+            if (name.rfind(".pixmill-", 0) == 0) return true;
+        usleep(1000);
+    }
+    return false;
+}
+
+TEST_F(CliResize, ASecondCtrlCRemovesTheTemporaryFilesOfRunningJobs) {
+    // Large outputs keep each job's temporary file in place long enough to be caught.
+    std::vector<std::string> args = {"-j", "2", "-s", "3000x3000", "-c", "stretch"};
+    for (int i = 0; i < 8; ++i) {
+        const std::string name = "p" + std::to_string(i) + ".bmp";
+        image(name, 64, 48);
+        args.push_back(name);
+    }
+    mkdir(work.file("resized").c_str(), 0755);
+    bool sawTemp = false, sawFirstNote = false;
+    const CliResult r = runCli(args, config.path(), work.path(), [&](pid_t pid, const std::string& errPath) {
+        sawTemp = waitForTempFile(work.file("resized"));
+        kill(pid, SIGINT);
+        sawFirstNote = waitForText(errPath, "interrupted: letting");
+        kill(pid, SIGINT);
+    });
+    ASSERT_TRUE(sawTemp && sawFirstNote) << r.err;
+    EXPECT_EQ(r.status, 130) << r.err;
+    EXPECT_TRUE(contains(r.err, "interrupted again: quitting (")) << r.err;
+    for (const std::string& name : folderEntries(work.file("resized"))) {
+        EXPECT_TRUE(isRight(name, "_3000x3000.jpg")) << name;
+        EXPECT_EQ(readImage(work.file("resized/" + name)).width, 3000) << name;
     }
 }
 

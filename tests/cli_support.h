@@ -52,48 +52,77 @@ class ChildEnvironment {
     std::vector<char*> pointers;
 };
 
-// Runs pixmill-cli with XDG_CONFIG_HOME set to configHome (never the user's own settings) and
-// the given working folder. whileRunning, when given, is called with the pid and the path of the
-// captured standard error as soon as the process runs.
-inline CliResult runCli(const std::vector<std::string>& args, const std::string& configHome,
-                        const std::string& workDir = std::string(),
-                        const std::function<void(pid_t, const std::string&)>& whileRunning = nullptr) {
-    CliResult result;
-    TempDir capture;
-    const std::string outPath = capture.file("out"), errPath = capture.file("err");
-    std::vector<std::string> argv = {cliBinary()};
-    argv.insert(argv.end(), args.begin(), args.end());
+// A program started with its standard output and error captured in files.
+struct RunningProgram {
+    pid_t pid = -1;
+    std::string outPath;
+    std::string errPath;
+};
+
+// Starts argv[0] (found on PATH) with XDG_CONFIG_HOME set to configHome (never the user's own
+// settings) in the given working folder; its output goes into files under capture, its standard
+// input comes from the file input when one is given.
+inline RunningProgram startProgram(std::vector<std::string> argv, const std::string& configHome,
+                                   const std::string& workDir, const TempDir& capture,
+                                   const std::string& tag = "run", const std::string& input = "") {
+    RunningProgram running;
+    running.outPath = capture.file(tag + ".out");
+    running.errPath = capture.file(tag + ".err");
     std::vector<char*> raw;
     for (std::string& a : argv) raw.push_back(&a[0]);
     raw.push_back(nullptr);
     ChildEnvironment environment({"XDG_CONFIG_HOME=" + configHome});
-    const pid_t pid = fork();
-    if (pid == 0) {
+    running.pid = fork();
+    if (running.pid == 0) {
         if (!workDir.empty() && chdir(workDir.c_str()) != 0) _exit(126);
-        const int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        const int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        const int out = open(running.outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        const int err = open(running.errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         dup2(out, 1);
         dup2(err, 2);
-        execve(raw[0], raw.data(), environment.get());
+        if (!input.empty()) dup2(open(input.c_str(), O_RDONLY), 0);
+        execvpe(raw[0], raw.data(), environment.get());
         _exit(127);
     }
-    if (pid < 0) return result;
-    if (whileRunning) whileRunning(pid, errPath);
+    return running;
+}
+
+// Waits for it (killing it after two minutes: sanitizer builds are slow, a hung run must not
+// hold the suite) and collects what it wrote.
+inline CliResult finishProgram(const RunningProgram& running) {
+    CliResult result;
+    if (running.pid < 0) return result;
     int status = 0;
-    // Sanitizer builds are slow; a hung run is killed rather than holding the suite.
-    for (int waited = 0; waitpid(pid, &status, WNOHANG) == 0; ++waited) {
+    for (int waited = 0; waitpid(running.pid, &status, WNOHANG) == 0; ++waited) {
         if (waited == 12000) {
-            kill(pid, SIGKILL);
-            waitpid(pid, &status, 0);
-            result.err = readBytes(errPath);
+            kill(running.pid, SIGKILL);
+            waitpid(running.pid, &status, 0);
+            result.err = readBytes(running.errPath);
             return result;
         }
         usleep(10 * 1000);
     }
     result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    result.out = readBytes(outPath);
-    result.err = readBytes(errPath);
+    result.out = readBytes(running.outPath);
+    result.err = readBytes(running.errPath);
     return result;
+}
+
+inline std::vector<std::string> cliCommand(const std::vector<std::string>& args) {
+    std::vector<std::string> argv = {cliBinary()};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return argv;
+}
+
+// Runs pixmill-cli with XDG_CONFIG_HOME set to configHome and the given working folder.
+// whileRunning, when given, is called with the pid and the path of the captured standard error as
+// soon as the process runs.
+inline CliResult runCli(const std::vector<std::string>& args, const std::string& configHome,
+                        const std::string& workDir = std::string(),
+                        const std::function<void(pid_t, const std::string&)>& whileRunning = nullptr) {
+    TempDir capture;
+    const RunningProgram running = startProgram(cliCommand(args), configHome, workDir, capture);
+    if (running.pid > 0 && whileRunning) whileRunning(running.pid, running.errPath);
+    return finishProgram(running);
 }
 
 // Runs pixmill-cli with its standard error on a pseudo-terminal; err holds what the terminal got.

@@ -1,0 +1,285 @@
+// What pixmill-cli says about each path and the whole batch: the lines for people and the report
+// for scripts (JSON Lines).
+#include "cli/JobReport.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "engine/ImageResizeTask.h"
+
+namespace {
+
+const int kExitAllResized = 0;
+const int kExitSomeNotResized = 1;
+const int kExitInterrupted = 130;  // 128 + SIGINT, as shells report it
+
+bool isContinuation(unsigned char byte, unsigned char low = 0x80, unsigned char high = 0xBF) {
+    return byte >= low && byte <= high;
+}
+
+// The length of the well-formed UTF-8 sequence at text[at] (Unicode's table of well-formed byte
+// sequences: no overlong forms, no surrogates, nothing above U+10FFFF), or 0.
+size_t utf8SequenceAt(const std::string& text, size_t at) {
+    const unsigned char lead = text[at];
+    auto next = [&](size_t k) -> unsigned char { return at + k < text.size() ? text[at + k] : 0; };
+    if (lead < 0x80) return 1;
+    if (lead >= 0xC2 && lead <= 0xDF) return isContinuation(next(1)) ? 2 : 0;
+    if (lead >= 0xE0 && lead <= 0xEF) {
+        const unsigned char low = lead == 0xE0 ? 0xA0 : 0x80;
+        const unsigned char high = lead == 0xED ? 0x9F : 0xBF;
+        return isContinuation(next(1), low, high) && isContinuation(next(2)) ? 3 : 0;
+    }
+    if (lead >= 0xF0 && lead <= 0xF4) {
+        const unsigned char low = lead == 0xF0 ? 0x90 : 0x80;
+        const unsigned char high = lead == 0xF4 ? 0x8F : 0xBF;
+        return isContinuation(next(1), low, high) && isContinuation(next(2)) && isContinuation(next(3)) ? 4
+                                                                                                        : 0;
+    }
+    return 0;
+}
+
+std::string hexEscape(unsigned int code) {
+    char buffer[8];
+    snprintf(buffer, sizeof buffer, "\\u%04x", code);
+    return buffer;
+}
+
+// The JSON form of one ASCII byte.
+std::string asciiEscaped(char c) {
+    switch (c) {
+        case '"':
+            return "\\\"";
+        case '\\':
+            return "\\\\";
+        case '\n':
+            return "\\n";
+        case '\r':
+            return "\\r";
+        case '\t':
+            return "\\t";
+        case '\b':
+            return "\\b";
+        case '\f':
+            return "\\f";
+        default:
+            return static_cast<unsigned char>(c) < 0x20 ? hexEscape(static_cast<unsigned char>(c))
+                                                        : std::string(1, c);
+    }
+}
+
+std::string number(double value) {
+    char buffer[32];
+    snprintf(buffer, sizeof buffer, "%.1f", value);
+    return buffer;
+}
+
+std::string field(const char* name, const std::string& jsonValue) {
+    return std::string("\"") + name + "\":" + jsonValue;
+}
+
+std::string countField(const char* name, size_t value) {
+    return "," + field(name, std::to_string(value));
+}
+
+// "message: cause", or the message alone.
+std::string withReason(const std::string& message, const std::string& reason) {
+    if (reason.empty()) return message;
+    return message.empty() ? reason : message + ": " + reason;
+}
+
+}  // namespace
+
+JobRecord recordOfJob(const ImageResizeTask& task) {
+    JobRecord record;
+    record.source = task.sourcePath;
+    record.output = task.outputPath;
+    record.message = task.message;
+    record.width = task.outputWidth;
+    record.height = task.outputHeight;
+    record.bytes = task.outputBytes;
+    record.ms = task.elapsedMs;
+    if (task.failed) {
+        record.status = JobStatus::Failed;
+        record.reason = task.cause;
+    } else if (task.skipped) {
+        record.status = JobStatus::Skipped;
+    } else if (!task.warning.empty()) {
+        record.status = JobStatus::Damaged;
+        record.reason = task.warning;
+    } else {
+        record.status = JobStatus::Resized;
+    }
+    return record;
+}
+
+JobRecord recordOfRefusal(const InputItem& input) {
+    JobRecord record;
+    record.source = input.path;
+    record.status = JobStatus::Refused;
+    record.reason = input.refusal;
+    return record;
+}
+
+JobRecord recordNotStarted(const std::string& source, const std::string& output) {
+    JobRecord record;
+    record.source = source;
+    record.output = output;
+    record.status = JobStatus::NotStarted;
+    record.reason = "interrupted";
+    return record;
+}
+
+void BatchCounts::count(JobStatus status) {
+    switch (status) {
+        case JobStatus::Resized:
+            ++resized;
+            break;
+        case JobStatus::Damaged:
+            ++damaged;
+            break;
+        case JobStatus::Failed:
+            ++failed;
+            break;
+        case JobStatus::Refused:
+            ++refused;
+            break;
+        case JobStatus::Skipped:
+            ++skipped;
+            break;
+        case JobStatus::NotStarted:
+            ++notStarted;
+            break;
+        case JobStatus::Planned:
+            ++planned;
+            break;
+    }
+}
+
+const char* statusWord(JobStatus status) {
+    switch (status) {
+        case JobStatus::Resized:
+            return "resized";
+        case JobStatus::Damaged:
+            return "damaged";
+        case JobStatus::Failed:
+            return "failed";
+        case JobStatus::Refused:
+            return "refused";
+        case JobStatus::Skipped:
+            return "skipped";
+        case JobStatus::NotStarted:
+            return "not-started";
+        default:
+            return "planned";
+    }
+}
+
+std::string recordText(const JobRecord& record) {
+    const std::string word = statusWord(record.status);
+    switch (record.status) {
+        case JobStatus::Resized:
+            return word + " " + record.source + " -> " + record.output;
+        case JobStatus::Damaged:
+            return word + " " + record.source + " -> " + record.output + ": " + record.reason;
+        case JobStatus::Planned:
+            return record.source + " -> " + record.output;
+        case JobStatus::NotStarted:
+            return "not started " + record.source;
+        default:
+            return word + " " + record.source + ": " + withReason(record.message, record.reason);
+    }
+}
+
+std::string summaryText(const BatchCounts& counts) {
+    if (counts.dryRun) {
+        return std::to_string(counts.planned) + " to resize, " + std::to_string(counts.refused) + " refused";
+    }
+    std::string text = std::to_string(counts.resized) + " resized";
+    if (counts.damaged > 0) text += ", " + std::to_string(counts.damaged) + " damaged";
+    if (counts.skipped > 0) text += ", " + std::to_string(counts.skipped) + " skipped";
+    text += ", " + std::to_string(counts.failed) + " failed, " + std::to_string(counts.refused) + " refused";
+    if (counts.notStarted > 0) {
+        text += ", " + std::to_string(counts.notStarted) +
+                (counts.interrupted ? " not started (interrupted)" : " not started");
+    }
+    return text;
+}
+
+int exitStatusOf(const BatchCounts& counts) {
+    if (counts.interrupted && counts.notStarted > 0) return kExitInterrupted;
+    if (counts.damaged > 0 || counts.failed > 0 || counts.refused > 0 || counts.notStarted > 0)
+        return kExitSomeNotResized;
+    return kExitAllResized;
+}
+
+std::string jsonString(const std::string& bytes) {
+    std::string out = "\"";
+    for (size_t i = 0; i < bytes.size();) {
+        const size_t length = utf8SequenceAt(bytes, i);
+        if (length == 0) {
+            out += hexEscape(0xDC00 + static_cast<unsigned char>(bytes[i]));
+            ++i;
+        } else if (length == 1) {
+            out += asciiEscaped(bytes[i++]);
+        } else {
+            out.append(bytes, i, length);
+            i += length;
+        }
+    }
+    return out + "\"";
+}
+
+std::string reportObject(const JobRecord& record) {
+    return "{" + field("source", jsonString(record.source)) + "," +
+           field("output", record.output.empty() ? "null" : jsonString(record.output)) + "," +
+           field("status", jsonString(statusWord(record.status))) + "," +
+           field("message", jsonString(record.message)) + "," + field("reason", jsonString(record.reason)) +
+           "," + field("width", std::to_string(record.width)) + "," +
+           field("height", std::to_string(record.height)) + "," +
+           field("bytes", std::to_string(record.bytes)) + "," + field("ms", number(record.ms)) + "}";
+}
+
+std::string summaryObject(const BatchCounts& counts) {
+    return "{" + field("status", "\"summary\"") + countField("resized", counts.resized) +
+           countField("damaged", counts.damaged) + countField("skipped", counts.skipped) +
+           countField("failed", counts.failed) + countField("refused", counts.refused) +
+           countField("not_started", counts.notStarted) + countField("planned", counts.planned) + "," +
+           field("interrupted", counts.interrupted ? "true" : "false") + "}";
+}
+
+ReportFile::~ReportFile() {
+    if (ownsFd) ::close(fd);
+}
+
+bool ReportFile::open(const std::string& path, std::string& error) {
+    if (path == "-") {
+        fd = STDOUT_FILENO;
+        return true;
+    }
+    fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        error = "cannot write the report " + path + ": " + strerror(errno);
+        return false;
+    }
+    ownsFd = true;
+    return true;
+}
+
+void ReportFile::add(const std::string& object) {
+    if (fd < 0) return;
+    const std::string line = object + "\n";
+    size_t written = 0;
+    while (written < line.size()) {
+        const ssize_t n = ::write(fd, line.data() + written, line.size() - written);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            writeFailed = true;
+            return;
+        }
+        written += static_cast<size_t>(n);
+    }
+}

@@ -1,0 +1,89 @@
+// What pixmill-cli says about each path and the whole batch: the lines for people and the report
+// for scripts (JSON Lines).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "cli/InputPaths.h"
+
+class ImageResizeTask;
+
+enum class JobStatus { Resized, Damaged, Failed, Refused, Skipped, NotStarted, Planned };
+
+// One path's outcome, copied out of its job (or its refusal) once it has ended.
+struct JobRecord {
+    std::string source;
+    std::string output;  // "" when there is none
+    JobStatus status = JobStatus::Refused;
+    std::string message;
+    // Why: the job's cause (failed), its warning (damaged), or the refusal's reason (refused).
+    std::string reason;
+    int32_t width = 0;
+    int32_t height = 0;
+    uint64_t bytes = 0;
+    double ms = 0;
+};
+
+// The record of a job that has ended (its done flag is set).
+JobRecord recordOfJob(const ImageResizeTask& task);
+JobRecord recordOfRefusal(const InputItem& input);
+JobRecord recordNotStarted(const std::string& source, const std::string& output);
+
+struct BatchCounts {
+    size_t resized = 0;
+    size_t damaged = 0;
+    size_t skipped = 0;
+    size_t failed = 0;
+    size_t refused = 0;
+    size_t notStarted = 0;  // jobs and inputs left when the batch was interrupted
+    size_t planned = 0;     // --dry-run: paths that would be resized
+    bool interrupted = false;
+    bool dryRun = false;
+
+    void count(JobStatus status);
+};
+
+const char* statusWord(JobStatus status);
+
+// One line for people, without the count: "resized SRC -> OUT", "damaged SRC -> OUT: WARNING",
+// "failed SRC: MESSAGE: CAUSE", "skipped SRC: MESSAGE", "refused SRC: REASON", "SRC -> OUT" (planned).
+std::string recordText(const JobRecord& record);
+// "3 resized, 1 damaged, 1 failed, 0 refused": damaged, skipped and not started only when there are
+// any; "3 to resize, 1 refused" for a dry run.
+std::string summaryText(const BatchCounts& counts);
+// 0 when every path was resized, skipped or planned; 1 when one was damaged, failed or refused;
+// 130 when an interrupt left some not started.
+int exitStatusOf(const BatchCounts& counts);
+
+// A JSON string holding bytes: UTF-8 as it is, every byte that is not part of a well-formed UTF-8
+// sequence as the escape \udc80 to \udcff (Python's surrogateescape gives the bytes back).
+std::string jsonString(const std::string& bytes);
+// One JSON object, without the line end: source, output, status, message, reason, width, height,
+// bytes, ms.
+std::string reportObject(const JobRecord& record);
+// {"status":"summary", and the counts}.
+std::string summaryObject(const BatchCounts& counts);
+
+// The report file: each line reaches the file with one write as soon as it is added, so a run
+// that is killed leaves whole lines.
+class ReportFile {
+  public:
+    ReportFile() = default;
+    ~ReportFile();
+    ReportFile(const ReportFile&) = delete;
+    ReportFile& operator=(const ReportFile&) = delete;
+
+    // "-" is standard output. False with error set when the file cannot be created.
+    bool open(const std::string& path, std::string& error);
+    bool isOpen() const { return fd >= 0; }
+    void add(const std::string& object);
+    // False once a line could not be written whole (a full disk).
+    bool allWritten() const { return !writeFailed; }
+
+  private:
+    int fd = -1;
+    bool ownsFd = false;
+    bool writeFailed = false;
+};

@@ -1,0 +1,136 @@
+// pixmill-cli's parts without a process: what a job's record says (damaged, causes, skips), the
+// summary and exit status, the JSON escapes at the edges of UTF-8, sizes, and the shard hash.
+#include <gtest/gtest.h>
+
+#include "cli/CliOptions.h"
+#include "cli/InputPaths.h"
+#include "cli/JobReport.h"
+#include "engine/ImageResizeTask.h"
+#include "engine/Pixmill.h"
+#include "testsupport.h"
+
+namespace {
+
+// A job as a worker leaves it once it has ended.
+ImageResizeTask& endedJob(ImageResizeTask& task, bool failed, const std::string& message) {
+    task.sourcePath = "x.jpg";
+    task.outputPath = "/x/resized/a.jpg";
+    task.failed = failed;
+    task.message = message;
+    task.done = true;
+    return task;
+}
+
+TEST(CliRecords, DamagedFailedAndSkippedJobsSayWhy) {
+    ImageResizeTask damaged(nullptr), failed(nullptr), skipped(nullptr), resized(nullptr);
+    endedJob(damaged, false, "").warning = "the file ends early: 412 of 1200 rows decoded";
+    endedJob(failed, true, "Error saving /x/resized/a.jpg").cause = "Permission denied";
+    endedJob(skipped, false, "File already exists : /x/resized/a.jpg").skipped = true;
+    endedJob(resized, false, "").outputWidth = 20;
+
+    EXPECT_EQ(recordText(recordOfJob(damaged)),
+              "damaged x.jpg -> /x/resized/a.jpg: the file ends early: 412 of 1200 rows decoded");
+    EXPECT_EQ(recordOfJob(damaged).reason, "the file ends early: 412 of 1200 rows decoded");
+    EXPECT_EQ(recordText(recordOfJob(failed)),
+              "failed x.jpg: Error saving /x/resized/a.jpg: Permission denied");
+    EXPECT_EQ(recordOfJob(failed).reason, "Permission denied");
+    EXPECT_EQ(recordText(recordOfJob(skipped)), "skipped x.jpg: File already exists : /x/resized/a.jpg");
+    EXPECT_EQ(recordText(recordOfJob(resized)), "resized x.jpg -> /x/resized/a.jpg");
+    // A failure without a known cause keeps the message alone.
+    failed.cause.clear();
+    EXPECT_EQ(recordText(recordOfJob(failed)), "failed x.jpg: Error saving /x/resized/a.jpg");
+
+    BatchCounts counts;
+    for (ImageResizeTask* job : {&resized, &resized, &resized, &damaged, &failed})
+        counts.count(recordOfJob(*job).status);
+    EXPECT_EQ(summaryText(counts), "3 resized, 1 damaged, 1 failed, 0 refused");
+    // A damaged file is a problem a script must see; a skip is not.
+    EXPECT_EQ(exitStatusOf(counts), 1);
+    BatchCounts resumed;
+    resumed.count(JobStatus::Resized);
+    resumed.count(JobStatus::Skipped);
+    EXPECT_EQ(summaryText(resumed), "1 resized, 1 skipped, 0 failed, 0 refused");
+    EXPECT_EQ(exitStatusOf(resumed), 0);
+}
+
+TEST(CliRecords, ReportObjectsCarryEveryField) {
+    ImageResizeTask job(nullptr);
+    endedJob(job, true, "Error saving /x/resized/a.jpg").cause = "No space left on device";
+    job.elapsedMs = 12.25;
+    EXPECT_EQ(reportObject(recordOfJob(job)),
+              "{\"source\":\"x.jpg\",\"output\":\"/x/resized/a.jpg\",\"status\":\"failed\","
+              "\"message\":\"Error saving /x/resized/a.jpg\",\"reason\":\"No space left on device\","
+              "\"width\":0,\"height\":0,\"bytes\":0,\"ms\":12.2}");
+    const JobRecord refused =
+        recordOfRefusal(InputItem{"/x/notes.txt", "not a JPEG, PNG, GIF or BMP file name", ""});
+    EXPECT_EQ(reportObject(refused),
+              "{\"source\":\"/x/notes.txt\",\"output\":null,\"status\":\"refused\",\"message\":\"\","
+              "\"reason\":\"not a JPEG, PNG, GIF or BMP file name\",\"width\":0,\"height\":0,\"bytes\":0,"
+              "\"ms\":0.0}");
+}
+
+struct EscapeCase {
+    std::string bytes;
+    std::string json;
+};
+
+TEST(CliRecords, JsonKeepsUtf8AndEscapesEveryOtherByteAlone) {
+    const EscapeCase cases[] = {
+        {"a\"b\\c/d", "\"a\\\"b\\\\c/d\""},
+        {"\n\t\x01\x1f\x7f", "\"\\n\\t\\u0001\\u001f\x7f\""},
+        {"\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80", "\"\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80\""},  // é € 😀
+        {"\xf4\x8f\xbf\xbf", "\"\xf4\x8f\xbf\xbf\""},                                          // U+10FFFF
+        {"\xf4\x90\x80\x80", "\"\\udcf4\\udc90\\udc80\\udc80\""},                              // above it
+        {"\xc0\xaf", "\"\\udcc0\\udcaf\""},                                                    // overlong "/"
+        {"\xe0\x80\xaf", "\"\\udce0\\udc80\\udcaf\""},  // overlong, 3 bytes
+        {"\xed\xa0\x80", "\"\\udced\\udca0\\udc80\""},  // a surrogate
+        {"\xe2\x82", "\"\\udce2\\udc82\""},             // cut short
+        {"\xe2\x82x", "\"\\udce2\\udc82x\""},
+        {"\xff\xfe", "\"\\udcff\\udcfe\""},
+        {std::string("a\0b", 3), "\"a\\u0000b\""},
+    };
+    for (const EscapeCase& c : cases) EXPECT_EQ(jsonString(c.bytes), c.json) << c.json;
+}
+
+TEST(CliOptionParts, MemoryLimitTakesBytesAndBinarySuffixes) {
+    const std::pair<const char*, uint64_t> good[] = {
+        {"1", 1}, {"512M", 512ull << 20}, {"4g", 4ull << 30}, {"3K", 3072}, {"2T", 2ull << 40}};
+    for (const auto& c : good) {
+        uint64_t bytes = 0;
+        EXPECT_TRUE(parseByteSize(c.first, bytes)) << c.first;
+        EXPECT_EQ(bytes, c.second) << c.first;
+    }
+    for (const char* bad :
+         {"", "0", "0G", "G", "1.5G", "-1", "4GB", "4 G", "16777216T", "99999999999999999999"}) {
+        uint64_t bytes = 0;
+        EXPECT_FALSE(parseByteSize(bad, bytes)) << bad;
+    }
+
+    TempDir settings;
+    Pixmill engine(settings.path());
+    ::CliOptions options;
+    std::string error;
+    const char* argv[] = {"pixmill-cli", "--memory-limit", "4G", "--skip-existing", "a.jpg"};
+    ASSERT_TRUE(parseCliOptions(5, argv, options, error)) << error;
+    applyCliOptions(options, engine);
+    EXPECT_EQ(engine.memoryLimit, 4ull << 30);
+    EXPECT_TRUE(engine.skipExisting);
+    engine.saveSettingsOnExit = false;
+}
+
+// Pinned values: every node of a cluster, whatever its version, must share a list out alike.
+// They were computed by an independent implementation (the Python lines in docs/scale-out.md).
+TEST(CliShards, TheHashOfAPathIsPinnedAndPathsAreCleanedAsGiven) {
+    EXPECT_EQ(shardOf("photos/2024/june/x.jpg", 1000003), 992129u);
+    EXPECT_EQ(shardOf("/srv/archive/IMG_0001.JPG", 1000003), 727102u);
+    EXPECT_EQ(shardOf("a.bmp", 1000003), 925116u);
+    EXPECT_EQ(shardOf("\xff\xfe.png", 1000003), 906299u);
+    EXPECT_EQ(shardOf("photos/2024/june/x.jpg", 4), 2u);
+
+    EXPECT_EQ(shardKey("./photos//2024/./june/x.jpg"), "photos/2024/june/x.jpg");
+    EXPECT_EQ(shardKey("/srv//a/"), "/srv/a");
+    EXPECT_EQ(shardKey("./"), ".");
+    EXPECT_EQ(shardKey("../a.jpg"), "../a.jpg");
+}
+
+}  // namespace
