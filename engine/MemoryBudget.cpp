@@ -44,6 +44,11 @@ uint64_t MemoryBudget::held() {
     return used;
 }
 
+size_t MemoryBudget::waiters() {
+    std::lock_guard<std::mutex> hold(lock);
+    return waiting.size();
+}
+
 uint64_t MemoryBudget::defaultLimit() {
     const long pages = sysconf(_SC_PHYS_PAGES), pageSize = sysconf(_SC_PAGE_SIZE);
     if (pages <= 0 || pageSize <= 0) return uint64_t(1) << 32;

@@ -20,6 +20,7 @@ class MemoryBudget {
     // Makes every waiter look at its stop flag now (it does so by itself a little later).
     void wake();
     uint64_t held();
+    size_t waiters();
     // Half the physical memory.
     static uint64_t defaultLimit();
 
