@@ -154,6 +154,39 @@ TEST_F(HostileFiles, FilesThatCannotHoldTheirPictureOrAreNoImageSayWhy) {
     EXPECT_FALSE(run(dir.file("small.jpg"))->failed);
 }
 
+TEST_F(HostileFiles, GifTooShortForItsImageFailsAndACutOneIsDamaged) {
+    gifrecipe::Image image;
+    image.width = 65535;
+    image.height = 32767;
+    image.useRaw = true;
+    image.raw = {0x04, 0x01};
+    image.lzw.minCodeSize = 2;
+    const std::vector<uint8_t> table = {0, 0, 0, 255, 255, 255, 9, 9, 9, 7, 7, 7};
+    // A budget that takes the declared screen, so that the file's own bound is what refuses it.
+    engine.memoryLimit = uint64_t(64) << 30;
+    const std::string hostile = dir.file("hostile.gif");
+    ASSERT_TRUE(writeBytes(hostile,
+                           gifrecipe::GifBuilder().header(65535, 32767, table).image(image).trailer().str()));
+    auto task = run(hostile);
+    EXPECT_EQ(task->message, "Error opening " + hostile);
+    EXPECT_NE(task->cause.find("cannot be held in a file of"), std::string::npos) << task->cause;
+
+    image.width = image.height = 64;
+    image.useRaw = false;
+    for (int i = 0; i < 64 * 64; ++i) image.pixels.push_back(uint8_t((i * 7 + i / 64) % 4));
+    std::string whole = gifrecipe::GifBuilder().header(64, 64, table).image(image).trailer().str();
+    const std::string cut = dir.file("cut.gif");
+    ASSERT_TRUE(writeBytes(cut, whole.substr(0, whole.size() / 2)));
+    task = run(cut);
+    EXPECT_FALSE(task->failed) << task->message;
+    EXPECT_NE(task->warning.find("the file ends early:"), std::string::npos) << task->warning;
+    const std::string sound = dir.file("sound.gif");
+    ASSERT_TRUE(writeBytes(sound, whole));
+    task = run(sound);
+    EXPECT_FALSE(task->failed);
+    EXPECT_EQ(task->warning, "");
+}
+
 TEST_F(HostileFiles, SaveFailureTakesTheSystemsWords) {
     const std::string source = jpeg("source.jpg", 32, 32);
     auto task = runJob(engine, source, dir.file(std::string(260, 'n') + ".jpg"), "16x16");
