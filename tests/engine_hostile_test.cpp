@@ -21,7 +21,7 @@ void waitForWaiters(MemoryBudget& budget, size_t count) {
 TEST(MemoryBudget, WaitersAreServedInOrderWithoutOvertaking) {
     MemoryBudget budget;
     std::atomic<bool> stop{false};
-    ASSERT_EQ(budget.reserve(60, 100, stop), Grant::Granted);
+    ASSERT_EQ(budget.reserve(50, 100, stop), Grant::Granted);
     std::mutex lock;
     std::vector<int> order;
     auto job = [&](int id, uint64_t bytes) {
@@ -35,9 +35,10 @@ TEST(MemoryBudget, WaitersAreServedInOrderWithoutOvertaking) {
     std::thread big(job, 1, 60);
     waitForWaiters(budget, 1);
     // Would fit beside the first holder, but waits behind the earlier caller.
-    std::thread small(job, 2, 10);
+    std::thread small(job, 2, 50);
     waitForWaiters(budget, 2);
-    budget.release(60);
+    // The first waiter goes; the second fits only once the first has let go.
+    budget.release(50);
     big.join();
     small.join();
     EXPECT_EQ(order, (std::vector<int>{1, 2}));
