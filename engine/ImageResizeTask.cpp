@@ -3,24 +3,23 @@
 
 #include <sys/stat.h>
 
-#include <cerrno>
-#include <cstring>
-#include <new>
-
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <exception>
 #include <memory>
+#include <new>
 #include <vector>
 
 #include "engine/Pixmill.h"
 #include "engine/SafeSave.h"
 #include "picture/Exif.h"
 #include "picture/ImageSource.h"
-#include "picture/PixelMemory.h"
 #include "picture/Picture.h"
+#include "picture/PixelMemory.h"
 #include "picture/RowResampler.h"
 #include "picture/RowSink.h"
 #include "tools/modTools.h"
@@ -323,7 +322,8 @@ struct Need {
 // What the job holds at once, by its plan: the picture a source decoded whole (whole), the
 // turned copy or the whole picture a cut of a source of unknown mode needs, or else a few streamed
 // rows; beside them the result, which the encoder later doubles.
-Need memoryNeeded(const ImageResizeTask& task, int32_t w, int32_t h, int turnCode, bool whole, bool modeKnown) {
+Need memoryNeeded(const ImageResizeTask& task, int32_t w, int32_t h, int turnCode, bool whole,
+                  bool modeKnown) {
     const bool quarter = turnCode == 6 || turnCode == 8;
     const Plan plan = planFor(task, quarter ? h : w, quarter ? w : h);
     const uint64_t result = bytesOf(plan.W, plan.H);
@@ -377,9 +377,9 @@ std::string runJob(ImageResizeTask& task, Step& step) {
     loadExif(task.sourcePath, exif);
     const int turnCode = turnFor(engine.rotate, source->width, source->height, exif);
     if (!memory.held()) {
-        const std::string failure = reserveMemory(
-            task, memory,
-            memoryNeeded(task, source->width, source->height, turnCode, !source->streams(), source->modeKnown));
+        const std::string failure = reserveMemory(task, memory,
+                                                  memoryNeeded(task, source->width, source->height, turnCode,
+                                                               !source->streams(), source->modeKnown));
         if (!failure.empty()) return failure;
     }
 

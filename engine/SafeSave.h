@@ -15,4 +15,5 @@ enum class CommitResult { Done, Exists, Failed };
 // replace true: an existing target is replaced atomically (never deleted first).
 // replace false: an existing target, even one that appeared a moment ago, is kept and Exists is
 // returned. On Failed, error (when given) receives errno of the step that failed.
-CommitResult commitTempFile(const std::string& temp, const std::string& target, bool replace, int* error = nullptr);
+CommitResult commitTempFile(const std::string& temp, const std::string& target, bool replace,
+                            int* error = nullptr);

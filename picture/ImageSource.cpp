@@ -1,18 +1,23 @@
 // Opening an image file for decoding, by the last four characters of its name.
 #include "picture/ImageSource.h"
 
-#include <cstring>
-
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "tools/modTools.h"
 
 namespace {
 
-uint32_t u16le(const uint8_t* p) { return uint32_t(p[0]) | uint32_t(p[1]) << 8; }
-uint32_t u32le(const uint8_t* p) { return u16le(p) | u16le(p + 2) << 16; }
-uint32_t u32be(const uint8_t* p) { return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3]; }
+uint32_t u16le(const uint8_t* p) {
+    return uint32_t(p[0]) | uint32_t(p[1]) << 8;
+}
+uint32_t u32le(const uint8_t* p) {
+    return u16le(p) | u16le(p + 2) << 16;
+}
+uint32_t u32be(const uint8_t* p) {
+    return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3];
+}
 
 }  // namespace
 

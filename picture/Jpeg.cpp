@@ -1,4 +1,6 @@
 // Format dispatch by file name, and JPEG reading and writing through libjpeg (version-62 interface).
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <csetjmp>
@@ -8,8 +10,6 @@
 #include <memory>
 #include <new>
 #include <string>
-
-#include <sys/stat.h>
 
 // clang-format off: jpeglib.h needs FILE and size_t declared before it.
 #include <jpeglib.h>
@@ -233,7 +233,8 @@ int JpegDecoder::readRows(uint8_t** rows, int count) {
 }
 
 bool JpegDecoder::stoppedAt(int y) {
-    failureText = "the file ends early: " + std::to_string(y) + " of " + std::to_string(height()) + " rows decoded";
+    failureText =
+        "the file ends early: " + std::to_string(y) + " of " + std::to_string(height()) + " rows decoded";
     return false;
 }
 
