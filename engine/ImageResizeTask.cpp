@@ -4,19 +4,22 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <exception>
 #include <memory>
+#include <new>
 #include <vector>
 
 #include "engine/Pixmill.h"
 #include "engine/SafeSave.h"
 #include "picture/Exif.h"
 #include "picture/ImageSource.h"
-#include "picture/PixelMemory.h"
 #include "picture/Picture.h"
+#include "picture/PixelMemory.h"
 #include "picture/RowResampler.h"
 #include "picture/RowSink.h"
 #include "tools/modTools.h"
@@ -231,6 +234,12 @@ bool writePicture(CPicture& picture, const std::string& path, SaveFormat format,
     return picture.saveToJPG(path, engine.jpegQuality);
 }
 
+// A save that failed, saying why in the system's words when it knows.
+std::string saveFailure(ImageResizeTask& task, int error) {
+    if (error != 0) task.cause = strerror(error);
+    return failureMessage(task, Step::Save);
+}
+
 // Writes the result into a temporary file beside the output and moves it into place only when
 // it is complete, so neither a failed save nor a file that appears meanwhile is ever lost.
 // Returns the failure message, or "" when the output is in place.
@@ -244,19 +253,22 @@ std::string saveResult(ImageResizeTask& task, CPicture& result, const Exif& exif
     }
     const SaveFormat format = formatOf(outputPath);
     if (format == SaveFormat::None) return failureMessage(task, Step::Save);
-    const std::string temp = createTempFileBeside(outputPath);
-    if (temp.empty()) return failureMessage(task, Step::Save);
+    int error = 0;
+    const std::string temp = createTempFileBeside(outputPath, &error);
+    if (temp.empty()) return saveFailure(task, error);
     bool written = false;
+    errno = 0;
     try {
         written = writePicture(result, temp, format, engine, exif);
     } catch (const std::exception&) {
         written = false;
     }
     if (!written) {
+        error = errno;
         deleteFile(temp);
-        return failureMessage(task, Step::Save);
+        return saveFailure(task, error);
     }
-    switch (commitTempFile(temp, outputPath, replace)) {
+    switch (commitTempFile(temp, outputPath, replace, &error)) {
         case CommitResult::Done:
             task.outputWidth = result.width;
             task.outputHeight = result.height;
@@ -266,7 +278,7 @@ std::string saveResult(ImageResizeTask& task, CPicture& result, const Exif& exif
             if (engine.skipExisting) task.skipped = true;
             return "File already exists : " + outputPath;
         default:
-            return failureMessage(task, Step::Save);
+            return saveFailure(task, error);
     }
 }
 
@@ -274,8 +286,14 @@ std::string saveResult(ImageResizeTask& task, CPicture& result, const Exif& exif
 PicturePtr turnedPicture(ImageSource& source, int turnCode, bool& decoded) {
     PicturePtr picture(new CPicture());
     decoded = source.putTurned(*picture, turnCode);
-    picture->iccProfile = source.iccProfile;
+    picture->iccProfile = source.iccProfile();
     return picture;
+}
+
+// A source that did not open or decode fails the job's open step, saying why.
+std::string openFailure(ImageResizeTask& task, const ImageSource& source) {
+    task.cause = source.failure();
+    return failureMessage(task, Step::Open);
 }
 
 // When memory ran out before the rows were decoded, the job fails to open a file that does not
@@ -286,18 +304,80 @@ Step stepOfShortage(const ImageResizeTask& task) {
     return again->isOpen() && again->putRows(nothing) ? Step::Resize : Step::Open;
 }
 
+// Bytes of a w x h picture, held below 2^60 so that sums of a few cannot overflow.
+uint64_t bytesOf(int64_t w, int64_t h) {
+    return std::min<uint64_t>(uint64_t(w) * uint64_t(h) * 4, uint64_t(1) << 60);
+}
+
+// What a job needs: for its source alone and in all (the source beside the result).
+struct Need {
+    uint64_t source = 0, total = 0;
+};
+
+// What the job holds at once, by its plan: the picture a source decoded whole (whole) or else a
+// few streamed rows, and the turned copy when it turns; beside them the result, which the encoder later doubles.
+Need memoryNeeded(const ImageResizeTask& task, int32_t w, int32_t h, int turnCode, bool whole) {
+    const bool quarter = turnCode == 6 || turnCode == 8;
+    const Plan plan = planFor(task, quarter ? h : w, quarter ? w : h);
+    const uint64_t result = bytesOf(plan.W, plan.H);
+    uint64_t source = whole ? bytesOf(w, h) : bytesOf(w, 64);
+    if (turnCode != 0) source += bytesOf(w, h);
+    return Need{source, std::max(source + result, 2 * result)};
+}
+
+uint64_t mebibytes(uint64_t bytes) {
+    return (bytes + (uint64_t(1) << 20) - 1) >> 20;
+}
+
+// Waits until the job's memory fits beside the other jobs'; a job that needs more than the whole
+// budget fails to open its file, or to resize it when the source alone would fit. Returns the
+// failure message, or "" once the memory is reserved.
+std::string reserveMemory(ImageResizeTask& task, MemoryReservation& memory, const Need& need) {
+    Pixmill& engine = *task.engine;
+    const uint64_t limit = engine.memoryLimitBytes(), bytes = need.total;
+    switch (memory.reserve(bytes, limit, engine.stopRequested)) {
+        case MemoryBudget::Grant::Granted:
+            return std::string();
+        case MemoryBudget::Grant::TooLarge:
+            task.cause = "needs " + std::to_string(mebibytes(bytes)) + " MiB of memory, " +
+                         std::to_string(limit >> 20) + " MiB allowed";
+            return failureMessage(task, need.source <= limit ? Step::Resize : Step::Open);
+        default:
+            task.cause = "stopped while waiting for memory";
+    }
+    return failureMessage(task, Step::Open);
+}
+
 // The whole pipeline; step tells the caller in which step an exception (out of memory) arose.
 std::string runJob(ImageResizeTask& task, Step& step) {
     const Pixmill& engine = *task.engine;
     step = Step::Open;
+    MemoryReservation memory(task.engine->memoryBudget);
+    int32_t declaredW = 0, declaredH = 0;
+    bool whole = false;
+    // Sources that decode when opened take their memory before they are opened. They carry no
+    // EXIF block to turn by, and a streamed PNG may learn its mode late.
+    if (declaredSize(task.sourcePath, declaredW, declaredH, whole)) {
+        Exif none;
+        const int turn = turnFor(engine.rotate, declaredW, declaredH, none);
+        const std::string failure =
+            reserveMemory(task, memory, memoryNeeded(task, declaredW, declaredH, turn, whole));
+        if (!failure.empty()) return failure;
+    }
     std::unique_ptr<ImageSource> source = ImageSource::open(task.sourcePath);
-    if (!source->isOpen()) return failureMessage(task, Step::Open);
+    if (!source->isOpen()) return openFailure(task, *source);
     Exif exif;
     loadExif(task.sourcePath, exif);
+    const int turnCode = turnFor(engine.rotate, source->width, source->height, exif);
+    if (!memory.held()) {
+        const std::string failure = reserveMemory(task, memory,
+                                                  memoryNeeded(task, source->width, source->height, turnCode,
+                                                               !source->streams()));
+        if (!failure.empty()) return failure;
+    }
 
     step = Step::Resize;
     bool decoded = false;
-    const int turnCode = turnFor(engine.rotate, source->width, source->height, exif);
     PicturePtr picture;
     try {
         // A turned picture is made whole, decoded and turned in one pass.
@@ -307,7 +387,8 @@ std::string runJob(ImageResizeTask& task, Step& step) {
         throw;
     }
     if (turnCode != 0) {
-        if (!decoded) return failureMessage(task, Step::Open);
+        if (!decoded) return openFailure(task, *source);
+        task.warning = source->warning();
         if (engine.rotate == Rotation::ByExif) exif.setField(kOrientationTag, 1);
         // The decoder's memory goes before the result's is taken.
         source.reset();
@@ -328,12 +409,14 @@ std::string runJob(ImageResizeTask& task, Step& step) {
         if (picture) {
             putPictureRows(*picture, rows.sink());
         } else if (!source->putRows(rows.sink())) {
-            return failureMessage(task, Step::Open);
+            return openFailure(task, *source);
+        } else {
+            task.warning = source->warning();
         }
         rows.finish(picture ? picture->transparencyMode : source->mode);
     }
     // The colour profile is colour meaning: it goes with the pixels whatever is done to them.
-    result->iccProfile = picture ? picture->iccProfile : source->iccProfile;
+    result->iccProfile = picture ? picture->iccProfile : source->iccProfile();
     picture.reset();
     source.reset();
     if (result->isEmpty()) return failureMessage(task, Step::Resize);
@@ -357,6 +440,9 @@ void ImageResizeTask::execute() {
     std::string failure;
     try {
         failure = runJob(*this, step);
+    } catch (const std::bad_alloc&) {
+        failure = failureMessage(*this, step);
+        cause = "out of memory";
     } catch (const std::exception&) {
         failure = failureMessage(*this, step);
     }

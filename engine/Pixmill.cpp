@@ -96,6 +96,7 @@ void Pixmill::construct(const std::string& folder) {
 Pixmill::~Pixmill() {
     while (runningThreads.load() > 0) {
         stopRequested = true;
+        memoryBudget.wake();
         usleep(30 * 1000);
     }
     // The last worker counts itself out while it holds the lock; taking the lock once waits

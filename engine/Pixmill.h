@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/MemoryBudget.h"
 #include "engine/Settings.h"
 #include "tools/PlatformIndependent.h"
 #include "tools/modTools.h"
@@ -33,6 +34,13 @@ public:
     // Bytes of pictures that running jobs may hold at once; 0 means half the physical memory.
     // Not a stored setting (pixmill-cli --memory-limit).
     std::atomic<uint64_t> memoryLimit{0};
+    // What the running jobs hold of it. A stop must call memoryBudget.wake() after setting
+    // stopRequested so that jobs waiting for memory end at once.
+    MemoryBudget memoryBudget;
+    uint64_t memoryLimitBytes() const {
+        const uint64_t limit = memoryLimit;
+        return limit ? limit : MemoryBudget::defaultLimit();
+    }
 
     // Queue and workers.
     CRITICAL_SECTION taskMutex;

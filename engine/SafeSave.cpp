@@ -113,7 +113,7 @@ CommitResult moveWithoutReplacing(const std::string& temp, const std::string& ta
 
 }  // namespace
 
-std::string createTempFileBeside(const std::string& target) {
+std::string createTempFileBeside(const std::string& target, int* error) {
     const std::string folder = getFilePath(target);
     for (int attempt = 0; attempt < 100; ++attempt) {
         std::string path = folder + ".pixmill-" + randomTag() + ".tmp";
@@ -122,12 +122,13 @@ std::string createTempFileBeside(const std::string& target) {
             ::close(fd);
             return path;
         }
-        if (errno != EEXIST) return std::string();
+        if (errno != EEXIST) break;
     }
+    if (error) *error = errno;
     return std::string();
 }
 
-CommitResult commitTempFile(const std::string& temp, const std::string& target, bool replace) {
+CommitResult commitTempFile(const std::string& temp, const std::string& target, bool replace, int* error) {
     CommitResult result;
     if (replace) {
         bool ok = !pathExists(target) || syncFile(temp);
@@ -135,6 +136,7 @@ CommitResult commitTempFile(const std::string& temp, const std::string& target, 
     } else {
         result = moveWithoutReplacing(temp, target);
     }
+    if (result == CommitResult::Failed && error) *error = errno;
     if (result != CommitResult::Done) unlink(temp.c_str());
     registry().forget(temp);
     return result;

@@ -7,17 +7,19 @@
 // Creates a new, empty file with an unused hidden name (".pixmill-XXXXXX.tmp") in the folder of
 // target, so the final rename stays within one file system. The name ends in ".tmp" so that a
 // later drop of the folder never takes it for an image. Returns its path, or "" when the folder
-// cannot take a new file (or once removeTempFilesInFlight has run). The file counts as in flight
-// until commitTempFile or discardTempFile takes it away.
-std::string createTempFileBeside(const std::string& target);
+// cannot take a new file (or once removeTempFilesInFlight has run); error (when given) then
+// receives errno. The file counts as in flight until commitTempFile or discardTempFile takes it
+// away.
+std::string createTempFileBeside(const std::string& target, int* error = nullptr);
 
 enum class CommitResult { Done, Exists, Failed };
 
 // Puts the finished file temp at target in one step and removes temp in every outcome.
 // replace true: an existing target is replaced atomically (never deleted first).
 // replace false: an existing target, even one that appeared a moment ago, is kept and Exists is
-// returned.
-CommitResult commitTempFile(const std::string& temp, const std::string& target, bool replace);
+// returned. On Failed, error (when given) receives errno of the step that failed.
+CommitResult commitTempFile(const std::string& temp, const std::string& target, bool replace,
+                            int* error = nullptr);
 
 // Removes a temporary file that will not be committed (its write failed).
 void discardTempFile(const std::string& temp);

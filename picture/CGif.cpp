@@ -1,11 +1,15 @@
 // GIF decoder: file parsing, colour tables, LZW decoding, interlace, and CPicture::loadFromGIF.
 #include "picture/CGif.h"
 
+#include <errno.h>
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <new>
+#include <string>
 
 #include "picture/Picture.h"
 #include "tools/modTools.h"
@@ -119,10 +123,18 @@ CGif::~CGif() {
 
 int CGif::ReadFile(const std::string& path) {
     std::unique_ptr<FILE, FileCloser> file(fileOpen(path, "rb", nullptr));
-    if (!file) return 0;
+    if (!file) {
+        failure = strerror(errno);
+        return 0;
+    }
+    struct stat info;
+    if (fstat(fileno(file.get()), &info) == 0) fileBytes = int64_t(info.st_size);
     lastDelay = 0;
     std::unique_ptr<GifReader> in(new GifReader(file.get()));
-    if (!readScreen(*in)) return 0;
+    if (!readScreen(*in)) {
+        failure = "not a GIF file";
+        return 0;
+    }
     // Bytes between blocks that introduce nothing are skipped one at a time; the trailer ends the
     // stream, so data appended after it is never taken for images.
     uint8_t tag;
@@ -142,6 +154,7 @@ int CGif::ReadFile(const std::string& path) {
 bool CGif::readScreen(GifReader& in) {
     uint8_t header[6];
     if (!in.readBytes(header, 6) || !in.readBytes(screen, 7)) return false;
+    signature = memcmp(header, "GIF", 3) == 0;
     canvasWidth = readU16LE(screen);
     canvasHeight = readU16LE(screen + 2);
     uint8_t packed = screen[4];
@@ -230,8 +243,18 @@ bool CGif::readImage(GifReader& in) {
         if (!in.readBytes(image->localTable, static_cast<size_t>(count) * 3)) return false;
         image->localTableBytes = count * 3;
     }
-    if (int64_t(image->width) * image->height >= pixelLimit) {
+    const int64_t pixels = int64_t(image->width) * image->height;
+    if (pixels >= pixelLimit) {
         refused = true;
+        failure = "the picture is too large";
+        return false;
+    }
+    // Every LZW code takes at least one bit and stands for at most 4096 pixels (the table's
+    // size), so no byte of the file describes more than 8 x 4096 pixels.
+    if (pixels > fileBytes * 8 * 4096) {
+        refused = true;
+        failure = "an image of " + std::to_string(image->width) + "x" + std::to_string(image->height) +
+                  " pixels cannot be held in a file of " + std::to_string(fileBytes) + " bytes";
         return false;
     }
     canvasWidth = std::max(canvasWidth, int(image->width));
@@ -247,7 +270,13 @@ bool CGif::readImage(GifReader& in) {
         record->transparentRed = entry[2];
     }
     decodeImage(in, image.get());
-    if (refused) return false;
+    if (refused) {
+        if (failure.empty()) failure = "out of memory";
+        return false;
+    }
+    if (pixelCount < pixels && warning.empty())
+        warning = "the file ends early: " + std::to_string(pixelCount / std::max<int64_t>(image->width, 1)) +
+                  " of " + std::to_string(image->height) + " rows decoded";
     images.push_back(image.get());
     image.release();
     return true;
@@ -524,10 +553,18 @@ void CPicture::loadFromGIF(const std::string& path) {
     close();
     try {
         std::unique_ptr<CGif> gif(new CGif(path));
-        if (!gif->hasPicture()) return;
+        if (!gif->hasPicture()) {
+            loadFailure = !gif->failure.empty() ? gif->failure
+                          : !gif->signature     ? "not a GIF file"
+                          : gif->images.empty() ? "the file holds no image"
+                                                : "the picture is too large";
+            return;
+        }
         create(gif->canvasWidth, gif->canvasHeight);
         fillFromGif(*this, *gif);
+        loadWarning = gif->warning;
     } catch (const std::bad_alloc&) {
         close();
+        loadFailure = "out of memory";
     }
 }

@@ -123,6 +123,11 @@ class CGif {
     GifPalette palette;
     int64_t pixelCount = 0;
     bool refused = false;  // an image too large to hold, or memory ran out
+    int64_t fileBytes = 0;
+    bool signature = false;  // the file starts with "GIF"
+    // Why no picture can be built, and the first damage noticed in images that were read.
+    std::string failure;
+    std::string warning;
 
     // The LZW code table as a prefix tree: code c's string is the string of codePrefix[c] followed
     // by codeSuffix[c]; codeFirst is its first element and codeLengths its length. Entries are

@@ -34,12 +34,24 @@ class ImageSource {
     // have been put (it is then set), and until then every mode is possible.
     int32_t mode = TRANSPARENCY_NONE;
     bool modeKnown = true;
-    // What the decoder noticed (CPicture's loadFailure and loadWarning).
-    std::string failure;
-    std::string warning;
-    // The colour profile the file carries (ICC, whole), or "".
-    std::string iccProfile;
+    // Why the file could not be opened or decoded ("" when it could), and what a decode that
+    // succeeded noticed (truncated or corrupt data; "" for a sound file). A streamed decode knows
+    // its warning only once its rows have been put.
+    virtual const std::string& failure() const { return failureText; }
+    virtual const std::string& warning() const { return warningText; }
+    // The source's ICC colour profile, whole; empty when it has none (CPicture's iccProfile).
+    const std::string& iccProfile() const { return profile; }
+
+  protected:
+    std::string failureText;
+    std::string warningText;
+    std::string profile;
 };
+
+// The picture size a PNG, GIF or BMP file declares in its header, read before anything is decoded,
+// and whether its source decodes it whole when opened (GIF, BMP, interlaced PNG). False for other
+// files and headers that cannot be read; opening the file then tells.
+bool declaredSize(const std::string& path, int32_t& width, int32_t& height, bool& whole);
 
 // A picture decoded whole, delivered row by row.
 class PictureSource final : public ImageSource {

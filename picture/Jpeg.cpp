@@ -1,5 +1,8 @@
 // Format dispatch by file name, and JPEG reading and writing through libjpeg (version-62 interface).
+#include <sys/stat.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <csetjmp>
 #include <cstdint>
 #include <cstdio>
@@ -7,6 +10,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <string>
 
 // clang-format off: jpeglib.h needs FILE and size_t declared before it.
 #include <jpeglib.h>
@@ -28,16 +32,66 @@ const size_t kMaxIccBytes = size_t(65519) * 255;
 // Rows decoded or encoded per libjpeg call.
 constexpr int kStripRows = 16;
 
-// libjpeg's standard error exit ends the process. This one prints libjpeg's message like the
-// standard one and then jumps back into the function that set up the coder, which fails cleanly.
+// libjpeg's standard error exit ends the process and its messages go to standard error. Here
+// every message stays with the coder that raised it: the first warning (corrupt data, a file that
+// ends early) is kept in libjpeg's own words, and a fatal error keeps its text and jumps back into
+// the function that set up the coder, which fails cleanly.
 struct JpegErrorManager {
     jpeg_error_mgr pub;
     jmp_buf jump;
+    std::string warning;
+    std::string error;
 };
+
+std::string messageOf(j_common_ptr cinfo) {
+    char text[JMSG_LENGTH_MAX] = {};
+    (*cinfo->err->format_message)(cinfo, text);
+    return text;
+}
+
+void keepMessage(j_common_ptr cinfo) {
+    reinterpret_cast<JpegErrorManager*>(cinfo->err)->error = messageOf(cinfo);
+}
+
+// Level -1 is a warning; higher levels are trace messages, which are dropped.
+void keepFirstWarning(j_common_ptr cinfo, int level) {
+    if (level >= 0) return;
+    JpegErrorManager* manager = reinterpret_cast<JpegErrorManager*>(cinfo->err);
+    if (manager->pub.num_warnings++ == 0) manager->warning = messageOf(cinfo);
+}
 
 void jumpBackOnError(j_common_ptr cinfo) {
     (*cinfo->err->output_message)(cinfo);
     longjmp(reinterpret_cast<JpegErrorManager*>(cinfo->err)->jump, 1);
+}
+
+void catchMessages(JpegErrorManager& manager) {
+    manager.pub.error_exit = jumpBackOnError;
+    manager.pub.output_message = keepMessage;
+    manager.pub.emit_message = keepFirstWarning;
+}
+
+// Every 8x8 block of every component of a scan costs a Huffman code of at least one bit, so a
+// file holds at least a bit for each block of its first scan. The blocks are counted without the
+// padding of interleaved MCUs, which keeps the bound below what any sound file holds. Arithmetic
+// coding can spend less than a bit on a block, so it has no such bound. Returns the blocks'
+// minimum in bytes.
+uint64_t leastBytesOfFirstScan(const jpeg_decompress_struct& cinfo) {
+    if (cinfo.arith_code) return 0;
+    uint64_t blocks = 0;
+    const uint64_t hmax = std::max(cinfo.max_h_samp_factor, 1), vmax = std::max(cinfo.max_v_samp_factor, 1);
+    for (int i = 0; i < cinfo.comps_in_scan; ++i) {
+        const jpeg_component_info* c = cinfo.cur_comp_info[i];
+        const uint64_t w = (uint64_t(cinfo.image_width) * c->h_samp_factor + hmax - 1) / hmax;
+        const uint64_t h = (uint64_t(cinfo.image_height) * c->v_samp_factor + vmax - 1) / vmax;
+        blocks += ((w + 7) / 8) * ((h + 7) / 8);
+    }
+    return blocks / 8;
+}
+
+uint64_t sizeOfFile(FILE* file) {
+    struct stat info;
+    return fstat(fileno(file), &info) == 0 ? uint64_t(info.st_size) : 0;
 }
 
 // Adobe applications write CMYK JPEGs inverted (255 means no ink), and libjpeg hands the stored
@@ -84,7 +138,7 @@ class JpegDecoder {
   public:
     JpegDecoder() {
         cinfo.err = jpeg_std_error(&jerr.pub);
-        jerr.pub.error_exit = jumpBackOnError;
+        catchMessages(jerr);
     }
     ~JpegDecoder() {
         if (created) jpeg_destroy_decompress(&cinfo);
@@ -104,10 +158,15 @@ class JpegDecoder {
     bool decodeInto(CPicture& pic);
     // Decodes every row into the sink in strips; false on a libjpeg error.
     bool decodeInto(RowSink& sink);
+    // Why open or a decode failed, and the first warning of a decode that succeeded.
+    const std::string& failure() const { return failureText; }
+    const std::string& warning() const { return jerr.warning; }
 
   private:
     // Reads up to `count` rows into `rows` (pointers to rows of the picture layout); the number read.
     int readRows(uint8_t** rows, int count);
+    // Records that rows from y on could not be decoded; false.
+    bool stoppedAt(int y);
     bool finish();
 
     jpeg_decompress_struct cinfo = {};
@@ -120,6 +179,7 @@ class JpegDecoder {
     std::unique_ptr<uint8_t[]> strip;
     uint8_t* stripRows[kStripRows];
     std::string icc;
+    std::string failureText;
 };
 
 // libjpeg joins the profile's segments and checks their numbering; a profile it rejects is
@@ -135,8 +195,14 @@ std::string readIccProfile(jpeg_decompress_struct& cinfo) {
 
 bool JpegDecoder::open(const std::string& path) {
     file = fileOpen(path, "rb");
-    if (!file) return false;
-    if (setjmp(jerr.jump)) return false;
+    if (!file) {
+        failureText = strerror(errno);
+        return false;
+    }
+    if (setjmp(jerr.jump)) {
+        failureText = jerr.error;
+        return false;
+    }
     jpeg_create_decompress(&cinfo);
     created = true;
     jpeg_stdio_src(&cinfo, file);
@@ -144,7 +210,19 @@ bool JpegDecoder::open(const std::string& path) {
     jpeg_read_header(&cinfo, TRUE);
     icc = readIccProfile(cinfo);
     // A picture holds fewer than 2^31 pixels; refuse larger files before libjpeg allocates for them.
-    if (uint64_t(cinfo.image_width) * cinfo.image_height >= (uint64_t(1) << 31)) return false;
+    const uint64_t pixels = uint64_t(cinfo.image_width) * cinfo.image_height;
+    if (pixels >= (uint64_t(1) << 31)) {
+        failureText = "the picture is too large: " + std::to_string(cinfo.image_width) + "x" +
+                      std::to_string(cinfo.image_height) + " pixels";
+        return false;
+    }
+    const uint64_t least = leastBytesOfFirstScan(cinfo), size = sizeOfFile(file);
+    if (least > size) {
+        failureText = "a picture of " + std::to_string(cinfo.image_width) + "x" +
+                      std::to_string(cinfo.image_height) + " pixels needs at least " + std::to_string(least) +
+                      " bytes, the file holds " + std::to_string(size);
+        return false;
+    }
     // libjpeg's own conversion from its default RGB or grey output to blue, green, red, pad gives
     // the same colour values; other colour spaces keep their default output and are converted here.
     direct = cinfo.out_color_space == JCS_RGB || cinfo.out_color_space == JCS_GRAYSCALE;
@@ -175,6 +253,12 @@ int JpegDecoder::readRows(uint8_t** rows, int count) {
     return count;
 }
 
+bool JpegDecoder::stoppedAt(int y) {
+    failureText =
+        "the file ends early: " + std::to_string(y) + " of " + std::to_string(height()) + " rows decoded";
+    return false;
+}
+
 bool JpegDecoder::finish() {
     jpeg_finish_decompress(&cinfo);
     return true;
@@ -187,12 +271,15 @@ bool JpegDecoder::decodeInto(CPicture& pic) {
     } catch (const std::bad_alloc&) {
         return false;
     }
-    if (setjmp(jerr.jump)) return false;
+    if (setjmp(jerr.jump)) {
+        failureText = jerr.error;
+        return false;
+    }
     while (cinfo.output_scanline < cinfo.output_height) {
         const int y = int(cinfo.output_scanline);
         const int count = std::min<int>(kStripRows, height() - y);
         for (int r = 0; r < count; ++r) stripRows[r] = pic.pixelAt(0, y + r);
-        if (readRows(stripRows, count) != count) return false;
+        if (readRows(stripRows, count) != count) return stoppedAt(y);
         if (direct) clearByte3(pic.pixelAt(0, y), count, size_t(width()) * 4, width());
     }
     pic.iccProfile = icc;
@@ -205,11 +292,14 @@ bool JpegDecoder::decodeInto(RowSink& sink) {
     if (!strip) return false;
     for (int r = 0; r < kStripRows; ++r) stripRows[r] = strip.get() + size_t(r) * stride;
     const bool clear = direct && sink.needsByte3();
-    if (setjmp(jerr.jump)) return false;
+    if (setjmp(jerr.jump)) {
+        failureText = jerr.error;
+        return false;
+    }
     while (cinfo.output_scanline < cinfo.output_height) {
         const int y = int(cinfo.output_scanline);
         const int count = std::min<int>(kStripRows, height() - y);
-        if (readRows(stripRows, count) != count) return false;
+        if (readRows(stripRows, count) != count) return stoppedAt(y);
         if (clear) clearByte3(strip.get(), count, stride, width());
         sink.putRows(y, count, strip.get(), stride);
     }
@@ -254,7 +344,7 @@ bool encodeJpeg(FILE* file, const CPicture* pic, int quality, const JpegExtras& 
     jpeg_compress_struct cinfo = {};
     JpegErrorManager jerr;
     cinfo.err = jpeg_std_error(&jerr.pub);
-    jerr.pub.error_exit = jumpBackOnError;
+    catchMessages(jerr);
     if (setjmp(jerr.jump)) {
         jpeg_destroy_compress(&cinfo);
         return false;
@@ -326,7 +416,12 @@ void CPicture::load(const std::string& path) {
 void CPicture::loadFromJPG(const std::string& path) {
     close();
     JpegDecoder decoder;
-    if (!decoder.open(path) || !decoder.decodeInto(*this)) close();
+    if (!decoder.open(path) || !decoder.decodeInto(*this)) {
+        close();
+        loadFailure = decoder.failure();
+    } else {
+        loadWarning = decoder.warning();
+    }
 }
 
 namespace {
@@ -334,13 +429,21 @@ namespace {
 class JpegSource final : public ImageSource {
   public:
     explicit JpegSource(const std::string& path) {
-        if (!decoder.open(path)) return;
+        if (!decoder.open(path)) {
+            failureText = decoder.failure();
+            return;
+        }
         width = decoder.width();
         height = decoder.height();
-        iccProfile = decoder.iccProfile();
+        profile = decoder.iccProfile();
     }
     bool streams() const override { return true; }
-    bool putRows(RowSink& sink) override { return decoder.decodeInto(sink); }
+    bool putRows(RowSink& sink) override {
+        const bool decoded = decoder.decodeInto(sink);
+        failureText = decoder.failure();
+        warningText = decoder.warning();
+        return decoded;
+    }
 
   private:
     JpegDecoder decoder;

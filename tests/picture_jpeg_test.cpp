@@ -445,7 +445,7 @@ TEST(JpegSave, ColourProfilesSurviveByteForByte) {
         back.load(dir.file("icc.jpg"));
         EXPECT_TRUE(back.iccProfile == pic.iccProfile) << size;
         std::unique_ptr<ImageSource> source = ImageSource::open(dir.file("icc.jpg"));
-        EXPECT_TRUE(source->iccProfile == pic.iccProfile) << size;
+        EXPECT_TRUE(source->iccProfile() == pic.iccProfile) << size;
     }
     // Sequence number 2 of 2 missing: the first segment alone is no profile.
     std::string file = readBytes(dir.file("icc.jpg"));
