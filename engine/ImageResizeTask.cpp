@@ -190,10 +190,11 @@ class DiscardRows final : public RowSink {
     bool needsByte3() const override { return false; }
 };
 
-enum class SaveFormat { Bmp, Jpeg, None };
+enum class SaveFormat { Bmp, Jpeg, Png, None };
 
 SaveFormat formatOf(const std::string& outputPath) {
     if (isRightCI(outputPath, ".bmp")) return SaveFormat::Bmp;
+    if (isRightCI(outputPath, ".png")) return SaveFormat::Png;
     if (isRightCI(outputPath, ".jpg") || isRightCI(outputPath, ".jpeg")) return SaveFormat::Jpeg;
     return SaveFormat::None;
 }
@@ -224,6 +225,7 @@ void loadExif(const std::string& sourcePath, Exif& exif) {
 bool writePicture(CPicture& picture, const std::string& path, SaveFormat format, const Pixmill& engine,
                   const Exif& exif) {
     if (format == SaveFormat::Bmp) return picture.saveToBMP(path);
+    if (format == SaveFormat::Png) return picture.saveToPNG(path);
     // The block was patched to orientation 1 when the picture was turned by it.
     if (engine.copyExif && exif.loaded) picture.exifBlock = exif.exifBlock;
     return picture.saveToJPG(path, engine.jpegQuality);
@@ -299,6 +301,8 @@ std::string runJob(ImageResizeTask& task, Step& step) {
     if (!source->isOpen()) return failureMessage(task, Step::Open);
     Exif exif;
     loadExif(task.sourcePath, exif);
+    // The colour profile is the meaning of the pixels: it goes with them whatever the EXIF setting.
+    const std::string profile = source->iccProfile();
 
     step = Step::Resize;
     bool decoded = false;
@@ -350,6 +354,7 @@ std::string runJob(ImageResizeTask& task, Step& step) {
     // much of the memory this worker keeps for its next picture goes back to the system.
     trimKeptPixels(2 * size_t(result->width) * size_t(result->height) * 4);
 
+    result->iccProfile = profile;
     step = Step::Save;
     return saveResult(task, *result, exif);
 }

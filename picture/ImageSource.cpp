@@ -14,6 +14,7 @@ PictureSource::PictureSource(std::unique_ptr<CPicture> picture) : held(std::move
     mode = held->transparencyMode;
     failure = held->loadFailure;
     warning = held->loadWarning;
+    profile = held->iccProfile;
 }
 
 bool PictureSource::putRows(RowSink& sink) {

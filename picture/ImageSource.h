@@ -36,6 +36,11 @@ class ImageSource {
     // What the decoder noticed (CPicture's loadFailure and loadWarning).
     std::string failure;
     std::string warning;
+    // The source's ICC colour profile, empty when it has none (CPicture's iccProfile).
+    const std::string& iccProfile() const { return profile; }
+
+  protected:
+    std::string profile;
 };
 
 // A picture decoded whole, delivered row by row.
