@@ -11,9 +11,9 @@ const unsigned kWindow = 32768;
 const unsigned kMinMatch = 3;
 const unsigned kMaxMatch = 258;
 const unsigned kHashBits = 15;
-const unsigned kMaxChain = 48;     // candidates tried per position
+const unsigned kMaxChain = 12;     // candidates tried per position
 const unsigned kGoodLength = 16;   // a match this long already: search the next position less
-const unsigned kLazyLength = 32;   // a match this long is taken without looking one byte further
+const unsigned kLazyLength = 16;   // a match this long is taken without looking one byte further
 const unsigned kNiceLength = 128;  // a match this long ends the search
 const size_t kBlockSymbols = 16384;
 const size_t kStoredMax = 65535;
@@ -74,14 +74,15 @@ class BitWriter {
     void put(uint32_t bits, unsigned count) {
         acc |= uint64_t(bits) << used;
         used += count;
-        while (used >= 8) {
-            out.push_back(uint8_t(acc));
-            acc >>= 8;
-            used -= 8;
-        }
+        if (used < 32) return;
+        const uint8_t four[4] = {uint8_t(acc), uint8_t(acc >> 8), uint8_t(acc >> 16), uint8_t(acc >> 24)};
+        out.insert(out.end(), four, four + 4);
+        acc >>= 32;
+        used -= 32;
     }
     void alignToByte() {
-        if (used > 0) put(0, 8 - used);
+        if (used % 8) put(0, 8 - used % 8);
+        for (; used > 0; used -= 8, acc >>= 8) out.push_back(uint8_t(acc));
     }
 
   private:
@@ -318,13 +319,15 @@ class BlockWriter {
 class MatchFinder {
   public:
     MatchFinder(const uint8_t* data, size_t size)
-        : data(data), size(size), head(size_t(1) << kHashBits, -1), prev(kWindow, -1) {}
+        : data(data), size(size), head(size_t(1) << kHashBits, 0), prev(kWindow, 0) {}
 
     // Enters position p (which has at least kMinMatch bytes from it) into its hash chain.
+    // Positions are kept in 32 bits: a stale or wrapped entry only names another candidate, whose
+    // bytes are compared like any other's.
     void insert(size_t p) {
         const uint32_t h = hashAt(p);
         prev[p & (kWindow - 1)] = head[h];
-        head[h] = int64_t(p);
+        head[h] = uint32_t(p);
     }
 
     // The longest match for position p (already inserted) of more than `atLeast` bytes; its
@@ -334,16 +337,17 @@ class MatchFinder {
         if (limit < kMinMatch) return 0;
         unsigned best = std::max(atLeast, kMinMatch - 1);
         unsigned bestLength = 0;
-        int64_t c = prev[p & (kWindow - 1)];
-        for (; c >= 0 && p - size_t(c) <= kWindow && chain > 0;
-             chain--, c = prev[size_t(c) & (kWindow - 1)]) {
-            const uint8_t* a = data + c;
+        uint32_t c = prev[p & (kWindow - 1)];
+        for (; chain > 0; chain--, c = prev[c & (kWindow - 1)]) {
+            const uint32_t d = uint32_t(p) - c;
+            if (d == 0 || d > kWindow || d > p) break;
+            const uint8_t* a = data + (p - d);
             const uint8_t* b = data + p;
             if (best < limit && a[best] != b[best]) continue;
             const unsigned n = matchLength(a, b, limit);
             if (n > best) {
                 best = bestLength = n;
-                distance = unsigned(p - size_t(c));
+                distance = d;
                 if (n >= kNiceLength || n == limit) break;
             }
         }
@@ -362,7 +366,11 @@ class MatchFinder {
             uint64_t x, y;
             memcpy(&x, a + n, 8);
             memcpy(&y, b + n, 8);
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+            if (x != y) return unsigned(n + (__builtin_clzll(x ^ y) >> 3));
+#else
             if (x != y) return unsigned(n + (__builtin_ctzll(x ^ y) >> 3));
+#endif
             n += 8;
         }
         while (n < limit && a[n] == b[n]) n++;
@@ -371,8 +379,8 @@ class MatchFinder {
 
     const uint8_t* data;
     size_t size;
-    std::vector<int64_t> head;
-    std::vector<int64_t> prev;  // the previous position with the same hash, by position mod window
+    std::vector<uint32_t> head;
+    std::vector<uint32_t> prev;  // the previous position with the same hash, by position mod window
 };
 
 // Turns the bytes into blocks of literals and matches; zlib's lazy evaluation: a match found at p

@@ -50,24 +50,39 @@ inline uint8_t paeth(int a, int b, int c) {
     return uint8_t((pa <= pb && pa <= pc) ? a : (pb <= pc ? b : c));
 }
 
-// The five filtered versions of the row (each preceded by its filter byte) and their sums of
-// absolute values as signed bytes; the one of least sum is appended (the lowest type on a tie),
-// which is the heuristic the PNG standard recommends.
+// Sum of the absolute values of the bytes read as signed.
+uint64_t absoluteSum(const uint8_t* v, size_t n) {
+    uint64_t sum = 0;
+    for (size_t i = 0; i < n; ++i) sum += uint8_t(v[i] < 128 ? v[i] : 256 - v[i]);
+    return sum;
+}
+
+// The five filtered versions of the row (each after its filter byte), one simple loop per type so
+// that the compiler can vectorise them; the one of least absolute sum is appended (the lowest type
+// on a tie), which is the heuristic the PNG standard recommends.
 void appendFilteredRow(const uint8_t* cur, const uint8_t* prv, size_t n, size_t bpp,
                        std::vector<uint8_t> (&cand)[5], std::vector<uint8_t>& out) {
-    uint64_t sum[5] = {0, 0, 0, 0, 0};
-    for (size_t i = 0; i < n; ++i) {
-        const int x = cur[i], a = i >= bpp ? cur[i - bpp] : 0, b = prv[i], c = i >= bpp ? prv[i - bpp] : 0;
-        const uint8_t v[5] = {uint8_t(x), uint8_t(x - a), uint8_t(x - b), uint8_t(x - ((a + b) >> 1)),
-                              uint8_t(x - paeth(a, b, c))};
-        for (int t = 0; t < 5; ++t) {
-            cand[t][i + 1] = v[t];
-            sum[t] += unsigned(abs(int(int8_t(v[t]))));
-        }
+    uint8_t* f[5];
+    for (int t = 0; t < 5; ++t) f[t] = cand[t].data() + 1;
+    const size_t lead = std::min(bpp, n);
+    for (size_t i = 0; i < lead; ++i) {
+        f[0][i] = cur[i];
+        f[1][i] = cur[i];
+        f[2][i] = uint8_t(cur[i] - prv[i]);
+        f[3][i] = uint8_t(cur[i] - (prv[i] >> 1));
+        f[4][i] = uint8_t(cur[i] - prv[i]);  // Paeth of (0, b, 0) is b
     }
+    for (size_t i = lead; i < n; ++i) f[0][i] = cur[i];
+    for (size_t i = lead; i < n; ++i) f[1][i] = uint8_t(cur[i] - cur[i - bpp]);
+    for (size_t i = lead; i < n; ++i) f[2][i] = uint8_t(cur[i] - prv[i]);
+    for (size_t i = lead; i < n; ++i) f[3][i] = uint8_t(cur[i] - ((cur[i - bpp] + prv[i]) >> 1));
+    for (size_t i = lead; i < n; ++i) f[4][i] = uint8_t(cur[i] - paeth(cur[i - bpp], prv[i], prv[i - bpp]));
     int best = 0;
-    for (int t = 1; t < 5; ++t)
-        if (sum[t] < sum[best]) best = t;
+    uint64_t bestSum = absoluteSum(f[0], n);
+    for (int t = 1; t < 5; ++t) {
+        const uint64_t sum = absoluteSum(f[t], n);
+        if (sum < bestSum) best = t, bestSum = sum;
+    }
     cand[best][0] = uint8_t(best);
     out.insert(out.end(), cand[best].begin(), cand[best].begin() + n + 1);
 }
