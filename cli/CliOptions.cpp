@@ -87,7 +87,7 @@ const std::vector<std::string> kCropWords = {"nocrop", "crop", "stretch"};
 const std::vector<std::string> kOverwriteWords = {"no", "yes"};
 const std::vector<std::string> kDestinationWords = {"samefolder", "subfolder", "fixedfolder"};
 const std::vector<std::string> kResizeQualityWords = {"basic", "high", "best"};
-const std::vector<std::string> kTypeWords = {"jpg", "bmp"};
+const std::vector<std::string> kTypeWords = {"jpg", "bmp", "png"};
 const std::vector<std::string> kBoolWords = {"false", "true"};
 
 std::string joinWords(const std::vector<std::string>& words) {

@@ -195,10 +195,11 @@ class DiscardRows final : public RowSink {
     bool needsByte3() const override { return false; }
 };
 
-enum class SaveFormat { Bmp, Jpeg, None };
+enum class SaveFormat { Bmp, Jpeg, Png, None };
 
 SaveFormat formatOf(const std::string& outputPath) {
     if (isRightCI(outputPath, ".bmp")) return SaveFormat::Bmp;
+    if (isRightCI(outputPath, ".png")) return SaveFormat::Png;
     if (isRightCI(outputPath, ".jpg") || isRightCI(outputPath, ".jpeg")) return SaveFormat::Jpeg;
     return SaveFormat::None;
 }
@@ -229,6 +230,7 @@ void loadExif(const std::string& sourcePath, Exif& exif) {
 bool writePicture(CPicture& picture, const std::string& path, SaveFormat format, const Pixmill& engine,
                   const Exif& exif) {
     if (format == SaveFormat::Bmp) return picture.saveToBMP(path);
+    if (format == SaveFormat::Png) return picture.saveToPNG(path);
     // The block was patched to orientation 1 when the picture was turned by it.
     if (engine.copyExif && exif.loaded) picture.exifBlock = exif.exifBlock;
     return picture.saveToJPG(path, engine.jpegQuality);

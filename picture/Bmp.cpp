@@ -233,21 +233,6 @@ void putU32(uint8_t* p, uint32_t v) {
     putU16(p + 2, v >> 16);
 }
 
-// Back to straight alpha: byte 3 held 255 - alpha and the colours were scaled by (alpha + 1) / 256.
-void undoPremultiplication(CPicture& pic) {
-    size_t count = size_t(pic.width) * size_t(pic.height);
-    for (size_t i = 0; i < count; ++i) {
-        uint8_t* p = pic.pixels + i * 4;
-        unsigned alpha = 255u - p[3];
-        p[3] = uint8_t(alpha);
-        for (int c = 0; c < 3; ++c) {
-            unsigned v = p[c] * 256u / (alpha + 1);
-            p[c] = uint8_t(v > 255 ? 255 : v);
-        }
-    }
-    pic.transparencyMode = TRANSPARENCY_ALPHA;
-}
-
 bool writeHeaders(FILE* f, const CPicture& pic, uint32_t bitsPerPixel, uint64_t rowSize) {
     uint8_t b[kHeadersSize] = {'B', 'M'};
     // The size field holds 32 bits; larger files wrap, as the field cannot say more.
@@ -303,7 +288,7 @@ bool CPicture::saveToBMP(const std::string& path) {
     if (!f) return false;
     const size_t bytesPerPixel = transparencyMode == TRANSPARENCY_NONE ? 3 : 4;
     const size_t rowSize = (size_t(width) * bytesPerPixel + 3) / 4 * 4;
-    if (transparencyMode == TRANSPARENCY_PREMULTIPLIED) undoPremultiplication(*this);
+    undoPreMultiplication();
     bool ok = false;
     try {
         ok = writeHeaders(f, *this, uint32_t(bytesPerPixel * 8), rowSize) &&

@@ -26,7 +26,11 @@ int32_t transparencyOf(const uint8_t* bgra, size_t count) {
 
 void loadPngFromStream(CPicture& picture, FILE* fp) {
     picture.close();
+    picture.loadFailure.clear();
+    picture.loadWarning.clear();
+    picture.iccProfile.clear();
     int result = -1;
+    std::string failure, warning, profile;
     {
         KpRawPngDecoder decoder(&picture);
         try {
@@ -35,12 +39,18 @@ void loadPngFromStream(CPicture& picture, FILE* fp) {
             result = -1;
         }
         if (decoder.wid <= 0 || decoder.hei <= 0) result = -1;
+        failure.swap(decoder.failure);
+        warning.swap(decoder.warning);
+        profile.swap(decoder.iccProfile);
     }
     // A failed decode, a refused header included, leaves the picture empty.
     if (result < 0) {
         picture.close();
+        picture.loadFailure = failure;
         return;
     }
+    picture.loadWarning = warning;
+    picture.iccProfile = profile;
     picture.transparencyMode = transparencyOf(
         picture.pixels, static_cast<size_t>(picture.width) * static_cast<size_t>(picture.height));
 }
@@ -90,7 +100,10 @@ class PngRowSource final : public ImageSource {
         const int result = decoder.ReadChunks();
         fclose(fp);
         decoder.fp = nullptr;
-        if (result < 0 || !decoder.HeaderUsable()) return;
+        const bool usable = result >= 0 && decoder.HeaderUsable();
+        failureText = decoder.failure;
+        if (!usable) return;
+        profile = decoder.iccProfile;
         width = int(decoder.hdr.width);
         height = int(decoder.hdr.height);
         interlaced = decoder.hdr.interlaceMethod == 1;
@@ -106,6 +119,7 @@ class PngRowSource final : public ImageSource {
         if (decoder.wid != width || decoder.hei != height) return false;
         mode = watch.mode();
         modeKnown = true;
+        warningText = decoder.warning;
         return true;
     }
 

@@ -62,6 +62,22 @@ void CPicture::preMultiplyAlpha() {
     transparencyMode = TRANSPARENCY_PREMULTIPLIED;
 }
 
+void CPicture::undoPreMultiplication() {
+    if (transparencyMode != TRANSPARENCY_PREMULTIPLIED) return;
+    size_t count = static_cast<size_t>(width) * static_cast<size_t>(height);
+    uint8_t* p = pixels;
+    for (size_t i = 0; i < count; ++i, p += 4) {
+        // Byte 3 held 255 - alpha and the colours were scaled by (alpha + 1) / 256.
+        unsigned alpha = 255u - p[3];
+        p[3] = static_cast<uint8_t>(alpha);
+        for (int c = 0; c < 3; ++c) {
+            unsigned v = p[c] * 256u / (alpha + 1);
+            p[c] = static_cast<uint8_t>(v > 255 ? 255 : v);
+        }
+    }
+    transparencyMode = TRANSPARENCY_ALPHA;
+}
+
 namespace {
 
 // One axis of a block copy: the first source and destination index and the count.

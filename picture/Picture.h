@@ -44,6 +44,8 @@ public:
     const uint8_t* pixelAt(int x, int y) const { return pixels + (static_cast<size_t>(y) * width + x) * 4; }
 
     void preMultiplyAlpha();
+    // Back to straight alpha (TRANSPARENCY_ALPHA) for a premultiplied picture; others stay as they are.
+    void undoPreMultiplication();
     static void bitblt(CPicture* dst, int dx, int dy, int w, int h, CPicture* src, int sx, int sy);
     // code 6: quarter turn clockwise, 8: counter-clockwise, 3: half turn. Caller owns the result.
     CPicture* rotate90(int code);
@@ -61,6 +63,9 @@ public:
     void loadFromBMP(const std::string& path);
     bool saveToBMP(const std::string& path);
     void loadFromPNG(const std::string& path);
+    // 8-bit RGB for an opaque picture, RGBA (straight alpha) otherwise, with the iccProfile as
+    // iCCP. False when the file cannot be created or written completely.
+    bool saveToPNG(const std::string& path);
     void loadFromGIF(const std::string& path);
 
 private:

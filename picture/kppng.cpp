@@ -7,6 +7,8 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <string>
+#include <vector>
 
 #include "picture/Picture.h"
 #include "picture/RowSink.h"
@@ -15,6 +17,17 @@ static void putsMessage(const char* line) {
     puts(line);
 }
 void (*kpPngMessage)(const char* line) = putsMessage;
+
+namespace {
+
+// Set while an ancillary chunk (a colour profile) is inflated: its failures are nobody's business.
+thread_local bool quietMessages = false;
+
+void say(const char* line) {
+    if (!quietMessages) kpPngMessage(line);
+}
+
+}  // namespace
 
 // ---------------------------------------------------------------- bit reading
 // The bit reader is a byte position and a one-bit mask; bits are taken from the least significant
@@ -79,7 +92,7 @@ int walkTree(const KpPngHuffmanTree* node, const unsigned char* data, unsigned l
         skipBits(pos, mask, 1);
         node = bit ? node->one : node->zero;
         if (!node) {
-            kpPngMessage("Huffman Decompression: Reached NULL node.");
+            say("Huffman Decompression: Reached NULL node.");
             return kFailNull;
         }
         if (!node->zero && !node->one) return node->value;
@@ -137,7 +150,7 @@ inline int decodeSymbol(const HuffmanTable& t, const unsigned char* data, unsign
             return e.value;
         }
         if (e.kind == TableEntry::Null) {
-            kpPngMessage("Huffman Decompression: Reached NULL node.");
+            say("Huffman Decompression: Reached NULL node.");
             return kFailNull;
         }
     }
@@ -324,7 +337,7 @@ int KpPngUncompressor::Uncompress(unsigned int length, unsigned char* data) {
     // CINFO is not range-checked: a value above 7 gives a larger window (at most 8 MiB).
     unsigned windowSize = 1u << ((data[0] >> 4) + 8);
     if (data[1] & 0x20) {
-        kpPngMessage("PNG is not supposed to have a preset dictionary.");
+        say("PNG is not supposed to have a preset dictionary.");
         return 0;
     }
     std::unique_ptr<unsigned char[]> bytes(new (std::nothrow) unsigned char[windowSize]);
@@ -344,13 +357,13 @@ int KpPngUncompressor::InflateBlocks(unsigned char* data, Window& window) {
         unsigned header = static_cast<unsigned>(peekBits(data, inputLength, pos, mask) & 7);
         skipBits(pos, mask, 3);
         if (pos >= inputLength) {
-            kpPngMessage("Buffer overflow");
+            say("Buffer overflow");
             return 0;
         }
         bool final = header & 1;
         unsigned type = header >> 1;
         if (type == 3) {
-            kpPngMessage("Unknown compression type (bType=3)");
+            say("Unknown compression type (bType=3)");
             return 0;
         }
         if (type == 0) {
@@ -371,7 +384,7 @@ int KpPngUncompressor::InflateStored(unsigned char* data, unsigned int& pos, uns
         mask = 1;
     }
     if (pos >= inputLength) {
-        kpPngMessage("Buffer overflow");
+        say("Buffer overflow");
         return 0;
     }
     if (inputLength - pos < 4) return 0;
@@ -524,6 +537,43 @@ int KpPngTransparency::Decode(unsigned int length, const unsigned char* data, un
     }
 }
 
+namespace {
+
+// Collects the inflated bytes of a chunk, refusing more than a profile can sensibly hold.
+class ProfileSink final : public KpGenericPngDecoder {
+  public:
+    int Output(unsigned char byte) override {
+        if (bytes.size() >= kMaxProfile) return 0;
+        bytes.push_back(char(byte));
+        return 1;
+    }
+    static const size_t kMaxProfile = size_t(64) << 20;
+    std::string bytes;
+};
+
+}  // namespace
+
+// The inflated profile of an iCCP chunk (name of 1 to 79 bytes, its zero, method 0, zlib
+// stream); empty for a malformed chunk, which is dropped.
+std::string KpGenericPngDecoder::profileOf(unsigned int length, const unsigned char* data) {
+    const unsigned char* end = static_cast<const unsigned char*>(memchr(data, 0, std::min(length, 80u)));
+    if (!end || end == data) return std::string();
+    const unsigned at = unsigned(end - data) + 1;
+    if (at >= length || data[at] != 0) return std::string();
+    ProfileSink sink;
+    KpPngUncompressor inflater(&sink);
+    std::vector<unsigned char> stream(data + at + 1, data + length);
+    quietMessages = true;
+    int ok = 0;
+    try {
+        ok = inflater.Uncompress(unsigned(stream.size()), stream.data());
+    } catch (const std::bad_alloc&) {
+        ok = 0;
+    }
+    quietMessages = false;
+    return ok == 1 ? sink.bytes : std::string();
+}
+
 size_t KpGenericPngDecoder::png_fread(void* buffer, size_t size) {
     return fread(buffer, 1, size, fp);
 }
@@ -587,6 +637,9 @@ int KpGenericPngDecoder::ActOnChunk(unsigned int length, const unsigned char* da
         case chunkType("gAMA"):
             if (length >= 4) gamma = readU32BE(data);
             break;
+        case chunkType("iCCP"):
+            if (iccProfile.empty()) iccProfile = profileOf(length, data);
+            break;
         case chunkType("IDAT"):
             // The IDAT data of a file never exceeds the file size, which is the buffer's capacity.
             if (length <= fileSize - idatLength) {
@@ -613,7 +666,8 @@ int KpGenericPngDecoder::ReadChunks() {
     png_fseek(0, SEEK_SET);
     fileSize = size > 0 ? uint64_t(size) : 0;
     if (!CheckSignature()) {
-        kpPngMessage("The file does not have PNG signature.");
+        failure = "not a PNG file";
+        say("The file does not have PNG signature.");
         return -1;
     }
     idatBuffer.reset(new (std::nothrow) unsigned char[fileSize]);
@@ -742,16 +796,40 @@ bool KpRawPngDecoder::CheckHeader() {
 bool KpRawPngDecoder::HeaderUsable() {
     if (!hdr.valid) return false;
     if (!CheckHeader()) {
-        kpPngMessage("Unsupported colorType-bitDepth combination.");
+        say("Unsupported colorType-bitDepth combination.");
         return false;
     }
     if (hdr.interlaceMethod > 1) {
-        kpPngMessage("Unsupported interlace method.");
+        say("Unsupported interlace method.");
         return false;
     }
     // A picture indexes its pixels with a signed 32-bit product.
     uint64_t count = uint64_t(hdr.width) * hdr.height;
-    return hdr.width != 0 && hdr.height != 0 && count < (uint64_t(1) << 31);
+    if (hdr.width == 0 || hdr.height == 0 || count >= (uint64_t(1) << 31)) return false;
+    // A deflate symbol takes at least one bit, and the longest match (258 bytes) with its distance
+    // at least two: no stream inflates to more than 1032 times its size.
+    if (FilteredBytes() > imageDataLength() * 1032) {
+        failure = "the picture is larger than its data can hold";
+        return false;
+    }
+    return true;
+}
+
+uint64_t KpRawPngDecoder::FilteredBytes() const {
+    static const uint64_t adam7[7][4] = {{0, 8, 0, 8}, {4, 8, 0, 8}, {0, 4, 4, 8}, {2, 4, 0, 4},
+                                         {0, 2, 2, 4}, {1, 2, 0, 2}, {0, 1, 1, 2}};
+    static const uint64_t plain[1][4] = {{0, 1, 0, 1}};
+    const uint64_t(*passes)[4] = hdr.interlaceMethod == 1 ? adam7 : plain;
+    const int count = hdr.interlaceMethod == 1 ? 7 : 1;
+    const uint64_t w = hdr.width, h = hdr.height, bits = uint64_t(channels) * hdr.bitDepth;
+    uint64_t total = 0;
+    for (int p = 0; p < count; p++) {
+        const uint64_t* g = passes[p];
+        const uint64_t cols = w > g[0] ? (w - g[0] + g[1] - 1) / g[1] : 0;
+        const uint64_t rows = h > g[2] ? (h - g[2] + g[3] - 1) / g[3] : 0;
+        if (cols > 0) total += rows * (1 + (cols * bits + 7) / 8);  // an empty pass has no filter bytes
+    }
+    return total;
 }
 
 int KpRawPngDecoder::PrepareOutput() {
@@ -919,7 +997,20 @@ int KpRawPngDecoder::Output(unsigned char byte) {
     return 1;
 }
 
+// Rows whose every pixel was decoded. Interlaced: the even rows are complete once pass 6 is
+// through, and pass 7 completes the odd ones; earlier passes are counted as completing none.
+int KpRawPngDecoder::RowsDecoded() const {
+    if (pass == 0) return y;
+    if (pass > 7) return hei;
+    if (pass == 7) return (hei + 1) / 2 + y;
+    return pass == 6 ? y : 0;
+}
+
 int KpRawPngDecoder::EndOutput() {
+    const int rows = RowsDecoded();
+    if (rows < hei)
+        warning =
+            "the file ends early: " + std::to_string(rows) + " of " + std::to_string(hei) + " rows decoded";
     if (!rowSink) return 1;
     // A row the data ends in is put with its decoded pixels; rows never reached are zero.
     if (x >= 0 && rowsPut == y) {

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <memory>
+#include <string>
 
 class KpGenericPngDecoder;
 
@@ -117,11 +118,19 @@ class KpGenericPngDecoder {
     KpPngTransparency trns;
     uint32_t gamma = 100000;
     FILE* fp = nullptr;
+    // The inflated profile of the first well-formed iCCP chunk; empty when there is none.
+    std::string iccProfile;
+    // Why the file is refused ("not a PNG file"), or what was wrong with a file that was read.
+    std::string failure;
+    std::string warning;
+    // Bytes of compressed image data gathered by ReadChunks.
+    uint64_t imageDataLength() const { return idatLength; }
 
   protected:
     ~KpGenericPngDecoder() = default;
 
   private:
+    static std::string profileOf(unsigned int length, const unsigned char* data);
     // 0 when the chunk makes the whole decode fail (a malformed PLTE).
     int ActOnChunk(unsigned int length, const unsigned char* data, unsigned int type);
     size_t png_fread(void* buffer, size_t size);
@@ -152,8 +161,12 @@ class KpRawPngDecoder final : public KpGenericPngDecoder {
     explicit KpRawPngDecoder(RowSink* sink) : rowSink(sink) {}
     ~KpRawPngDecoder();
 
-    // Whether the header describes an image this decoder decodes (printing why not).
+    // Whether the header describes an image this decoder decodes (printing why not), and one
+    // its compressed data can fill.
     bool HeaderUsable();
+    // The filtered bytes (filter bytes included) of the image the header describes, every
+    // interlace pass counted.
+    uint64_t FilteredBytes() const;
     int PrepareOutput() override;
     int Output(unsigned char byte) override;
     int EndOutput() override;
@@ -167,6 +180,7 @@ class KpRawPngDecoder final : public KpGenericPngDecoder {
     // How the bytes of one unit (a pixel, or a byte of packed samples) become output pixels.
     enum class Kind { Packed, Lookup8, Grey16, Rgb8, Rgb16, GreyAlpha8, GreyAlpha16, Rgba8, Rgba16 };
     bool CheckHeader();
+    int RowsDecoded() const;
     bool AllocateBuffers(uint64_t pixelCount);
     void BuildLookup();
     void StartPass();

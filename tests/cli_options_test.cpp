@@ -34,7 +34,7 @@ TEST_F(CliOptions, BadValuesAreUsageErrorsThatTouchNothing) {
         {{"--overwrite=maybe", "a.bmp"}, {"--overwrite", "no, yes"}},
         {{"--resize-quality", "ultra", "a.bmp"}, {"--resize-quality", "basic, high, best"}},
         {{"--copy-exif", "perhaps", "a.bmp"}, {"--copy-exif", "false, true"}},
-        {{"-t", "png", "a.bmp"}, {"--type", "jpg, bmp"}},
+        {{"-t", "gif", "a.bmp"}, {"--type", "jpg, bmp, png"}},
         {{"-q", "high", "a.bmp"}, {"--jpeg-quality", "\"high\"", "1 to 100"}},
         {{"-q", "101", "a.bmp"}, {"--jpeg-quality", "1 to 100"}},
         {{"-j", "0", "a.bmp"}, {"--jobs", "1 to"}},

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <vector>
 
 #include "engine_testutil.h"
@@ -350,9 +351,28 @@ TEST_F(ResizeJob, OverwritingTheSourceItselfReplacesItWithTheResult) {
     EXPECT_EQ(loadPicture(source)->width, 4);
 }
 
-TEST_F(ResizeJob, OutputTypeOtherThanBmpOrJpegFailsToSave) {
+// A transparent PNG with a colour profile, resized to PNG and to BMP: the same pixels, the
+// transparency and the profile kept.
+TEST_F(ResizeJob, PngOutputHoldsThePixelsOfTheBmpOutputAndTheProfile) {
+    PicturePtr picture = patternPicture(40, 30);
+    for (int y = 0; y < 30; ++y)
+        for (int x = 0; x < 40; ++x) picture->pixelAt(x, y)[3] = uint8_t(x * 6 + y);
+    picture->transparencyMode = TRANSPARENCY_ALPHA;
+    picture->iccProfile = std::string("\0profile\xff", 10) + std::string(300, 'c');
+    std::string source = dir.file("t.png");
+    ASSERT_TRUE(picture->saveToPNG(source));
+    expectSuccess(run(source, dir.file("t_out.png"), "20x15"));
+    expectSuccess(run(source, dir.file("t_out.bmp"), "20x15"));
+    PicturePtr png = loadPicture(dir.file("t_out.png")), bmp = loadPicture(dir.file("t_out.bmp"));
+    ASSERT_EQ(png->width, 20);
+    EXPECT_EQ(png->transparencyMode, TRANSPARENCY_ALPHA);
+    EXPECT_EQ(memcmp(png->pixels, bmp->pixels, 20 * 15 * 4), 0);
+    EXPECT_EQ(png->iccProfile, picture->iccProfile);
+}
+
+TEST_F(ResizeJob, OutputTypeOtherThanBmpJpegOrPngFailsToSave) {
     std::string source = bmpSource("p.bmp", patternPicture(8, 8));
-    std::string output = dir.file("p_out.png");
+    std::string output = dir.file("p_out.gif");
     auto task = run(source, output, "4x4");
     EXPECT_EQ(task->message, "Error saving " + output);
     EXPECT_FALSE(FileExist(output));
