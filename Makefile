@@ -9,12 +9,15 @@ DEPS := cmake make g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev libjpe
         qt6-base-dev libgl-dev libpng-dev zlib1g-dev libgif-dev python3 python3-pil python3-numpy netpbm \
         parallel
 
-.PHONY: all deps build test test-main test-asan test-tsan run bench fuzz clean
+# What `make deb` needs besides DEPS: shlibdeps, and the checkers of the package and its metadata.
+DEB_DEPS := dpkg-dev lintian desktop-file-utils appstream
+
+.PHONY: all deps deb build test test-main test-asan test-tsan run bench fuzz clean
 
 all: build
 
 deps:
-	@missing=$$(for p in $(DEPS); do dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null | grep -q '^install ok installed' || echo $$p; done); \
+	@missing=$$(for p in $(DEPS) $(EXTRA_DEPS); do dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null | grep -q '^install ok installed' || echo $$p; done); \
 	if [ -n "$$missing" ]; then \
 	  missing=$$(echo $$missing); line="apt-get update && apt-get install -y $$missing"; \
 	  if [ "$$(id -u)" = 0 ]; then SUDO=; \
@@ -66,5 +69,19 @@ fuzz: deps
 	build-asan/fuzz/$(TARGET) -max_total_time=$(FUZZ_SECONDS) -rss_limit_mb=2560 \
 	  -artifact_prefix=build-asan/fuzz/work/$(TARGET)/ build-asan/fuzz/work/$(TARGET) fuzz/corpus/$(TARGET)
 
+# The Debian package pixmill_<version>_<arch>.deb in this folder, checked by desktop-file-validate,
+# appstreamcli and lintian (no error allowed).
+deb:
+	$(MAKE) deps EXTRA_DEPS="$(DEB_DEPS)"
+	cmake -S . -B build-deb -DCMAKE_BUILD_TYPE=Release -DPIXMILL_TESTS=OFF -DCMAKE_INSTALL_PREFIX=/usr
+	cmake --build build-deb -j $(JOBS)
+	rm -f build-deb/pixmill_*.deb
+	cd build-deb && cpack -G DEB
+	desktop-file-validate app/pixmill.desktop
+	appstreamcli validate --no-net packaging/io.github.pixmill.Pixmill.metainfo.xml
+	lintian --fail-on error build-deb/pixmill_*.deb
+	rm -f pixmill_*.deb && cp build-deb/pixmill_*.deb .
+	@ls pixmill_*.deb
+
 clean:
-	rm -rf build build-asan build-tsan build-bench
+	rm -rf build build-asan build-tsan build-bench build-deb
