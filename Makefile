@@ -8,6 +8,8 @@ CMAKE_FLAGS ?=
 DEPS := cmake make g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev libjpeg62-turbo-dev \
         qt6-base-dev libgl-dev libpng-dev zlib1g-dev libgif-dev python3 python3-pil python3-numpy netpbm \
         parallel
+# The benchmarks' peers and the peak-memory meter.
+BENCH_DEPS := libjpeg-turbo-progs libvips-tools time
 
 # What `make deb` needs besides DEPS: shlibdeps, and the checkers of the package and its metadata.
 DEB_DEPS := dpkg-dev lintian desktop-file-utils appstream
@@ -55,10 +57,12 @@ test: test-main test-asan test-tsan
 run: build
 	@bash scripts/run.sh
 
-bench: deps
+bench:
+	$(MAKE) deps EXTRA_DEPS="$(BENCH_DEPS)"
 	cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DPIXMILL_BENCH=ON -DPIXMILL_TESTS=OFF -DPIXMILL_GUI=OFF
 	cmake --build build-bench -j $(JOBS)
 	@for b in build-bench/bench/*_bench; do echo "== $$b"; $$b || exit 1; done
+	@for b in bench/*_bench.sh; do echo "== $$b"; bash $$b build-bench/cli/pixmill-cli || exit 1; done
 
 # Long fuzzing of one target: make fuzz TARGET=bmp_fuzz FUZZ_SECONDS=300
 fuzz: deps

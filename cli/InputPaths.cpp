@@ -56,6 +56,21 @@ std::string folderOf(const std::string& relative) {
     return folder;
 }
 
+// An absolute path with each ".." segment taken out together with the segment before it (none
+// above the root), as the path would read without links.
+std::string withoutParentSegments(const std::string& path) {
+    std::vector<std::string> kept;
+    for (const std::string& segment : strsplit(path.substr(1), "/")) {
+        if (segment != "..")
+            kept.push_back(segment);
+        else if (!kept.empty())
+            kept.pop_back();
+    }
+    std::string out;
+    for (const std::string& segment : kept) out += "/" + segment;
+    return out.empty() ? "/" : out;
+}
+
 // A supported file found by a walk: its path, and its path below the folder walked.
 struct FoundFile {
     std::string path;
@@ -119,14 +134,16 @@ class InputCollector {
     void takeFolder(const std::string& argument, const std::string& path);
 };
 
-// A file named directly is placed by its folder below the current folder.
+// A file named directly is placed by its folder below the current folder. ".." segments are
+// resolved first, so that no output folder can climb out of the fixed folder.
 void InputCollector::takeFile(const std::string& path, const std::string& key) {
     if (!rules.keepStructure) return offer(path, key, std::string());
+    const std::string resolved = withoutParentSegments(path);
     const std::string prefix = here == "/" ? here : here + "/";
-    if (path.compare(0, prefix.size(), prefix) != 0) {
+    if (resolved.compare(0, prefix.size(), prefix) != 0) {
         return refuse(path, key, "lies outside the current folder, whose tree --keep-structure mirrors");
     }
-    offer(path, key, folderOf(path.substr(prefix.size())));
+    offer(path, key, folderOf(resolved.substr(prefix.size())));
 }
 
 void InputCollector::takeFolder(const std::string& argument, const std::string& path) {

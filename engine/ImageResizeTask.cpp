@@ -14,7 +14,11 @@
 #include "engine/Pixmill.h"
 #include "engine/SafeSave.h"
 #include "picture/Exif.h"
+#include "picture/ImageSource.h"
+#include "picture/PixelMemory.h"
 #include "picture/Picture.h"
+#include "picture/RowResampler.h"
+#include "picture/RowSink.h"
 #include "tools/modTools.h"
 
 namespace {
@@ -56,60 +60,43 @@ int filterCodeFor(int32_t quality) {
     }
 }
 
-// Replaces the picture by its quarter or half turn; a turn that yields nothing keeps it.
-bool turn(PicturePtr& picture, int code) {
-    PicturePtr turned(picture->rotate90(code));
-    if (!turned) return false;
-    picture = std::move(turned);
-    return true;
-}
-
-void turnByExif(PicturePtr& picture, Exif& exif) {
-    if (!exif.loaded) return;
-    const std::string orientation = exif.getField(kOrientationTag);
-    int code = orientation == "6" ? 6 : orientation == "8" ? 8 : orientation == "3" ? 3 : 0;
-    // Mirrored orientations (2, 4, 5, 7) and upright pictures stay as they are.
-    if (code != 0 && turn(picture, code)) exif.setField(kOrientationTag, 1);
-}
-
-void applyRotation(PicturePtr& picture, Exif& exif, int32_t rotation) {
-    const int32_t w = picture->width, h = picture->height;
+// The EXIF code of the turn the rotation setting asks for a w x h picture, or 0 for none.
+int turnFor(int32_t rotation, int32_t w, int32_t h, Exif& exif) {
     switch (rotation) {
-        case Rotation::ByExif:
-            turnByExif(picture, exif);
-            break;
+        case Rotation::ByExif: {
+            if (!exif.loaded) return 0;
+            const std::string orientation = exif.getField(kOrientationTag);
+            // Mirrored orientations (2, 4, 5, 7) and upright pictures stay as they are.
+            return orientation == "6" ? 6 : orientation == "8" ? 8 : orientation == "3" ? 3 : 0;
+        }
         case Rotation::Landscape:
-            if (h > w) turn(picture, 6);
-            break;
+            return h > w ? 6 : 0;
         case Rotation::LandscapeCcw:
-            if (h > w) turn(picture, 8);
-            break;
+            return h > w ? 8 : 0;
         case Rotation::Portrait:
-            if (w > h) turn(picture, 6);
-            break;
+            return w > h ? 6 : 0;
         default:
-            break;
+            return 0;
     }
 }
 
 // "WxH" in pixels, or "P%" of the current size; anything else is 0 by 0.
-void targetSize(const std::string& resolution, const CPicture& picture, int32_t& W, int32_t& H) {
+void targetSize(const std::string& resolution, int32_t w, int32_t h, int32_t& W, int32_t& H) {
     std::vector<std::string> pieces = strsplit(resolution, "x");
     if (pieces.size() == 2) {
         W = strToInt(strtrim(pieces[0]));
         H = strToInt(strtrim(pieces[1]));
     } else if (isRight(resolution, "%")) {
         const double percent = strToDbl(resolution);
-        W = truncateToInt(picture.width * percent / 100);
-        H = truncateToInt(picture.height * percent / 100);
+        W = truncateToInt(w * percent / 100);
+        H = truncateToInt(h * percent / 100);
     } else {
         W = H = 0;
     }
 }
 
 // Shrinks one side of the box so that it has the picture's aspect ratio.
-void fitInside(const CPicture& picture, int32_t& W, int32_t& H) {
-    const int32_t w = picture.width, h = picture.height;
+void fitInside(int32_t w, int32_t h, int32_t& W, int32_t& H) {
     const double e = (static_cast<double>(W) / w) * h;
     if (e > H)
         W = truncateToInt(product(w, H) / h + 0.5);
@@ -117,36 +104,91 @@ void fitInside(const CPicture& picture, int32_t& W, int32_t& H) {
         H = truncateToInt(e + 0.5);
 }
 
-// A new picture holding the w by h rectangle of source that starts at (x, y).
-PicturePtr cut(CPicture& source, int32_t w, int32_t h, int32_t x, int32_t y) {
-    PicturePtr part(new CPicture(w, h));
-    CPicture::bitblt(part.get(), 0, 0, part->width, part->height, &source, x, y);
-    return part;
-}
+// What a job makes of a w x h picture: the box W x H, the part of the picture that goes into it
+// (all of it unless the centre crop cuts it), and whether the part is resampled or copied as it is.
+struct Plan {
+    int32_t W = 0, H = 0;
+    int32_t x = 0, y = 0, w = 0, h = 0;
+    bool cut = false;
+    bool copy = false;
+};
 
 // Cuts the centre of the picture to the aspect ratio of W by H; the box itself stays. The
 // offsets use the size the cut really gets (a picture is at least one pixel wide and high).
-void cropToAspect(PicturePtr& picture, int32_t W, int32_t H) {
+void cropToAspect(Plan& plan) {
+    const int32_t W = plan.W, H = plan.H, w = plan.w, h = plan.h;
     if (W == 0 && H == 0) return;
-    const int32_t w = picture->width, h = picture->height;
     if (static_cast<double>(w) / h > static_cast<double>(W) / H) {
         const int32_t nw = truncateToInt(product(h, W) / H);
         if (nw >= w) return;
-        const int32_t cw = std::max(nw, 1);
-        picture = cut(*picture, cw, h, w / 2 - cw / 2, 0);
+        plan.w = std::max(nw, 1);
+        plan.x = w / 2 - plan.w / 2;
     } else {
         const int32_t nh = truncateToInt(product(w, H) / W);
         if (nh >= h) return;
-        const int32_t ch = std::max(nh, 1);
-        picture = cut(*picture, w, ch, 0, h / 2 - ch / 2);
+        plan.h = std::max(nh, 1);
+        plan.y = h / 2 - plan.h / 2;
     }
+    plan.cut = true;
 }
 
-// A picture of exactly W by H: a plain copy when the size already matches, else resampled.
-PicturePtr resample(CPicture& picture, int32_t W, int32_t H, int32_t quality) {
-    if (W == picture.width && H == picture.height) return cut(picture, W, H, 0, 0);
-    return PicturePtr(picture.resize(W, H, filterCodeFor(quality), false));
+Plan planFor(const ImageResizeTask& task, int32_t w, int32_t h) {
+    Plan plan;
+    plan.w = w;
+    plan.h = h;
+    targetSize(task.resolution, w, h, plan.W, plan.H);
+    const int32_t cropMode = task.engine->cropMode;
+    if (cropMode == CropMode::NoCrop)
+        fitInside(w, h, plan.W, plan.H);
+    else if (cropMode == CropMode::Crop)
+        cropToAspect(plan);
+    // A box of the part's own size is a plain copy.
+    plan.copy = plan.W == plan.w && plan.H == plan.h;
+    return plan;
 }
+
+// The rows of the source become the result: cut (by the block copy's rules, as the cut into a new
+// picture has always been made) and then resampled or copied.
+class ResultRows {
+  public:
+    ResultRows(const Plan& plan, int32_t sourceMode, bool modeKnown, int32_t quality, CPicture& result)
+        : plan(plan), result(result) {
+        // A cut or a copy goes through the block copy, which leaves an opaque picture.
+        const bool blockCopy = plan.cut || plan.copy;
+        opaque = blockCopy || (modeKnown && sourceMode == TRANSPARENCY_NONE);
+        if (plan.copy)
+            last.reset(new PictureRows(result));
+        else
+            last.reset(new RowResampler(plan.w, plan.h, result, filterCodeFor(quality), opaque ? 3 : 4));
+        window.reset(new RowWindow(*last, plan.x, plan.y, plan.w, plan.h, sourceMode, blockCopy));
+    }
+    RowSink& sink() { return *window; }
+
+    // The result's mode once the source's is known: the resampler's rule (a mask becomes alpha);
+    // an opaque source resampled on four channels gets the byte 3 an opaque resampling leaves.
+    void finish(int32_t sourceMode) {
+        if (plan.copy || plan.cut) return;
+        result.transparencyMode = sourceMode == TRANSPARENCY_MASK ? TRANSPARENCY_ALPHA : sourceMode;
+        if (!opaque && sourceMode == TRANSPARENCY_NONE) {
+            const size_t count = size_t(result.width) * size_t(result.height);
+            for (size_t i = 0; i < count; ++i) result.pixels[i * 4 + 3] = 0;
+        }
+    }
+
+  private:
+    const Plan& plan;
+    CPicture& result;
+    bool opaque = true;
+    std::unique_ptr<RowSink> last;
+    std::unique_ptr<RowWindow> window;
+};
+
+// Takes rows and does nothing with them: decoding for its own sake tells whether a file opens.
+class DiscardRows final : public RowSink {
+  public:
+    void putRows(int, int, const uint8_t*, size_t) override {}
+    bool needsByte3() const override { return false; }
+};
 
 enum class SaveFormat { Bmp, Jpeg, None };
 
@@ -226,28 +268,87 @@ std::string saveResult(ImageResizeTask& task, CPicture& result, const Exif& exif
     }
 }
 
+// The picture the job resamples when the source's rows cannot go straight into the result:
+// a turned picture, or a source whose mode must be known before its rows are cut.
+PicturePtr wholePicture(ImageSource& source, int turnCode, bool& decoded) {
+    PicturePtr picture(new CPicture());
+    if (turnCode != 0) {
+        decoded = source.putTurned(*picture, turnCode);
+    } else {
+        picture->createUninitialised(source.width, source.height);
+        PictureRows rows(*picture);
+        decoded = source.putRows(rows);
+        picture->transparencyMode = source.mode;
+    }
+    return picture;
+}
+
+// When memory ran out before the rows were decoded, the job fails to open a file that does not
+// decode, and to resize one that does.
+Step stepOfShortage(const ImageResizeTask& task) {
+    std::unique_ptr<ImageSource> again = ImageSource::open(task.sourcePath);
+    DiscardRows nothing;
+    return again->isOpen() && again->putRows(nothing) ? Step::Resize : Step::Open;
+}
+
 // The whole pipeline; step tells the caller in which step an exception (out of memory) arose.
 std::string runJob(ImageResizeTask& task, Step& step) {
     const Pixmill& engine = *task.engine;
     step = Step::Open;
-    PicturePtr picture(new CPicture());
-    picture->load(task.sourcePath);
-    if (picture->isEmpty()) return failureMessage(task, Step::Open);
+    std::unique_ptr<ImageSource> source = ImageSource::open(task.sourcePath);
+    if (!source->isOpen()) return failureMessage(task, Step::Open);
     Exif exif;
     loadExif(task.sourcePath, exif);
 
     step = Step::Resize;
-    applyRotation(picture, exif, engine.rotate);
-    int32_t W = 0, H = 0;
-    targetSize(task.resolution, *picture, W, H);
-    const int32_t cropMode = engine.cropMode;
-    if (cropMode == CropMode::NoCrop)
-        fitInside(*picture, W, H);
-    else if (cropMode == CropMode::Crop)
-        cropToAspect(picture, W, H);
-    PicturePtr result = resample(*picture, W, H, engine.resizeQuality);
+    bool decoded = false;
+    const int turnCode = turnFor(engine.rotate, source->width, source->height, exif);
+    PicturePtr picture;
+    try {
+        // A turned picture is made whole, decoded and turned in one pass.
+        if (turnCode != 0) picture = wholePicture(*source, turnCode, decoded);
+    } catch (const std::bad_alloc&) {
+        if (source->streams()) step = stepOfShortage(task);
+        throw;
+    }
+    if (turnCode != 0) {
+        if (!decoded) return failureMessage(task, Step::Open);
+        if (engine.rotate == Rotation::ByExif) exif.setField(kOrientationTag, 1);
+        // The decoder's memory goes before the result's is taken.
+        source.reset();
+    }
+    const int32_t w = picture ? picture->width : source->width, h = picture ? picture->height : source->height;
+    const Plan plan = planFor(task, w, h);
+    PicturePtr result;
+    try {
+        // A cut's pixels depend on the source's mode: a source that knows it only at the end is
+        // decoded whole first.
+        if (!picture && !source->modeKnown && (plan.cut || plan.copy)) {
+            picture = wholePicture(*source, 0, decoded);
+            if (!decoded) return failureMessage(task, Step::Open);
+        }
+        result.reset(new CPicture(plan.W, plan.H));
+    } catch (const std::bad_alloc&) {
+        if (!picture && source->streams()) step = stepOfShortage(task);
+        throw;
+    }
+    const int32_t sourceMode = picture ? picture->transparencyMode : source->mode;
+    const bool modeKnown = picture ? true : source->modeKnown;
+    {
+        ResultRows rows(plan, sourceMode, modeKnown, engine.resizeQuality, *result);
+        if (picture) {
+            putPictureRows(*picture, rows.sink());
+        } else if (!source->putRows(rows.sink())) {
+            return failureMessage(task, Step::Open);
+        }
+        rows.finish(picture ? picture->transparencyMode : source->mode);
+    }
     picture.reset();
-    if (!result || result->isEmpty()) return failureMessage(task, Step::Resize);
+    source.reset();
+    if (result->isEmpty()) return failureMessage(task, Step::Resize);
+    // Saving needs about two result pictures' worth (the encoder keeps its coefficients); that
+    // much of the memory this worker keeps for its next picture goes back to the system.
+    trimKeptPixels(2 * size_t(result->width) * size_t(result->height) * 4);
 
     step = Step::Save;
     return saveResult(task, *result, exif);

@@ -1,7 +1,10 @@
 // PNG loading into a picture: the streaming decoder writes its pixels straight into the picture.
 #include <cstdio>
+#include <memory>
 #include <new>
+#include <string>
 
+#include "picture/ImageSource.h"
 #include "picture/Picture.h"
 #include "picture/kppng.h"
 #include "tools/modTools.h"
@@ -48,4 +51,76 @@ void CPicture::loadFromPNG(const std::string& path) {
     if (!fp) return;
     loadPngFromStream(*this, fp);
     fclose(fp);
+}
+
+namespace {
+
+// Passes rows on and notes their transparency bytes, which decide the picture's mode.
+class AlphaWatch final : public RowSink {
+  public:
+    void putRows(int y, int count, const uint8_t* rows, size_t stride) override {
+        for (int r = 0; r < count; ++r) {
+            const uint8_t* p = rows + size_t(r) * stride;
+            for (size_t x = 0; x < width; ++x) {
+                const uint8_t a = p[4 * x + 3];
+                anyZero |= a == 0;
+                anyPartial |= uint8_t(a - 1) < 254;
+            }
+        }
+        next->putRows(y, count, rows, stride);
+    }
+    int32_t mode() const {
+        return anyPartial ? TRANSPARENCY_ALPHA : anyZero ? TRANSPARENCY_MASK : TRANSPARENCY_NONE;
+    }
+    RowSink* next = nullptr;
+    size_t width = 0;
+
+  private:
+    bool anyZero = false, anyPartial = false;
+};
+
+// A non-interlaced PNG whose rows are inflated as they are put. Its mode is known only at the end:
+// a file whose data ends early has transparent zero pixels.
+class PngRowSource final : public ImageSource {
+  public:
+    explicit PngRowSource(const std::string& path) : decoder(&watch) {
+        FILE* fp = fileOpen(path, "rb", nullptr);
+        if (!fp) return;
+        decoder.fp = fp;
+        const int result = decoder.ReadChunks();
+        fclose(fp);
+        decoder.fp = nullptr;
+        if (result < 0 || !decoder.HeaderUsable()) return;
+        width = int(decoder.hdr.width);
+        height = int(decoder.hdr.height);
+        interlaced = decoder.hdr.interlaceMethod == 1;
+        modeKnown = false;
+    }
+    bool interlaced = false;
+    bool streams() const override { return true; }
+    bool putRows(RowSink& sink) override {
+        watch.next = &sink;
+        watch.width = size_t(width);
+        decoder.DecodeImage();
+        // Only a buffer that could not be had leaves rows unput: the load would have failed.
+        if (decoder.wid != width || decoder.hei != height) return false;
+        mode = watch.mode();
+        modeKnown = true;
+        return true;
+    }
+
+  private:
+    AlphaWatch watch;
+    KpRawPngDecoder decoder;  // holds the file's chunks from opening until the rows are put
+};
+
+}  // namespace
+
+std::unique_ptr<ImageSource> openPngSource(const std::string& path) {
+    std::unique_ptr<PngRowSource> rows(new PngRowSource(path));
+    if (!rows->isOpen() || !rows->interlaced) return std::unique_ptr<ImageSource>(rows.release());
+    // Interlaced rows arrive in passes: the picture is decoded whole.
+    std::unique_ptr<CPicture> picture(new CPicture());
+    picture->loadFromPNG(path);
+    return std::unique_ptr<ImageSource>(new PictureSource(std::move(picture)));
 }

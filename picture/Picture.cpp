@@ -6,6 +6,8 @@
 #include <cstring>
 #include <new>
 
+#include "picture/PixelMemory.h"
+
 CPicture::CPicture() {}
 
 CPicture::CPicture(int w, int h) {
@@ -17,13 +19,21 @@ CPicture::~CPicture() {
 }
 
 void CPicture::create(int w, int h) {
+    allocate(w, h, true);
+}
+
+void CPicture::createUninitialised(int w, int h) {
+    allocate(w, h, false);
+}
+
+void CPicture::allocate(int w, int h, bool zeroed) {
     close();
     if (w < 1) w = 1;
     if (h < 1) h = 1;
     uint64_t count = static_cast<uint64_t>(w) * static_cast<uint64_t>(h);
     // width * height must stay a positive signed 32-bit product everywhere pixels are indexed.
     if (count >= (uint64_t(1) << 31)) throw std::bad_alloc();
-    uint8_t* buffer = static_cast<uint8_t*>(calloc(count, 4));
+    uint8_t* buffer = acquirePixels(size_t(count) * 4, zeroed, &capacity);
     if (!buffer) throw std::bad_alloc();
     pixels = buffer;
     width = w;
@@ -31,7 +41,8 @@ void CPicture::create(int w, int h) {
 }
 
 void CPicture::close() {
-    free(pixels);
+    releasePixels(pixels, capacity);
+    capacity = 0;
     pixels = nullptr;
     width = 0;
     height = 0;

@@ -35,6 +35,9 @@ public:
     // Sizes below 1 become 1; the buffer is zeroed. A picture of 2^31 pixels or more, or a
     // buffer the system cannot give, leaves the picture empty and throws std::bad_alloc.
     void create(int width, int height);
+    // The same without zeroing, for a decoder that writes every byte of every pixel itself: the
+    // buffer may hold an earlier picture's pixels until it does.
+    void createUninitialised(int width, int height);
     void close();
     bool isEmpty() const { return width == 0 || height == 0; }
     uint8_t* pixelAt(int x, int y) { return pixels + (static_cast<size_t>(y) * width + x) * 4; }
@@ -59,6 +62,10 @@ public:
     bool saveToBMP(const std::string& path);
     void loadFromPNG(const std::string& path);
     void loadFromGIF(const std::string& path);
+
+private:
+    void allocate(int width, int height, bool zeroed);
+    size_t capacity = 0;  // bytes held by pixels, at least width * height * 4
 };
 
 float SinC(float t);

@@ -9,6 +9,7 @@
 #include <new>
 
 #include "picture/Picture.h"
+#include "picture/RowSink.h"
 
 static void putsMessage(const char* line) {
     puts(line);
@@ -600,6 +601,13 @@ int KpGenericPngDecoder::ActOnChunk(unsigned int length, const unsigned char* da
 }
 
 int KpGenericPngDecoder::Decode() {
+    const int result = ReadChunks();
+    if (result < 0) return result;
+    DecodeImage();
+    return 1;
+}
+
+int KpGenericPngDecoder::ReadChunks() {
     long size = -1;
     if (png_fseek(0, SEEK_END) == 0) size = png_ftell();
     png_fseek(0, SEEK_SET);
@@ -608,10 +616,10 @@ int KpGenericPngDecoder::Decode() {
         kpPngMessage("The file does not have PNG signature.");
         return -1;
     }
-    std::unique_ptr<unsigned char[]> buffer(new (std::nothrow) unsigned char[fileSize]);
-    if (!buffer) return 1;
-    idat = buffer.get();
+    idatBuffer.reset(new (std::nothrow) unsigned char[fileSize]);
+    idat = idatBuffer.get();
     idatLength = 0;
+    if (!idat) return 1;
     for (;;) {
         unsigned length, type, crc;
         unsigned char* data;
@@ -621,10 +629,15 @@ int KpGenericPngDecoder::Decode() {
         if (length == 0) continue;
         if (!ActOnChunk(length, data, type)) {
             idat = nullptr;
+            idatBuffer.reset();
             return -1;
         }
     }
-    if (PrepareOutput() == 1) {
+    return 1;
+}
+
+void KpGenericPngDecoder::DecodeImage() {
+    if (idat && PrepareOutput() == 1) {
         KpPngUncompressor inflater(this);
         // The result is not needed: rows that were decoded stand, the others stay zero.
         // The inflater counts in 32 bits: data beyond 4 GiB is never reached.
@@ -632,7 +645,7 @@ int KpGenericPngDecoder::Decode() {
         EndOutput();
     }
     idat = nullptr;
-    return 1;
+    idatBuffer.reset();
 }
 
 // ---------------------------------------------------------------- unfiltering and pixels
@@ -726,19 +739,24 @@ bool KpRawPngDecoder::CheckHeader() {
     }
 }
 
-int KpRawPngDecoder::PrepareOutput() {
-    if (!hdr.valid) return 0;
+bool KpRawPngDecoder::HeaderUsable() {
+    if (!hdr.valid) return false;
     if (!CheckHeader()) {
         kpPngMessage("Unsupported colorType-bitDepth combination.");
-        return 0;
+        return false;
     }
     if (hdr.interlaceMethod > 1) {
         kpPngMessage("Unsupported interlace method.");
-        return 0;
+        return false;
     }
     // A picture indexes its pixels with a signed 32-bit product.
     uint64_t count = uint64_t(hdr.width) * hdr.height;
-    if (hdr.width == 0 || hdr.height == 0 || count >= (uint64_t(1) << 31)) return 0;
+    return hdr.width != 0 && hdr.height != 0 && count < (uint64_t(1) << 31);
+}
+
+int KpRawPngDecoder::PrepareOutput() {
+    if (!HeaderUsable()) return 0;
+    uint64_t count = uint64_t(hdr.width) * hdr.height;
     bitDepth = static_cast<int>(hdr.bitDepth);
     unitBytes = bitDepth < 8 ? 1 : channels * bitDepth / 8;
     static const Kind kinds[7][2] = {
@@ -767,7 +785,14 @@ bool KpRawPngDecoder::AllocateBuffers(uint64_t pixelCount) {
     wid = hei = 0;
     twoLineBuf = static_cast<unsigned char*>(calloc(2 * (lineBytes + 8), 1));
     if (!twoLineBuf) return false;
-    if (picture) {
+    if (rowSink) {
+        // One row at a time, in the picture layout; the sink takes each row as it is finished.
+        rgba = static_cast<unsigned char*>(calloc(hdr.width, 4));
+        if (!rgba) return false;
+        ownsRgba = 1;
+        red = 2;
+        blue = 0;
+    } else if (picture) {
         try {
             picture->create(static_cast<int>(hdr.width), static_cast<int>(hdr.height));
         } catch (const std::bad_alloc&) {
@@ -842,11 +867,21 @@ int KpRawPngDecoder::StartRow(unsigned char type) {
     lineByte = 0;
     pixelByte = 0;
     x = 0;
-    rowOut = rgba + ((firstRow + uint64_t(y) * rowStep) * uint64_t(wid) + firstCol) * 4;
+    if (rowSink) {
+        // Pixels a row does not decode (palette indices beyond the palette) stay zero.
+        memset(rgba, 0, size_t(wid) * 4);
+        rowOut = rgba;
+    } else {
+        rowOut = rgba + ((firstRow + uint64_t(y) * rowStep) * uint64_t(wid) + firstCol) * 4;
+    }
     return 1;
 }
 
 void KpRawPngDecoder::EndRow() {
+    if (rowSink) {
+        rowSink->putRows(y, 1, rgba, size_t(wid) * 4);
+        rowsPut = y + 1;
+    }
     x = -1;
     y++;
     ShiftTwoLineBuf();
@@ -881,6 +916,18 @@ int KpRawPngDecoder::Output(unsigned char byte) {
     lineByte += unitBytes;
     pixelByte = 0;
     if (lineByte >= passLineBytes) EndRow();
+    return 1;
+}
+
+int KpRawPngDecoder::EndOutput() {
+    if (!rowSink) return 1;
+    // A row the data ends in is put with its decoded pixels; rows never reached are zero.
+    if (x >= 0 && rowsPut == y) {
+        rowSink->putRows(y, 1, rgba, size_t(wid) * 4);
+        rowsPut = y + 1;
+    }
+    memset(rgba, 0, size_t(wid) * 4);
+    for (; rowsPut < hei; ++rowsPut) rowSink->putRows(rowsPut, 1, rgba, size_t(wid) * 4);
     return 1;
 }
 

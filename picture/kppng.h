@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 
 class KpGenericPngDecoder;
 
@@ -103,6 +104,10 @@ class KpGenericPngDecoder {
     // -1 for a null stream, a missing signature or a malformed PLTE; 1 otherwise.
     int Decode(FILE* fp);
     int Decode();
+    // Decode in two steps: every chunk read (-1 as above, else 1), then the image data inflated
+    // into the sink.
+    int ReadChunks();
+    void DecodeImage();
     int CheckSignature();
     // 1 when the whole chunk was read; data is null for a chunk of length 0 and owned by the caller.
     int ReadChunk(unsigned int& length, unsigned char*& data, unsigned int& type, unsigned int& crc);
@@ -123,12 +128,14 @@ class KpGenericPngDecoder {
     int png_fseek(long offset, int whence);
     long png_ftell();
 
+    std::unique_ptr<unsigned char[]> idatBuffer;
     unsigned char* idat = nullptr;  // the gathered compressed data; its capacity is the file size
     uint64_t idatLength = 0;
     uint64_t fileSize = 0;
 };
 
 class CPicture;
+class RowSink;
 
 // Decodes the PNG stream into the picture (what CPicture::loadFromPNG does with an opened file);
 // the picture is empty after a failure.
@@ -140,11 +147,16 @@ class KpRawPngDecoder final : public KpGenericPngDecoder {
   public:
     KpRawPngDecoder() = default;
     explicit KpRawPngDecoder(CPicture* picture) : picture(picture) {}
+    // Rows in the picture layout go to the sink as they are finished (non-interlaced images);
+    // after the data ends, the rest of the rows follow as zero rows.
+    explicit KpRawPngDecoder(RowSink* sink) : rowSink(sink) {}
     ~KpRawPngDecoder();
 
+    // Whether the header describes an image this decoder decodes (printing why not).
+    bool HeaderUsable();
     int PrepareOutput() override;
     int Output(unsigned char byte) override;
-    int EndOutput() override { return 1; }
+    int EndOutput() override;
 
     int wid = 0;
     int hei = 0;
@@ -166,6 +178,8 @@ class KpRawPngDecoder final : public KpGenericPngDecoder {
     void ShiftTwoLineBuf();
 
     CPicture* picture = nullptr;
+    RowSink* rowSink = nullptr;
+    int rowsPut = 0;
     int red = 0, blue = 2;  // offsets of red and blue within an output pixel
     Kind kind = Kind::Lookup8;
     int bitDepth = 8;

@@ -263,6 +263,19 @@ TEST_F(CliBatch, DryRunNamesWhatARunWritesAndWritesNothing) {
     }
 }
 
+TEST_F(CliBatch, MirroredFoldersNeverClimbOutOfTheOutputFolder) {
+    for (const char* folder : {"inner", "inner/sub", "inner/thumbs"}) mkdir(work.file(folder).c_str(), 0755);
+    image("x.bmp");
+    image("inner/y.bmp");
+    const CliResult r =
+        runCli({"-s", "2x2", "-o", "thumbs", "--keep-structure", "sub/../../x.bmp", "sub/../y.bmp"},
+               config.path(), work.file("inner"));
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_TRUE(contains(r.err, "x.bmp: lies outside the current folder")) << r.err;
+    EXPECT_EQ(folderEntries(work.file("inner/thumbs")), std::vector<std::string>{"y_2x2.jpg"});
+    EXPECT_EQ(folderEntries(work.path()), (std::vector<std::string>{"inner", "x.bmp"}));
+}
+
 TEST_F(CliBatch, SkipExistingReportsSkipsAndExitsZero) {
     image("a.bmp");
     image("b.bmp");

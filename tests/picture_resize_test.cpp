@@ -9,6 +9,7 @@
 
 #include "literal_resize.h"
 #include "picture/Picture.h"
+#include "picture/ResampleWidth.h"
 
 namespace {
 
@@ -34,6 +35,19 @@ Pic dirtyPicture(int w, int h) {
     return p;
 }
 
+// Every kernel width this processor runs: the plain one, four and eight pixels at once.
+std::vector<int> kernelWidths() {
+    std::vector<int> widths;
+    for (int w : {1, 4, 8})
+        if (w <= resampleWidthAvailable()) widths.push_back(w);
+    return widths;
+}
+
+struct WidthScope {
+    explicit WidthScope(int w) { setResampleWidth(w); }
+    ~WidthScope() { setResampleWidth(0); }
+};
+
 bool samePixels(const CPicture& a, const CPicture& b) {
     return a.width == b.width && a.height == b.height &&
            memcmp(a.pixels, b.pixels, size_t(a.width) * a.height * 4) == 0;
@@ -54,33 +68,47 @@ const SizePair kPairs[] = {
 
 TEST(ResizeExactness, MatchesLiteralForEveryFilterModeAndSize) {
     const int filters[] = {0, 1, 2, 3, 4, -1};
-    uint32_t seed = 1;
-    for (const SizePair& sp : kPairs) {
-        for (int mode = 0; mode <= 3; ++mode) {
-            Pic src = noisePicture(sp.sw, sp.sh, mode, seed++);
-            for (int filter : filters) {
-                Pic want = dirtyPicture(sp.dw, sp.dh), got = dirtyPicture(sp.dw, sp.dh);
-                literal::resizeStatic(src.get(), want.get(), filter);
-                CPicture::resizeStatic(src.get(), got.get(), filter);
-                SCOPED_TRACE(testing::Message() << sp.sw << "x" << sp.sh << " -> " << sp.dw << "x" << sp.dh
-                                                << " filter " << filter << " mode " << mode);
-                EXPECT_TRUE(samePixels(*want, *got));
-                EXPECT_EQ(want->transparencyMode, got->transparencyMode);
+    for (int width : kernelWidths()) {
+        WidthScope scope(width);
+        SCOPED_TRACE(testing::Message() << "kernel width " << width);
+        uint32_t seed = 1;
+        for (const SizePair& sp : kPairs) {
+            for (int mode = 0; mode <= 3; ++mode) {
+                Pic src = noisePicture(sp.sw, sp.sh, mode, seed++);
+                for (int filter : filters) {
+                    Pic want = dirtyPicture(sp.dw, sp.dh), got = dirtyPicture(sp.dw, sp.dh);
+                    literal::resizeStatic(src.get(), want.get(), filter);
+                    CPicture::resizeStatic(src.get(), got.get(), filter);
+                    SCOPED_TRACE(testing::Message() << sp.sw << "x" << sp.sh << " -> " << sp.dw << "x"
+                                                    << sp.dh << " filter " << filter << " mode " << mode);
+                    EXPECT_TRUE(samePixels(*want, *got));
+                    EXPECT_EQ(want->transparencyMode, got->transparencyMode);
+                }
             }
         }
     }
 }
 
-// Real scale factors with long rows: the four-pixels-at-once path and its tail, away from edges.
+// Real scale factors with long rows: the grouped paths (pixels side by side, pairs whose second
+// pixel runs some taps behind the first) and their tails, away from the edges and at them, for
+// reductions of photo-like ratios, enlargements, and opaque as well as transparent pictures.
 TEST(ResizeExactness, MatchesLiteralOnLargerPictures) {
-    const SizePair pairs[] = {{301, 97, 123, 41}, {97, 61, 250, 130}, {400, 300, 103, 77}};
-    for (const SizePair& sp : pairs) {
-        Pic src = noisePicture(sp.sw, sp.sh, TRANSPARENCY_ALPHA, uint32_t(sp.sw));
-        for (int filter = 1; filter <= 3; ++filter) {
-            Pic want(new CPicture(sp.dw, sp.dh)), got(new CPicture(sp.dw, sp.dh));
-            literal::resizeStatic(src.get(), want.get(), filter);
-            CPicture::resizeStatic(src.get(), got.get(), filter);
-            EXPECT_TRUE(samePixels(*want, *got)) << sp.sw << "x" << sp.sh << " filter " << filter;
+    const SizePair pairs[] = {{301, 97, 123, 41},  {97, 61, 250, 130}, {400, 300, 103, 77},
+                              {1000, 40, 256, 10}, {375, 500, 72, 96}, {620, 30, 80, 12},
+                              {90, 20, 301, 50}};
+    for (int width : kernelWidths()) {
+        WidthScope scope(width);
+        for (const SizePair& sp : pairs) {
+            for (int mode : {TRANSPARENCY_NONE, TRANSPARENCY_ALPHA}) {
+                Pic src = noisePicture(sp.sw, sp.sh, mode, uint32_t(sp.sw));
+                for (int filter = 1; filter <= 3; ++filter) {
+                    Pic want = dirtyPicture(sp.dw, sp.dh), got = dirtyPicture(sp.dw, sp.dh);
+                    literal::resizeStatic(src.get(), want.get(), filter);
+                    CPicture::resizeStatic(src.get(), got.get(), filter);
+                    EXPECT_TRUE(samePixels(*want, *got)) << sp.sw << "x" << sp.sh << " filter " << filter
+                                                         << " mode " << mode << " width " << width;
+                }
+            }
         }
     }
 }

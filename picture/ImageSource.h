@@ -1,0 +1,55 @@
+// An image file opened for decoding: its size is known before any pixel is decoded. JPEG and
+// non-interlaced PNG files deliver their rows in order into a RowSink without the whole picture
+// ever being held; the other formats are decoded whole when opened and deliver the picture's rows.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "picture/RowSink.h"
+
+class ImageSource {
+  public:
+    // Chooses the decoder by the last four characters of the name, as CPicture::load does. The
+    // result is never null; check isOpen().
+    static std::unique_ptr<ImageSource> open(const std::string& path);
+    virtual ~ImageSource() = default;
+
+    // False when the file cannot be read as the picture CPicture::load would give: failed.
+    bool isOpen() const { return width > 0 && height > 0; }
+    // True when the rows are decoded as they are put, so the picture is never held whole.
+    virtual bool streams() const { return false; }
+    // Puts every row, top first, into the sink, exactly once; rows the file does not hold come as
+    // the zero rows CPicture::load gives for them. False when the decode fails part way (the load
+    // would leave an empty picture); the rows put by then are not to be used. Called once.
+    virtual bool putRows(RowSink& sink) = 0;
+    // Puts the rows turned by a quarter or half turn (codes 6, 8, 3) into `turned`. False as above.
+    virtual bool putTurned(CPicture& turned, int code);
+
+    int width = 0;
+    int height = 0;
+    // The picture's transparency mode; when modeKnown is false it is only known once the rows
+    // have been put (it is then set), and until then every mode is possible.
+    int32_t mode = TRANSPARENCY_NONE;
+    bool modeKnown = true;
+    // What the decoder noticed (CPicture's loadFailure and loadWarning).
+    std::string failure;
+    std::string warning;
+};
+
+// A picture decoded whole, delivered row by row.
+class PictureSource final : public ImageSource {
+  public:
+    explicit PictureSource(std::unique_ptr<CPicture> picture);
+    bool putRows(RowSink& sink) override;
+    CPicture& picture() { return *held; }
+
+  private:
+    std::unique_ptr<CPicture> held;
+};
+
+// JPEG through libjpeg, straight into the picture layout.
+std::unique_ptr<ImageSource> openJpegSource(const std::string& path);
+// PNG; non-interlaced files stream.
+std::unique_ptr<ImageSource> openPngSource(const std::string& path);

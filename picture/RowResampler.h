@@ -1,0 +1,38 @@
+// The resampler fed row by row: each output row is computed as soon as the source rows its taps
+// read have arrived, so a decoder can feed it without the whole source picture ever existing.
+#pragma once
+
+#include <memory>
+#include <vector>
+
+#include "picture/RowSink.h"
+
+namespace resample {
+struct AxisTable;
+class RowKernel;
+}  // namespace resample
+
+class RowResampler final : public RowSink {
+  public:
+    // Fills `dst` (created by the caller, any size) with filter 1, 2 or 3 from a source of
+    // srcW x srcH whose rows are then put in order. `channels` is 3 for an opaque source (byte 3
+    // of the output is left alone) and 4 otherwise. The output's transparency mode is the caller's.
+    RowResampler(int srcW, int srcH, CPicture& dst, int filter, int channels);
+    ~RowResampler() override;
+    void putRows(int y, int count, const uint8_t* rows, size_t stride) override;
+    bool needsByte3() const override { return channels == 4; }
+
+  private:
+    void convertRow(int y, const uint8_t* bytes);
+    void produceRowsUpTo(int lastSourceRow);
+
+    int srcW, srcH;
+    CPicture& dst;
+    int channels;
+    int taps;
+    std::unique_ptr<resample::AxisTable> rowTable;
+    std::unique_ptr<resample::RowKernel> kernel;
+    std::vector<uint8_t> rowNeeded;  // source rows some output row reads
+    std::vector<float> ring;         // the last `taps` needed rows as floats, row y in slot y % taps
+    int nextOutput = 0;
+};
