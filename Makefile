@@ -11,7 +11,10 @@ DEPS := cmake make g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev libjpe
 # The benchmarks' peers and the peak-memory meter.
 BENCH_DEPS := libjpeg-turbo-progs libvips-tools time
 
-.PHONY: all deps build test test-main test-asan test-tsan run bench fuzz clean
+# What `make deb` needs besides DEPS: shlibdeps, and the checkers of the package and its metadata.
+DEB_DEPS := dpkg-dev lintian desktop-file-utils appstream
+
+.PHONY: all deps deb build test test-main test-asan test-tsan run bench fuzz clean
 
 all: build
 
@@ -70,5 +73,19 @@ fuzz: deps
 	build-asan/fuzz/$(TARGET) -max_total_time=$(FUZZ_SECONDS) -rss_limit_mb=2560 \
 	  -artifact_prefix=build-asan/fuzz/work/$(TARGET)/ build-asan/fuzz/work/$(TARGET) fuzz/corpus/$(TARGET)
 
+# The Debian package pixmill_<version>_<arch>.deb in this folder, checked by desktop-file-validate,
+# appstreamcli and lintian (no error allowed).
+deb:
+	$(MAKE) deps EXTRA_DEPS="$(DEB_DEPS)"
+	cmake -S . -B build-deb -DCMAKE_BUILD_TYPE=Release -DPIXMILL_TESTS=OFF -DCMAKE_INSTALL_PREFIX=/usr
+	cmake --build build-deb -j $(JOBS)
+	rm -f build-deb/pixmill_*.deb
+	cd build-deb && cpack -G DEB
+	desktop-file-validate app/pixmill.desktop
+	appstreamcli validate --no-net packaging/io.github.pixmill.Pixmill.metainfo.xml
+	lintian --fail-on error build-deb/pixmill_*.deb
+	rm -f pixmill_*.deb && cp build-deb/pixmill_*.deb .
+	@ls pixmill_*.deb
+
 clean:
-	rm -rf build build-asan build-tsan build-bench
+	rm -rf build build-asan build-tsan build-bench build-deb

@@ -1,0 +1,83 @@
+# bash completion for pixmill-cli
+
+_pixmill_cli() {
+    local cur prev words cword
+    _init_completion -s || return
+
+    case $prev in
+        -t | --type)
+            COMPREPLY=($(compgen -W 'jpg png bmp' -- "$cur"))
+            return
+            ;;
+        --rotate)
+            COMPREPLY=($(compgen -W 'none exif landscape landscapeccw portrait' -- "$cur"))
+            return
+            ;;
+        -c | --crop)
+            COMPREPLY=($(compgen -W 'nocrop crop stretch' -- "$cur"))
+            return
+            ;;
+        --overwrite)
+            COMPREPLY=($(compgen -W 'no yes' -- "$cur"))
+            return
+            ;;
+        -d | --destination)
+            COMPREPLY=($(compgen -W 'samefolder subfolder fixedfolder' -- "$cur"))
+            return
+            ;;
+        --resize-quality)
+            COMPREPLY=($(compgen -W 'basic high best' -- "$cur"))
+            return
+            ;;
+        --copy-exif)
+            COMPREPLY=($(compgen -W 'false true' -- "$cur"))
+            return
+            ;;
+        -s | --resolution)
+            COMPREPLY=($(compgen -W '640x480 800x600 1024x768 1280x1024 1600x1200 1920x1080 50% 25%' -- "$cur"))
+            return
+            ;;
+        -o | --output | --fixed-folder)
+            _filedir -d
+            return
+            ;;
+        --files-from | --report)
+            _filedir
+            return
+            ;;
+        --shard)
+            COMPREPLY=($(compgen -W '1/2 2/2 1/4 2/4 3/4 4/4' -- "$cur"))
+            return
+            ;;
+        --sub-folder | -n | --name | -q | --jpeg-quality | -j | --jobs | --memory-limit)
+            return
+            ;;
+    esac
+
+    $split && return
+
+    if [[ $cur == -* ]]; then
+        COMPREPLY=($(compgen -W '--resolution --type --rotate --crop --overwrite --destination
+            --sub-folder --fixed-folder --output --name --jpeg-quality --resize-quality --copy-exif
+            --jobs --memory-limit --recursive --files-from --null --shard --keep-structure --report
+            --dry-run --quiet --skip-existing --save-settings --show-settings --help --version
+            -s -t -c -d -o -n -q -j -r -0 -h -V' -- "$cur"))
+        return
+    fi
+
+    # Folders (for -r) and the image types read, in any letter case.
+    local IFS=$'\n' item restore
+    local -a candidates
+    candidates=($(compgen -f -- "$cur"))
+    restore=$(shopt -p nocasematch)
+    shopt -s nocasematch
+    COMPREPLY=()
+    for item in "${candidates[@]}"; do
+        if [[ -d $item || $item =~ \.(jpe?g|png|gif|bmp)$ ]]; then
+            COMPREPLY+=("$item")
+        fi
+    done
+    $restore
+    compopt -o filenames
+} &&
+    complete -F _pixmill_cli pixmill-cli
