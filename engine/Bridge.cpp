@@ -79,6 +79,10 @@ void pxmDestroy() {
     pxm = nullptr;
 }
 
+void pxmStopBatch() {
+    if (pxm) pxm->stopBatch();
+}
+
 void pxmInitGUI() {
     if (pxm) pxm->initGUIMac();
 }

@@ -87,6 +87,9 @@ public:
     ImageResizeTask* getNextTask();
     // Blocks until no job is available or running and no worker is alive.
     void waitUntilIdle();
+    // Ends the batch early from any thread: running jobs finish, every job still waiting ends as
+    // skipped without being run. Jobs added afterwards run as usual.
+    void stopBatch();
 
     // Pushes every shown setting into the window through the app callbacks.
     void initGUIMac();

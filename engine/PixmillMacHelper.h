@@ -7,6 +7,8 @@ extern Pixmill* pxm;
 
 bool pxmHandleFileDrop(const char* path);
 void pxmDestroy();
+// Running jobs finish; the waiting ones end as skipped.
+void pxmStopBatch();
 void pxmInitGUI();
 void pxmSetResolution(const char* text);
 void pxmSetOutputFormat(const char* text);

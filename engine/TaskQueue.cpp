@@ -99,6 +99,18 @@ ImageResizeTask* Pixmill::getNextTask() {
     return takeAvailableTask(true);
 }
 
+void Pixmill::stopBatch() {
+    TaskLock hold(&taskMutex);
+    for (size_t i = findAvailableTask(); i < tasks.size(); ++i) {
+        ImageResizeTask* task = tasks[i];
+        if (!isAvailable(task)) continue;
+        // Taken by no worker while the lock is held; the texts are written before done is set.
+        task->message = "the batch was stopped";
+        task->skipped = true;
+        task->done = true;
+    }
+}
+
 bool Pixmill::isIdle() {
     TaskLock hold(&taskMutex);
     if (runningThreads > 0) return false;

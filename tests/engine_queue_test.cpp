@@ -125,6 +125,41 @@ TEST_F(Queue, ShutdownDuringRealWorkCompletesTheRunningJobs) {
     EXPECT_TRUE(tempFilesIn(dir.path()).empty());
 }
 
+// Stop asked for while the third job runs (from the worker itself, so the moment is exact): the
+// running job finishes, the waiting ones end as skipped unrun, and the engine takes a new batch.
+TEST_F(Queue, StopBatchFinishesTheRunningJobAndSkipsTheWaitingOnes) {
+    std::string source = dir.file("src.bmp");
+    ASSERT_TRUE(patternPicture(64, 48)->saveToBMP(source));
+    Pixmill engine(settings.path());
+    engine.maxWorkers = 1;
+    auto output = [this](int i) { return dir.file("out" + std::to_string(i) + ".jpg"); };
+    setStatusHook([&engine](const std::string& text) {
+        if (text == "Resizing src.bmp") engine.stopBatch();
+    });
+    EnterCriticalSection(&engine.taskMutex);
+    for (int i = 0; i < 6; ++i) engine.addTask(newJob(engine, source, output(i)));
+    LeaveCriticalSection(&engine.taskMutex);
+    engine.waitUntilIdle();
+    setStatusHook(nullptr);
+    // The first job was taken, then stop came before it ran.
+    EXPECT_TRUE(FileExist(output(0)));
+    EXPECT_FALSE(engine.tasks[0]->skipped);
+    for (int i = 1; i < 6; ++i) {
+        const ImageResizeTask& task = *engine.tasks[i];
+        EXPECT_TRUE(task.done && task.skipped && !task.failed) << i;
+        EXPECT_EQ(task.message, "the batch was stopped");
+        EXPECT_FALSE(FileExist(output(i))) << i;
+    }
+    EXPECT_TRUE(tempFilesIn(dir.path()).empty());
+    EXPECT_EQ(statusTexts().back(), "Finished");
+
+    engine.stopBatch();  // nothing waits: nothing changes
+    engine.addTask(newJob(engine, source, output(6)));
+    engine.waitUntilIdle();
+    EXPECT_TRUE(FileExist(output(6)));
+    EXPECT_FALSE(engine.tasks[6]->skipped);
+}
+
 // Jobs racing for one output path: without overwrite exactly one of them writes it, the others
 // fail on the existing file; with overwrite all succeed. Either way the file is whole.
 TEST_F(Queue, JobsWritingTheSameOutputNeverLeaveAPartialFile) {

@@ -17,7 +17,9 @@ TempDir::TempDir() {
     dir = pattern;
 }
 
-TempDir::~TempDir() { removeTree(dir); }
+TempDir::~TempDir() {
+    removeTree(dir);
+}
 
 void removeTree(const std::string& path) {
     struct stat info;
@@ -68,6 +70,7 @@ std::string testdataDir() {
 namespace {
 std::mutex recordLock;
 std::vector<AppEvent> events;
+std::function<void(const std::string&)> statusHook;
 
 void record(const std::string& kind, const std::string& text, double value) {
     std::lock_guard<std::mutex> hold(recordLock);
@@ -85,14 +88,41 @@ void clearRecordedAppEvents() {
     events.clear();
 }
 
-void appSetStatusField(const std::string& text) { record("status", text, 0); }
-void appSetProgressBar(double fraction) { record("progress", "", fraction); }
-void appSetResolution(const std::string& text) { record("resolution", text, 0); }
-void appSetOutputFormat(int index) { record("outputFormat", "", index); }
-void appSetRotation(int code) { record("rotation", "", code); }
-void appSetOverwrite(int code) { record("overwrite", "", code); }
-void appSetCrop(int code) { record("crop", "", code); }
-void appSetOutputFileName(const std::string& text) { record("outputFileName", text, 0); }
-void appSetSubFolder(const std::string& text) { record("subFolder", text, 0); }
-void appSetFixedFolder(const std::string& path) { record("fixedFolder", path, 0); }
-void appSetDestination(const std::string& word) { record("destination", word, 0); }
+void setStatusHook(std::function<void(const std::string&)> hook) {
+    statusHook = std::move(hook);
+}
+
+void appSetStatusField(const std::string& text) {
+    record("status", text, 0);
+    if (statusHook) statusHook(text);
+}
+void appSetProgressBar(double fraction) {
+    record("progress", "", fraction);
+}
+void appSetResolution(const std::string& text) {
+    record("resolution", text, 0);
+}
+void appSetOutputFormat(int index) {
+    record("outputFormat", "", index);
+}
+void appSetRotation(int code) {
+    record("rotation", "", code);
+}
+void appSetOverwrite(int code) {
+    record("overwrite", "", code);
+}
+void appSetCrop(int code) {
+    record("crop", "", code);
+}
+void appSetOutputFileName(const std::string& text) {
+    record("outputFileName", text, 0);
+}
+void appSetSubFolder(const std::string& text) {
+    record("subFolder", text, 0);
+}
+void appSetFixedFolder(const std::string& path) {
+    record("fixedFolder", path, 0);
+}
+void appSetDestination(const std::string& word) {
+    record("destination", word, 0);
+}

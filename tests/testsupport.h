@@ -3,13 +3,14 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
 
 // A fresh folder under /tmp, removed with everything in it when the object goes.
 class TempDir {
-public:
+  public:
     TempDir();
     ~TempDir();
     TempDir(const TempDir&) = delete;
@@ -17,7 +18,7 @@ public:
     const std::string& path() const { return dir; }
     std::string file(const std::string& name) const { return dir + "/" + name; }
 
-private:
+  private:
     std::string dir;
 };
 
@@ -38,3 +39,6 @@ struct AppEvent {
 };
 std::vector<AppEvent> recordedAppEvents();
 void clearRecordedAppEvents();
+// Runs on the reporting thread for each status text, after it was recorded; empty for none.
+// Set it only while no worker runs.
+void setStatusHook(std::function<void(const std::string&)> hook);
