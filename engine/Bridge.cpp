@@ -62,6 +62,8 @@ void Pixmill::initGUIMac() {
         appSetOutputFormat(0);
     } else if (outputFileType == "bmp") {
         appSetOutputFormat(1);
+    } else if (outputFileType == "png") {
+        appSetOutputFormat(2);
     }
     appSetDestination(destinationWord(destination));
     appSetSubFolder(outputSubFolder);

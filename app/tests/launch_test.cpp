@@ -56,9 +56,9 @@ void LaunchTest::controlsShowLoadedSettings() {
 }
 
 void LaunchTest::unknownOutputTypeKeepsInitialItem() {
-    LaunchedApp launched(configWith("<OUTPUTFILETYPE>png</OUTPUTFILETYPE>\n"));
+    LaunchedApp launched(configWith("<OUTPUTFILETYPE>tif</OUTPUTFILETYPE>\n"));
     QCOMPARE(launched.app->outputFormat->currentIndex(), 0);
-    QCOMPARE(pxm->outputFileType, std::string("png"));
+    QCOMPARE(pxm->outputFileType, std::string("tif"));
 }
 
 void LaunchTest::destinationWordsSwitchCells() {
