@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <cstring>
 #include <new>
+#include <string>
 #include <vector>
 
 #include "picture/BmpCodec.h"
@@ -211,13 +212,52 @@ void readRle8(BmpReader& in, const BmpHeader& h, CPicture& pic) {
     }
 }
 
-void decode(BmpReader& in, CPicture& pic) {
+// Whether `bytes` of pixel data can describe the declared picture. Uncompressed rows have an exact
+// size; a file cut short still reads (the rest stays zero) as long as it holds a share of the rows
+// a deflate stream of its size could (1 in 1032). Run-length data needs two bytes per run of at
+// most 255 pixels, and skips at most 255 rows per escape, so the rows are bounded by the escapes
+// the data can hold.
+bool dataCanHold(const BmpHeader& h, uint64_t bytes) {
+    if (h.compression == 0) {
+        const uint64_t rowSize = (uint64_t(h.width) * (h.bitsPerPixel / 8) + 3) / 4 * 4;
+        return rowSize * uint64_t(h.rows) <= 1032 * bytes;
+    }
+    return uint64_t(h.rows) <= 255 * (bytes / 2 + 1);
+}
+
+// Rows whose bytes all came from an uncompressed file.
+int rowsHeld(const BmpHeader& h, uint64_t bytes) {
+    const uint64_t rowSize = (uint64_t(h.width) * (h.bitsPerPixel / 8) + 3) / 4 * 4;
+    return int(std::min<uint64_t>(uint64_t(h.rows), bytes / rowSize));
+}
+
+// `size` is the stream's length from the start of the file, or 0 when it is not known.
+void decode(BmpReader& in, CPicture& pic, uint64_t size) {
     BmpHeader h;
-    if (!readHeader(in, h)) return;
-    if ((h.bitsPerPixel == 24 || h.bitsPerPixel == 32) && h.compression == 0) {
+    if (!readHeader(in, h)) {
+        pic.loadFailure = "not a BMP file this reader takes";
+        return;
+    }
+    const bool uncompressed = (h.bitsPerPixel == 24 || h.bitsPerPixel == 32) && h.compression == 0;
+    const bool rle8 = h.bitsPerPixel == 8 && h.compression == 1;
+    if (!uncompressed && !rle8) {
+        pic.loadFailure = h.compression != 0 ? "unsupported BMP compression " + std::to_string(h.compression)
+                                             : "unsupported BMP bit depth " + std::to_string(h.bitsPerPixel);
+        return;
+    }
+    const uint64_t data = size > h.dataOffset ? size - h.dataOffset : 0;
+    if (size != 0 && !dataCanHold(h, data)) {
+        pic.loadFailure = "the picture is larger than its data can hold";
+        return;
+    }
+    if (uncompressed) {
         readUncompressed(in, h, pic);
         if (h.bitsPerPixel == 32) pic.transparencyMode = modeFromAlpha(pic);
-    } else if (h.bitsPerPixel == 8 && h.compression == 1) {
+        const int held = rowsHeld(h, data);
+        if (size != 0 && held < h.rows && !pic.isEmpty())
+            pic.loadWarning = "the file ends early: " + std::to_string(held) + " of " + std::to_string(h.rows) +
+                              " rows decoded";
+    } else {
         readRle8(in, h, pic);
     }
 }
@@ -265,8 +305,16 @@ bool writeRows(FILE* f, const CPicture& pic, size_t bytesPerPixel, size_t rowSiz
 void loadBmpFromStream(CPicture& picture, FILE* stream) {
     picture.close();
     BmpReader in(stream);
+    // The length of a file bounds what it can describe; a stream that cannot tell is not bounded.
+    uint64_t size = 0;
+    const long start = ftell(stream);
+    if (start == 0 && fseek(stream, 0, SEEK_END) == 0) {
+        const long end = ftell(stream);
+        if (end > 0) size = uint64_t(end);
+        if (fseek(stream, 0, SEEK_SET) != 0) return;
+    }
     try {
-        decode(in, picture);
+        decode(in, picture, size);
     } catch (const std::bad_alloc&) {
         // A size the memory cannot hold is a file we cannot load.
         picture.close();

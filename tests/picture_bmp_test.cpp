@@ -281,6 +281,29 @@ TEST(BmpRead, HugeDimensionsGiveAnEmptyPicture) {
     EXPECT_TRUE(Loaded(wide).pic.isEmpty());
 }
 
+// The data must be able to hold the picture: a 54-byte file declaring 30000x30000 is refused before
+// any pixel is allocated, while a file holding 1/1032 of its rows decodes and says it was cut.
+TEST(BmpRead, DataThatCannotHoldThePictureIsRefusedACutFileIsWarned) {
+    Loaded empty(header(30000, 30000, 24, 0));
+    EXPECT_TRUE(empty.pic.isEmpty());
+    EXPECT_EQ(empty.pic.loadFailure, "the picture is larger than its data can hold");
+    // 8 bytes of data hold 1032 * 8 bytes of 4-byte rows at most.
+    for (int rows : {2064, 2065}) {
+        Bytes b = header(1, rows, 24, 0);
+        b.resize(54 + 8, 7);
+        Loaded l(b);
+        EXPECT_EQ(l.pic.isEmpty(), rows > 2064) << rows;
+        if (rows == 2064) {
+            EXPECT_EQ(l.pic.loadWarning, "the file ends early: 2 of 2064 rows decoded");
+        }
+    }
+    Loaded rle(rle8File(4, 30000, {0}, {0, 1}, 1));
+    EXPECT_TRUE(rle.pic.isEmpty());
+    EXPECT_TRUE(Loaded(rle8File(4, 510, {0}, {0, 1}, 1)).pic.loadFailure.empty());
+    Loaded rle16(header(4, 4, 16, 3));
+    EXPECT_EQ(rle16.pic.loadFailure, "unsupported BMP compression 3");
+}
+
 // ---- RLE8 ----
 
 TEST(BmpRle8, RunsAndEndOfLine) {
