@@ -11,6 +11,7 @@
 #include "cli/ProgressView.h"
 #include "engine/Pixmill.h"
 #include "engine/PixmillMacHelper.h"
+#include "picture/kppng.h"
 #include "tools/modTools.h"
 
 namespace {
@@ -108,6 +109,9 @@ int resizeAll(const CliOptions& options, const std::vector<std::string>& paths) 
 }  // namespace
 
 int main(int argc, char** argv) {
+    // The PNG decoder's own lines would land between the report's lines on standard output; what
+    // they say reaches the user as the failed file's cause.
+    kpPngMessage = [](const char*) {};
     CliOptions options;
     std::string error;
     if (!parseCliOptions(argc, argv, options, error)) return usageError(error);
