@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <cstdlib>
 #include <memory>
 
 #include "literal_resize.h"
@@ -42,7 +43,7 @@ double secondsOf(F run, int runs) {
 }  // namespace
 
 int main() {
-    const int srcW = 4000, srcH = 3000, dstW = 1024, dstH = 768;
+    const int srcW = atoi(getenv("SW")), srcH = atoi(getenv("SH")), dstW = atoi(getenv("DW")), dstH = atoi(getenv("DH"));
     // The literal resampler is slow: it runs the same scale on a picture a quarter the size each way.
     const int litSrcW = 1000, litSrcH = 750, litDstW = 256, litDstH = 192;
     auto big = syntheticPicture(srcW, srcH);

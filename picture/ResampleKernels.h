@@ -28,10 +28,17 @@ class RowKernel {
     virtual void run(const float* const* rows, const float* wy, uint8_t* out) const = 0;
 };
 
-// Kernels by the number of output pixels computed at once: 1, 4 or 8. `rowsOuter` is the order
+// Kernels by the number of output pixels computed at once: 1, 4, 8 or 16. `rowsOuter` is the order
 // of filter 3 (rows outer, weight wx * wy); filters 1 and 2 take columns outer (wy * wx).
 std::unique_ptr<RowKernel> makePlainKernel(const AxisTable& cols, int dstW, int channels, bool rowsOuter);
 std::unique_ptr<RowKernel> makeSse2Kernel(const AxisTable& cols, int dstW, int channels, bool rowsOuter);
 std::unique_ptr<RowKernel> makeAvx2Kernel(const AxisTable& cols, int dstW, int channels, bool rowsOuter);
+std::unique_ptr<RowKernel> makeAvx512Kernel(const AxisTable& cols, int dstW, int channels, bool rowsOuter);
+
+// Byte rows to float rows (four floats per pixel; exact, as every byte value is a float), by the
+// kernel width: plain or SSE2, AVX2, AVX-512.
+typedef void (*WidenRow)(const uint8_t* bytes, float* out, int pixels);
+void widenRowSse2(const uint8_t* bytes, float* out, int pixels);
+WidenRow widenerFor(int width);
 
 }  // namespace resample

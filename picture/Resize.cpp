@@ -100,25 +100,29 @@ AxisTable tableAxis(int dstSize, int srcSize, int filter) {
     return table;
 }
 
-// Four bytes to four floats (exact: every byte value is a float).
-void bytesToFloats(const uint8_t* p, float* out, int pixels) {
+}  // namespace
+
+// Four bytes to four floats, four pixels per step where SSE2 is there.
+void resample::widenRowSse2(const uint8_t* p, float* out, int pixels) {
     int x = 0;
 #if defined(__SSE2__)
-    // Four pixels per step: bytes widened to 16 and then 32 bits against zero.
+    // Bytes widened to 16 and then 32 bits against zero.
     const __m128i zero = _mm_setzero_si128();
     for (; x + 4 <= pixels; x += 4) {
         __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + size_t(x) * 4));
         __m128i lo = _mm_unpacklo_epi8(bytes, zero), hi = _mm_unpackhi_epi8(bytes, zero);
         float* o = out + size_t(x) * 4;
-        _mm_store_ps(o, _mm_cvtepi32_ps(_mm_unpacklo_epi16(lo, zero)));
-        _mm_store_ps(o + 4, _mm_cvtepi32_ps(_mm_unpackhi_epi16(lo, zero)));
-        _mm_store_ps(o + 8, _mm_cvtepi32_ps(_mm_unpacklo_epi16(hi, zero)));
-        _mm_store_ps(o + 12, _mm_cvtepi32_ps(_mm_unpackhi_epi16(hi, zero)));
+        _mm_storeu_ps(o, _mm_cvtepi32_ps(_mm_unpacklo_epi16(lo, zero)));
+        _mm_storeu_ps(o + 4, _mm_cvtepi32_ps(_mm_unpackhi_epi16(lo, zero)));
+        _mm_storeu_ps(o + 8, _mm_cvtepi32_ps(_mm_unpacklo_epi16(hi, zero)));
+        _mm_storeu_ps(o + 12, _mm_cvtepi32_ps(_mm_unpackhi_epi16(hi, zero)));
     }
 #endif
     for (; x < pixels; ++x)
         for (int c = 0; c < 4; ++c) out[size_t(x) * 4 + c] = float(p[size_t(x) * 4 + c]);
 }
+
+namespace {
 
 // Filter 0: the box of boxW x boxH pixels from the sample position, equal weights. Nothing calls it
 // in this system; it is kept plain. Positions are clamped only as a guard (reductions stay inside).
@@ -162,6 +166,7 @@ int sizeFromDouble(double v) {
 
 int cpuWidth() {
 #if defined(__x86_64__) || defined(__i386__)
+    if (__builtin_cpu_supports("avx512f")) return 16;
     if (__builtin_cpu_supports("avx2")) return 8;
 #endif
 #if defined(__SSE2__)
@@ -173,17 +178,23 @@ int cpuWidth() {
 
 int environmentCap() {
     const char* v = getenv("PIXMILL_SIMD");
-    if (!v) return 8;
+    if (!v) return 16;
     if (strcmp(v, "plain") == 0) return 1;
     if (strcmp(v, "sse2") == 0) return 4;
-    return 8;
+    if (strcmp(v, "avx2") == 0) return 8;
+    return 16;
 }
 
 std::atomic<int> chosenWidth{0};
 
+resample::WidenRow widenerOf() {
+    return resampleWidth() >= 4 ? resample::widenerFor(resampleWidth()) : resample::widenRowSse2;
+}
+
 std::unique_ptr<resample::RowKernel> makeKernel(const AxisTable& cols, int dstW, int channels,
                                                 bool rowsOuter) {
     const int width = resampleWidth();
+    if (width >= 16) return resample::makeAvx512Kernel(cols, dstW, channels, rowsOuter);
     if (width >= 8) return resample::makeAvx2Kernel(cols, dstW, channels, rowsOuter);
     if (width >= 4) return resample::makeSse2Kernel(cols, dstW, channels, rowsOuter);
     return resample::makePlainKernel(cols, dstW, channels, rowsOuter);
@@ -204,7 +215,7 @@ int resampleWidth() {
     static const int byDefault = std::min(resampleWidthAvailable(), environmentCap());
     const int chosen = chosenWidth;
     const int width = chosen > 0 ? std::min(chosen, resampleWidthAvailable()) : byDefault;
-    return width >= 8 ? 8 : width >= 4 ? 4 : 1;
+    return width >= 16 ? 16 : width >= 8 ? 8 : width >= 4 ? 4 : 1;
 }
 
 // ---- The row-fed resampler ----
@@ -214,6 +225,7 @@ RowResampler::RowResampler(int srcW, int srcH, CPicture& dst, int filter, int ch
     AxisTable cols = tableAxis(dst.width, srcW, filter);
     rowTable.reset(new AxisTable(tableAxis(dst.height, srcH, filter)));
     kernel = makeKernel(cols, dst.width, channels, filter == 3);
+    widen = widenerOf();
     rowNeeded.assign(size_t(srcH), 0);
     for (int i = 0; i < dst.height; ++i)
         if (rowTable->inside[i])
@@ -225,7 +237,7 @@ RowResampler::RowResampler(int srcW, int srcH, CPicture& dst, int filter, int ch
 RowResampler::~RowResampler() = default;
 
 void RowResampler::convertRow(int y, const uint8_t* bytes) {
-    bytesToFloats(bytes, ring.data() + size_t(y % taps) * size_t(srcW) * 4, srcW);
+    widen(bytes, ring.data() + size_t(y % taps) * size_t(srcW) * 4, srcW);
 }
 
 void RowResampler::putRows(int y, int count, const uint8_t* rows, size_t stride) {

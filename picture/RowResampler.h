@@ -32,6 +32,7 @@ class RowResampler final : public RowSink {
     int taps;
     std::unique_ptr<resample::AxisTable> rowTable;
     std::unique_ptr<resample::RowKernel> kernel;
+    void (*widen)(const uint8_t*, float*, int) = nullptr;
     std::vector<uint8_t> rowNeeded;  // source rows some output row reads
     std::vector<float> ring;         // the last `taps` needed rows as floats, row y in slot y % taps
     int nextOutput = 0;

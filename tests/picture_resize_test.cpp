@@ -35,10 +35,10 @@ Pic dirtyPicture(int w, int h) {
     return p;
 }
 
-// Every kernel width this processor runs: the plain one, four and eight pixels at once.
+// Every kernel width this processor runs: the plain one, four, eight and sixteen pixels at once.
 std::vector<int> kernelWidths() {
     std::vector<int> widths;
-    for (int w : {1, 4, 8})
+    for (int w : {1, 4, 8, 16})
         if (w <= resampleWidthAvailable()) widths.push_back(w);
     return widths;
 }
