@@ -151,17 +151,38 @@ Plan planFor(const ImageResizeTask& task, int32_t w, int32_t h) {
 }
 
 // The rows of the source become the result: cut (the source's own bytes, in its own mode) and
-// then resampled or copied.
+// then resampled or copied. With a turn (EXIF code 6, 8 or 3; never for a copy) the plan is made
+// for the turned picture of the sourceW x sourceH source, and the cut is the same part of the
+// source itself.
 class ResultRows {
   public:
-    ResultRows(const Plan& plan, int32_t sourceMode, bool modeKnown, int32_t quality, CPicture& result)
+    ResultRows(const Plan& plan, int turn, int32_t sourceW, int32_t sourceH, int32_t sourceMode, bool modeKnown,
+               int32_t quality, CPicture& result)
         : plan(plan), result(result) {
         opaque = modeKnown && sourceMode == TRANSPARENCY_NONE;
-        if (plan.copy)
+        const int channels = opaque ? 3 : 4;
+        if (plan.copy) {
             last.reset(new PictureRows(result));
-        else
-            last.reset(new RowResampler(plan.w, plan.h, result, filterCodeFor(quality), opaque ? 3 : 4));
-        window.reset(new RowWindow(*last, plan.x, plan.y, plan.w, plan.h));
+            window.reset(new RowWindow(*last, plan.x, plan.y, plan.w, plan.h));
+            return;
+        }
+        last.reset(new RowResampler(turn == 6 || turn == 8 ? plan.h : plan.w, turn == 6 || turn == 8 ? plan.w : plan.h,
+                                    result, filterCodeFor(quality), channels, turn));
+        // The turned picture's part [x, x + w) x [y, y + h), in the source.
+        switch (turn) {
+            case 6:
+                window.reset(new RowWindow(*last, plan.y, sourceH - plan.x - plan.w, plan.h, plan.w));
+                break;
+            case 8:
+                window.reset(new RowWindow(*last, sourceW - plan.y - plan.h, plan.x, plan.h, plan.w));
+                break;
+            case 3:
+                window.reset(
+                    new RowWindow(*last, sourceW - plan.x - plan.w, sourceH - plan.y - plan.h, plan.w, plan.h));
+                break;
+            default:
+                window.reset(new RowWindow(*last, plan.x, plan.y, plan.w, plan.h));
+        }
     }
     RowSink& sink() { return *window; }
 
@@ -317,13 +338,13 @@ struct Need {
 };
 
 // What the job holds at once, by its plan: the picture a source decoded whole (whole) or else a
-// few streamed rows, and the turned copy when it turns; beside them the result, which the encoder later doubles.
+// few streamed rows, and the turned copy when it turns a copy; beside them the result, which the encoder later doubles.
 Need memoryNeeded(const ImageResizeTask& task, int32_t w, int32_t h, int turnCode, bool whole) {
     const bool quarter = turnCode == 6 || turnCode == 8;
     const Plan plan = planFor(task, quarter ? h : w, quarter ? w : h);
     const uint64_t result = bytesOf(plan.W, plan.H);
     uint64_t source = whole ? bytesOf(w, h) : bytesOf(w, 64);
-    if (turnCode != 0) source += bytesOf(w, h);
+    if (turnCode != 0 && plan.copy) source += bytesOf(w, h);
     return Need{source, std::max(source + result, 2 * result)};
 }
 
@@ -379,24 +400,27 @@ std::string runJob(ImageResizeTask& task, Step& step) {
     }
 
     step = Step::Resize;
+    // Turned pictures are resampled from the source's own rows; only a copy (a box of the part's
+    // own size) makes the turned picture whole, decoded and turned in one pass.
+    const bool quarter = turnCode == 6 || turnCode == 8;
+    const Plan plan =
+        planFor(task, quarter ? source->height : source->width, quarter ? source->width : source->height);
+    const bool turnWhole = turnCode != 0 && plan.copy;
     bool decoded = false;
     PicturePtr picture;
     try {
-        // A turned picture is made whole, decoded and turned in one pass.
-        if (turnCode != 0) picture = turnedPicture(*source, turnCode, decoded);
+        if (turnWhole) picture = turnedPicture(*source, turnCode, decoded);
     } catch (const std::bad_alloc&) {
         if (source->streams()) step = stepOfShortage(task);
         throw;
     }
-    if (turnCode != 0) {
+    if (turnWhole) {
         if (!decoded) return openFailure(task, *source);
         task.warning = source->warning();
-        if (engine.rotate == Rotation::ByExif) exif.setField(kOrientationTag, 1);
         // The decoder's memory goes before the result's is taken.
         source.reset();
     }
-    const int32_t w = picture ? picture->width : source->width, h = picture ? picture->height : source->height;
-    const Plan plan = planFor(task, w, h);
+    if (turnCode != 0 && engine.rotate == Rotation::ByExif) exif.setField(kOrientationTag, 1);
     PicturePtr result;
     try {
         result.reset(new CPicture(plan.W, plan.H));
@@ -407,7 +431,9 @@ std::string runJob(ImageResizeTask& task, Step& step) {
     const int32_t sourceMode = picture ? picture->transparencyMode : source->mode;
     const bool modeKnown = picture ? true : source->modeKnown;
     {
-        ResultRows rows(plan, sourceMode, modeKnown, engine.resizeQuality, *result);
+        ResultRows rows(plan, picture ? 0 : turnCode, picture ? picture->width : source->width,
+                        picture ? picture->height : source->height, sourceMode, modeKnown, engine.resizeQuality,
+                        *result);
         if (picture) {
             putPictureRows(*picture, rows.sink());
         } else if (!source->putRows(rows.sink())) {

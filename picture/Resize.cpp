@@ -220,16 +220,41 @@ int resampleWidth() {
 
 // ---- The row-fed resampler ----
 
-RowResampler::RowResampler(int srcW, int srcH, CPicture& dst, int filter, int channels)
+RowResampler::RowResampler(int srcW, int srcH, CPicture& dst, int filter, int channels, int turn)
     : srcW(srcW), srcH(srcH), dst(dst), channels(channels), taps(shapeOf(filter).taps) {
-    AxisTable cols = tableAxis(dst.width, srcW, filter);
-    rowTable.reset(new AxisTable(tableAxis(dst.height, srcH, filter)));
-    kernel = makeKernel(cols, dst.width, channels, filter == 3);
+    // The turned picture's axes: its columns and rows, and where they lie in the source.
+    quarter = turn == 6 || turn == 8;
+    const int turnedW = quarter ? srcH : srcW, turnedH = quarter ? srcW : srcH;
+    AxisTable turnedCols = tableAxis(dst.width, turnedW, filter), turnedRows = tableAxis(dst.height, turnedH, filter);
+    // Code 6 runs the source's rows against the turned picture's columns, 3 against its rows; 8
+    // and 3 run the source's columns backwards, so their rows are reversed as they come in.
+    const bool backRows = turn == 6 || turn == 3;
+    backColumns = turn == 8 || turn == 3;
+    AxisTable cols = quarter ? std::move(turnedRows) : std::move(turnedCols);
+    rowTable.reset(new AxisTable(quarter ? std::move(turnedCols) : std::move(turnedRows)));
+    if (backRows)
+        for (int& index : rowTable->index) index = srcH - 1 - index;
+    // A quarter turn swaps which axis the sums take outer.
+    const int outputs = int(rowTable->inside.size()), across = int(cols.inside.size());
+    kernel = makeKernel(cols, across, channels, (filter == 3) != quarter);
     widen = widenerOf();
+    if (quarter) turnedRow.assign(size_t(across) * 4, 0);
+    if (backColumns) reversed.assign(size_t(srcW) * 4, 0);
+    // Each output row is made once the last source row it reads is in; in that order.
     rowNeeded.assign(size_t(srcH), 0);
-    for (int i = 0; i < dst.height; ++i)
+    std::vector<int> lastRow(size_t(outputs), -1);
+    for (int i = 0; i < outputs; ++i)
         if (rowTable->inside[i])
-            for (int t = 0; t < taps; ++t) rowNeeded[size_t(rowTable->index[size_t(i) * taps + t])] = 1;
+            for (int t = 0; t < taps; ++t) {
+                const int row = rowTable->index[size_t(i) * taps + t];
+                rowNeeded[size_t(row)] = 1;
+                lastRow[size_t(i)] = std::max(lastRow[size_t(i)], row);
+            }
+    order.resize(size_t(outputs));
+    for (int i = 0; i < outputs; ++i) order[size_t(i)] = i;
+    std::stable_sort(order.begin(), order.end(), [&](int a, int b) { return lastRow[size_t(a)] < lastRow[size_t(b)]; });
+    ready.resize(size_t(outputs));
+    for (int i = 0; i < outputs; ++i) ready[size_t(i)] = lastRow[size_t(order[size_t(i)])];
     ring.resize(size_t(taps) * size_t(srcW) * 4);
     produceRowsUpTo(-1);
 }
@@ -237,6 +262,11 @@ RowResampler::RowResampler(int srcW, int srcH, CPicture& dst, int filter, int ch
 RowResampler::~RowResampler() = default;
 
 void RowResampler::convertRow(int y, const uint8_t* bytes) {
+    if (backColumns) {
+        uint8_t* r = reversed.data();
+        for (int x = 0; x < srcW; ++x) memcpy(r + size_t(srcW - 1 - x) * 4, bytes + size_t(x) * 4, 4);
+        bytes = r;
+    }
     widen(bytes, ring.data() + size_t(y % taps) * size_t(srcW) * 4, srcW);
 }
 
@@ -250,22 +280,25 @@ void RowResampler::putRows(int y, int count, const uint8_t* rows, size_t stride)
     }
 }
 
-// Output rows are made in order, each once the last (and so every) source row it reads is in the
-// ring; the rows one output row reads are at most `taps` consecutive rows, so none was overwritten.
+// Output rows are made as soon as the last (and so every) source row they read is in the ring;
+// the rows one output row reads are at most `taps` consecutive rows, so none was overwritten. After
+// a quarter turn an output row is a column of the picture.
 void RowResampler::produceRowsUpTo(int lastSourceRow) {
     const float* rows[17];
     const size_t rowFloats = size_t(srcW) * 4;
-    while (nextOutput < dst.height) {
-        const int i = nextOutput;
-        uint8_t* out = dst.pixelAt(0, i);
-        if (!rowTable->inside[i]) {
-            zeroChannels(out, size_t(dst.width), channels);
+    while (nextOutput < order.size() && ready[nextOutput] <= lastSourceRow) {
+        const int i = order[nextOutput];
+        uint8_t* out = quarter ? turnedRow.data() : dst.pixelAt(0, i);
+        const int across = quarter ? dst.height : dst.width;
+        if (!rowTable->inside[size_t(i)]) {
+            zeroChannels(out, size_t(across), channels);
         } else {
             const int* index = rowTable->index.data() + size_t(i) * taps;
-            if (index[taps - 1] > lastSourceRow) return;
             for (int t = 0; t < taps; ++t) rows[t] = ring.data() + size_t(index[t] % taps) * rowFloats;
             kernel->run(rows, rowTable->weight.data() + size_t(i) * taps, out);
         }
+        if (quarter)
+            for (int r = 0; r < across; ++r) memcpy(dst.pixelAt(i, r), out + size_t(r) * 4, size_t(channels));
         ++nextOutput;
     }
 }

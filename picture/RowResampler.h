@@ -17,7 +17,9 @@ class RowResampler final : public RowSink {
     // Fills `dst` (created by the caller, any size) with filter 1, 2 or 3 from a source of
     // srcW x srcH whose rows are then put in order. `channels` is 3 for an opaque source (byte 3
     // of the output is left alone) and 4 otherwise. The output's transparency mode is the caller's.
-    RowResampler(int srcW, int srcH, CPicture& dst, int filter, int channels);
+    // With `turn` (EXIF code 6, 8 or 3) the output is the source turned so and then resampled, byte
+    // for byte, computed from the source's own rows: the turned picture is never made.
+    RowResampler(int srcW, int srcH, CPicture& dst, int filter, int channels, int turn = 0);
     ~RowResampler() override;
     void putRows(int y, int count, const uint8_t* rows, size_t stride) override;
     bool needsByte3() const override { return channels == 4; }
@@ -35,5 +37,11 @@ class RowResampler final : public RowSink {
     void (*widen)(const uint8_t*, float*, int) = nullptr;
     std::vector<uint8_t> rowNeeded;  // source rows some output row reads
     std::vector<float> ring;         // the last `taps` needed rows as floats, row y in slot y % taps
-    int nextOutput = 0;
+    std::vector<int> order;          // output rows in the order they can be made
+    std::vector<int> ready;          // the source row after which order[n] can be made
+    size_t nextOutput = 0;
+    bool quarter = false;            // output rows are the picture's columns
+    bool backColumns = false;        // source rows are reversed before use
+    std::vector<uint8_t> turnedRow;  // one output row of a quarter turn
+    std::vector<uint8_t> reversed;   // one reversed source row
 };

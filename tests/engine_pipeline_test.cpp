@@ -35,6 +35,7 @@ int plainTurnCode(const CPicture& p, const std::string& path, const Settings& s)
         return o == "6" ? 6 : o == "8" ? 8 : o == "3" ? 3 : 0;
     }
     if (s.rotate == Rotation::Landscape) return p.height > p.width ? 6 : 0;
+    if (s.rotate == Rotation::LandscapeCcw) return p.height > p.width ? 8 : 0;
     if (s.rotate == Rotation::Portrait) return p.width > p.height ? 6 : 0;
     return 0;
 }
@@ -262,6 +263,30 @@ TEST_F(Pipeline, EveryPathGivesThePlainStepsOutput) {
                     Settings s{rotations[turn % 4], crop, qualities[turn / 4 % 3], size};
                     expectPlainOutput(source, s, "bmp");
                 }
+    }
+    setResampleWidth(0);
+}
+
+// Turned jobs resample the source's own rows: every turn, cut and filter against turning first.
+TEST_F(Pipeline, TurnedJobsGiveThePlainStepsOutput) {
+    struct Turn {
+        const char* source;
+        int32_t rotate;
+    };
+    const Turn turns[] = {{"cw.jpg", Rotation::ByExif},          {"ccw.jpg", Rotation::ByExif},
+                          {"half.JPEG", Rotation::ByExif},       {"tall.jpg", Rotation::LandscapeCcw},
+                          {"alpha.bmp", Rotation::Portrait},     {"gif.gif", Rotation::Portrait},
+#if defined(PIXMILL_HAVE_ZLIB)
+                          {"mask.png", Rotation::Landscape},     {"cut.png", Rotation::LandscapeCcw},
+#endif
+    };
+    for (int width : {1, resampleWidthAvailable()}) {
+        setResampleWidth(width);
+        for (const Turn& t : turns)
+            for (int32_t crop : {CropMode::NoCrop, CropMode::Crop, CropMode::Stretch})
+                for (int32_t quality : {ResizeQuality::Basic, ResizeQuality::High, ResizeQuality::Best})
+                    for (const char* size : {"17x11", "9x40", "64x48", "37%"})
+                        expectPlainOutput(dir.file(t.source), Settings{t.rotate, crop, quality, size}, "bmp");
     }
     setResampleWidth(0);
 }
