@@ -245,7 +245,7 @@ TEST(BmpRead, UnsupportedOrMalformedFilesAreRefused) {
     std::map<std::string, Bytes> files = {
         {"8-bit uncompressed", header(2, 2, 8, 0, 54 + 1024)},
         {"4-bit", header(2, 2, 4, 0)},
-        {"16-bit", header(2, 2, 16, 0)},
+        {"64-bit", header(2, 2, 64, 0)},
         {"32-bit bitfields", header(2, 2, 32, 3)},
         {"24-bit with RLE", header(2, 2, 24, 1)},
         {"8-bit with RLE4", header(2, 2, 8, 2)},
@@ -301,7 +301,70 @@ TEST(BmpRead, DataThatCannotHoldThePictureIsRefusedACutFileIsWarned) {
     EXPECT_TRUE(rle.pic.isEmpty());
     EXPECT_TRUE(Loaded(rle8File(4, 510, {0}, {0, 1}, 1)).pic.loadFailure.empty());
     Loaded rle16(header(4, 4, 16, 3));
-    EXPECT_EQ(rle16.pic.loadFailure, "unsupported BMP compression 3");
+    EXPECT_EQ(rle16.pic.loadFailure, "the file ends inside its BMP colour masks");
+    Bytes jpeg = header(4, 4, 24, 4);
+    jpeg.resize(200, 0);
+    EXPECT_EQ(Loaded(jpeg).pic.loadFailure, "unsupported BMP compression 4");
+}
+
+// ---- Palettes and bit fields ----
+
+// A file with the given masks after a 40-byte header (three, or four for compression 6), then rows.
+Bytes bitFieldFile(int32_t width, int32_t height, uint16_t bits, const std::vector<uint32_t>& masks,
+                   const Bytes& rows) {
+    Bytes b = header(width, height, bits, masks.size() == 4 ? 6 : 3, uint32_t(54 + 4 * masks.size()));
+    for (uint32_t m : masks)
+        for (int i = 0; i < 4; ++i) b.push_back(uint8_t(m >> (8 * i)));
+    b.insert(b.end(), rows.begin(), rows.end());
+    return b;
+}
+
+TEST(BmpRead, BitFieldsAreWidenedByRepeatingTheirBits) {
+    // 16 bits: red 1 bit, green 3, blue 6 (bits 4 to 9), the rest unused.
+    Loaded narrow(bitFieldFile(2, 1, 16, {0x8000, 0x7000, 0x03F0}, {0xD0, 0xFE, 0x50, 0x12}));
+    ASSERT_EQ(narrow.pic.width, 2);
+    EXPECT_EQ(pixel(narrow.pic, 0, 0), 0x00FFFFB6u);  // 0xFED0: 1 -> FF, 111 -> FF, 101101 -> B6
+    EXPECT_EQ(pixel(narrow.pic, 1, 0), 0x00002496u);  // 0x1250: 0 -> 0, 001 -> 24, 100101 -> 96
+    // 32 bits with fields wider than 8 bits keep their top 8, and an alpha field follows the
+    // 32-bit rule; the rows are stored top-down.
+    Bytes rows;
+    for (uint32_t v : {0x3FF003FFu, 0xC0000000u | 0x155u << 10})
+        for (int i = 0; i < 4; ++i) rows.push_back(uint8_t(v >> (8 * i)));
+    Loaded wide(bitFieldFile(1, -2, 32, {0x3FF00000, 0x000FFC00, 0x000003FF, 0xC0000000}, rows));
+    ASSERT_EQ(wide.pic.height, 2);
+    EXPECT_EQ(pixel(wide.pic, 0, 0), 0x00FF00FFu);  // top row first: red and blue full, alpha 0
+    EXPECT_EQ(pixel(wide.pic, 0, 1), 0xFF005500u);  // green 0101010101 -> 0x55, alpha 11 -> FF
+    EXPECT_EQ(wide.pic.transparencyMode, TRANSPARENCY_MASK);
+    // Without an alpha field the fourth byte is 0 and the picture opaque.
+    Loaded opaque(bitFieldFile(1, 1, 32, {0xFF, 0xFF00, 0xFF0000}, {1, 2, 3, 4}));
+    EXPECT_EQ(pixel(opaque.pic, 0, 0), 0x00010203u);
+    EXPECT_EQ(opaque.pic.transparencyMode, TRANSPARENCY_NONE);
+}
+
+TEST(BmpRead, MasksThatAreNotRunsOrOverlapAreRefused) {
+    const std::vector<std::vector<uint32_t>> bad = {
+        {0xF0F0, 0x0F00, 0x000F},  // red in two runs
+        {0xFF00, 0x0FF0, 0x000F},  // red and green share bits
+        {0x7C00, 0x03E0, 0x001F, 0x18000},  // alpha past the 16 bits of the pixel
+    };
+    for (const auto& masks : bad) {
+        Loaded l(bitFieldFile(1, 1, 16, masks, {0, 0, 0, 0}));
+        EXPECT_TRUE(l.pic.isEmpty()) << masks[0];
+        EXPECT_EQ(l.pic.loadFailure, "invalid BMP colour masks");
+    }
+}
+
+TEST(BmpRead, IndexPastAShortPaletteIsBlack) {
+    // 4 bits, two palette entries; the pixels are indices 1, 5, 0.
+    Bytes b = header(3, 1, 4, 0, 54 + 8, 2);
+    b.insert(b.end(), {0x10, 0x20, 0x30, 0, 0x40, 0x50, 0x60, 0});
+    b.insert(b.end(), {0x15, 0x00, 0, 0});
+    Loaded l(b);
+    ASSERT_EQ(l.pic.width, 3);
+    EXPECT_EQ(pixel(l.pic, 0, 0), 0x00605040u);
+    EXPECT_EQ(pixel(l.pic, 1, 0), 0u);
+    EXPECT_EQ(pixel(l.pic, 2, 0), 0x00302010u);
+    EXPECT_EQ(l.pic.transparencyMode, TRANSPARENCY_NONE);
 }
 
 // ---- RLE8 ----
