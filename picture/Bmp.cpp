@@ -340,8 +340,10 @@ class RleWriter {
     }
     // Once the rows run past the last one the file can reach, nothing more can be written.
     bool finished() const { return step < 0 ? row < 0 : row >= pic.height; }
-    // Rows the codes have left behind.
-    int rowsDone() const { return int(std::min<int64_t>((row - firstRow) * step, pic.height)); }
+    // Rows the codes have left behind, and the current one once it is full.
+    int rowsDone() const {
+        return int(std::min<int64_t>((row - firstRow) * step + (column >= pic.width), pic.height));
+    }
 
   private:
     bool rowInside() const { return row >= 0 && row < pic.height; }

@@ -459,3 +459,45 @@ TEST(BmpRle8, TopDownAndTruncated) {
     EXPECT_EQ(pixel(cut.pic, 0, 0), 0x00222222u);
     EXPECT_EQ(pixel(cut.pic, 1, 0), 0u);
 }
+
+TEST(BmpRle8, DataStartsAtTheDataOffsetAndACutFileIsReported) {
+    std::vector<uint32_t> pal = {0, 0x00111111};
+    // Two bytes between the palette and the codes are not codes.
+    Bytes gap = rle8File(1, 1, pal, {2, 1, 1, 1, 0, 1}, 2);
+    put32(gap, 10, 54 + 8 + 2);
+    Loaded skipped(gap);
+    EXPECT_EQ(pixel(skipped.pic, 0, 0), 0x00111111u);
+    EXPECT_TRUE(skipped.pic.loadWarning.empty());
+    // Data ending without an end-of-bitmap code: the bottom row is full, the top one not begun.
+    Loaded cut(rle8File(2, 2, pal, {2, 1}, 2));
+    ASSERT_EQ(cut.pic.height, 2);
+    EXPECT_EQ(cut.pic.loadWarning, "the file ends early: 1 of 2 rows decoded");
+    // A later load of a good file into the same picture keeps no word of the earlier one.
+    TempDir dir;
+    ASSERT_TRUE(writeBytes(dir.file("a.bmp"), rle8File(2, 2, pal, {2, 1}, 2)));
+    ASSERT_TRUE(writeBytes(dir.file("b.bmp"), Bytes{'B', 'M'}));
+    ASSERT_TRUE(writeBytes(dir.file("c.bmp"), rle8File(1, 1, pal, {1, 1, 0, 1}, 2)));
+    CPicture p;
+    p.loadFromBMP(dir.file("a.bmp"));
+    p.loadFromBMP(dir.file("b.bmp"));
+    EXPECT_TRUE(p.loadWarning.empty());
+    EXPECT_EQ(p.loadFailure, "not a BMP file this reader takes");
+    p.loadFromBMP(dir.file("c.bmp"));
+    EXPECT_TRUE(p.loadFailure.empty());
+}
+
+TEST(BmpRle4, RunsAlternateNibblesAndAbsoluteRunsArePadded) {
+    Bytes b = header(8, 2, 4, 2, 54 + 4 * 16, 16);
+    for (uint8_t i = 0; i < 16; ++i) b.insert(b.end(), {i, 0, 0, 0});
+    // Bottom row: a run of 5 of 1, 2 (1 2 1 2 1), end of line. Top row: absolute 3 (3 4 5, two
+    // bytes), absolute 5 (6 7 8 9 10, three bytes and a pad byte), end of bitmap.
+    b.insert(b.end(), {5, 0x12, 0, 0, 0, 3, 0x34, 0x50, 0, 5, 0x67, 0x89, 0xA0, 0xEE, 0, 1});
+    Loaded l(b);
+    ASSERT_EQ(l.pic.width, 8);
+    const uint32_t bottom[8] = {1, 2, 1, 2, 1, 0, 0, 0}, top[8] = {3, 4, 5, 6, 7, 8, 9, 10};
+    for (int x = 0; x < 8; ++x) {
+        EXPECT_EQ(pixel(l.pic, x, 1), bottom[x]) << x;
+        EXPECT_EQ(pixel(l.pic, x, 0), top[x]) << x;
+    }
+    EXPECT_TRUE(l.pic.loadWarning.empty());
+}
