@@ -97,8 +97,9 @@ bool knownDepth(uint16_t bits) {
 // Why this reader cannot decode the compression and depth, or "" when it can.
 std::string unsupportedCause(const BmpHeader& h) {
     const std::string compression = "unsupported BMP compression " + std::to_string(h.compression);
-    if (isOs2Header(h.infoSize) && h.compression == 3) return compression + " (OS/2 Huffman 1D)";
-    if (isOs2Header(h.infoSize) && h.compression == 4) return compression + " (OS/2 RLE24)";
+    // OS/2 has no bit fields: its compressions 3 and 4 are Huffman 1D and RLE24.
+    if (isOs2Header(h.infoSize) && h.compression > kRle4)
+        return compression + (h.compression == 3 ? " (OS/2 Huffman 1D)" : h.compression == 4 ? " (OS/2 RLE24)" : "");
     const uint16_t bits = h.bitsPerPixel;
     bool fits;
     switch (h.compression) {
@@ -124,11 +125,11 @@ std::string unsupportedCause(const BmpHeader& h) {
 // more: alpha too), else from the 12 or 16 bytes after a 40-byte header.
 std::string readMasks(BmpReader& in, const uint8_t* headers, BmpHeader& h) {
     h.hasMasks = true;
-    const int count = h.infoSize >= 56 || h.compression == kAlphaBitFields ? 4 : 3;
     if (h.infoSize >= 52) {
-        for (int i = 0; i < 3 + (h.infoSize >= 56); ++i) h.masks[i] = u32At(headers + 54 + 4 * i);
+        for (int i = 0; i < (h.infoSize >= 56 ? 4 : 3); ++i) h.masks[i] = u32At(headers + 54 + 4 * i);
         return "";
     }
+    const int count = h.compression == kAlphaBitFields ? 4 : 3;
     uint8_t m[16];
     if (!in.read(m, 4 * size_t(count))) return "the file ends inside its BMP colour masks";
     for (int i = 0; i < count; ++i) h.masks[i] = u32At(m + 4 * i);
@@ -441,7 +442,7 @@ void decode(BmpReader& in, CPicture& pic, uint64_t size) {
     }
     if (h.compression == kRle8 || h.compression == kRle4) {
         const int held = readRle(in, h, palette, pic);
-        if (held >= 0) pic.loadWarning = endsEarly(held, h.rows);
+        if (held >= 0 && held < h.rows) pic.loadWarning = endsEarly(held, h.rows);
         return;
     }
     if (h.bitsPerPixel == 16 && !h.hasMasks) {
