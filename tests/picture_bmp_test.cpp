@@ -242,29 +242,36 @@ TEST(BmpRead, TruncatedDataLeavesTheRowsNotReadZero) {
 }
 
 TEST(BmpRead, UnsupportedOrMalformedFilesAreRefused) {
-    std::map<std::string, Bytes> files = {
-        {"8-bit uncompressed", header(2, 2, 8, 0, 54 + 1024)},
-        {"4-bit", header(2, 2, 4, 0)},
-        {"64-bit", header(2, 2, 64, 0)},
-        {"32-bit bitfields", header(2, 2, 32, 3)},
-        {"24-bit with RLE", header(2, 2, 24, 1)},
-        {"8-bit with RLE4", header(2, 2, 8, 2)},
-        {"108-byte header", header(2, 2, 24, 0, 122, 0, 108)},
-        {"124-byte header", header(2, 2, 24, 0, 138, 0, 124)},
-        {"zero width", header(0, 2, 24, 0)},
-        {"negative width", header(-2, 2, 24, 0)},
-        {"zero height", header(2, 0, 24, 0)},
-        {"most negative height", header(2, INT32_MIN, 24, 0)},
-        {"short header", header(2, 2, 24, 0)},
-        {"empty file", Bytes()},
+    // Each file is padded with 0x40 bytes to 118, so fields past the 54 header bytes read 0x40.
+    const std::string cutHeader = "the file ends inside its BMP header", notBmp = "not a BMP file this reader takes";
+    std::map<std::string, std::pair<Bytes, std::string>> files = {
+        {"8-bit, data offset past the end", {header(2, 2, 8, 0, 54 + 1024), "the picture is larger than its data can hold"}},
+        {"4-bit, palette over the pixel data", {header(2, 2, 4, 0), "the BMP palette runs into its pixel data"}},
+        {"64-bit", {header(2, 2, 64, 0), "unsupported BMP bit depth 64"}},
+        {"32-bit bit fields sharing bits", {header(2, 2, 32, 3), "invalid BMP colour masks"}},
+        {"24-bit with RLE", {header(2, 2, 24, 1), "unsupported BMP compression 1 at 24 bits per pixel"}},
+        {"8-bit with RLE4", {header(2, 2, 8, 2), "unsupported BMP compression 2 at 8 bits per pixel"}},
+        {"108-byte header cut", {header(2, 2, 24, 0, 122, 0, 108), cutHeader}},
+        {"124-byte header cut", {header(2, 2, 24, 0, 138, 0, 124), cutHeader}},
+        {"66-byte header", {header(2, 2, 24, 0, 80, 0, 66), notBmp}},
+        {"OS/2 Huffman", {header(2, 2, 1, 3, 118, 0, 64), "unsupported BMP compression 3 (OS/2 Huffman 1D)"}},
+        {"zero width", {header(0, 2, 24, 0), "invalid BMP size 0 x 2"}},
+        {"negative width", {header(-2, 2, 24, 0), "invalid BMP size -2 x 2"}},
+        {"zero height", {header(2, 0, 24, 0), "invalid BMP size 2 x 0"}},
+        {"most negative height", {header(2, INT32_MIN, 24, 0), "invalid BMP size 2 x -2147483648"}},
+        {"short header", {header(2, 2, 24, 0), cutHeader}},
+        {"empty file", {Bytes(), notBmp}},
     };
     Bytes badSignature = header(1, 1, 24, 0);
     badSignature[1] = 'A';
-    files["signature BA"] = badSignature;
-    for (auto& [name, bytes] : files) {
+    files["signature BA"] = {badSignature, notBmp};
+    for (auto& [name, file] : files) {
+        Bytes& bytes = file.first;
         bytes.resize(std::max<size_t>(bytes.size(), 54 + 64), 0x40);
         if (name == "short header" || name == "empty file") bytes.resize(name == "empty file" ? 0 : 40);
-        EXPECT_TRUE(Loaded(bytes).pic.isEmpty()) << name;
+        Loaded l(bytes);
+        EXPECT_TRUE(l.pic.isEmpty()) << name;
+        EXPECT_EQ(l.pic.loadFailure, file.second) << name;
     }
     CPicture p(3, 3);
     p.loadFromBMP("/nonexistent-folder/a.bmp");
