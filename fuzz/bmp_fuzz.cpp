@@ -16,7 +16,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // A header may declare up to 2^31 pixels, which the reader rightly allocates; inputs beyond
     // 2^20 pixels would only measure the allocator, so they are skipped.
     if (size >= 26) {
-        int64_t w = s32At(data + 18), h = s32At(data + 22);
+        // An OS/2 1.x header (12 bytes) holds 16-bit sizes.
+        const bool core = s32At(data + 14) == 12;
+        int64_t w = core ? (data[18] | data[19] << 8) : s32At(data + 18);
+        int64_t h = core ? (data[20] | data[21] << 8) : s32At(data + 22);
         if (w < 0) w = -w;
         if (h < 0) h = -h;
         if (w * h > (int64_t(1) << 20)) return 0;

@@ -1,7 +1,9 @@
 #!/usr/bin/env python3
 """Writes the seeds of fuzz/corpus/inflate_fuzz/ (zlib streams: stored, fixed, dynamic, small window,
 run-length; the first byte picks where the sink refuses) and of fuzz/corpus/png_fuzz/ (one PNG per
-colour type, low and high depths, interlaced and not, PLTE, tRNS and gAMA, every filter in turn)."""
+colour type, low and high depths, interlaced and not, PLTE, tRNS and gAMA, every filter in turn),
+and the BMP seeds of fuzz/corpus/bmp_fuzz/ for every header size, palette depth, run-length kind and
+bit-field layout (the older hand-made ones there are kept as they are)."""
 import os, random, struct, sys, zlib
 
 CORPUS = sys.argv[1] if len(sys.argv) > 1 else os.path.join(os.path.dirname(os.path.abspath(__file__)), 'corpus')
@@ -86,4 +88,64 @@ inflate = {
 os.makedirs(os.path.join(CORPUS, 'inflate_fuzz'), exist_ok=True)
 for name, data in inflate.items():
     with open(os.path.join(CORPUS, 'inflate_fuzz', name), 'wb') as f:
+        f.write(data)
+
+def bmp(w, h, bits, compression=0, info=40, palette=(), masks=(), data=b'', used=None, entry=4):
+    """A BMP file: header of `info` bytes (12: OS/2 1.x), masks after a 40-byte header, palette, data."""
+    if info == 12:
+        head = struct.pack('<IHHHH', 12, w, h, 1, bits)
+    else:
+        full = struct.pack('<IiiHHIIiiII', info, w, h, 1, bits, compression, len(data), 2835, 2835,
+                           len(palette) if used is None else used, 0)
+        full += b''.join(struct.pack('<I', m) for m in masks) if info > 40 else b''
+        head = (full + bytes(max(0, info - len(full))))[:info]
+    extra = b''.join(struct.pack('<I', m) for m in masks) if info == 40 else b''
+    pal = b''.join(struct.pack('<I', c)[:entry] for c in palette)
+    offset = 14 + len(head) + len(extra) + len(pal)
+    return b'BM' + struct.pack('<IHHI', offset + len(data), 0, 0, offset) + head + extra + pal + data
+
+def packed(indices, w, h, bits):
+    out = b''
+    for y in range(h):
+        v, n = 0, 0
+        line = bytearray()
+        for x in range(w):
+            v, n = v << bits | indices[(y * w + x) % len(indices)], n + bits
+            if n == 8:
+                line.append(v)
+                v, n = 0, 0
+        if n:
+            line.append(v << (8 - n))
+        out += bytes(line) + bytes(-len(line) % 4)
+    return out
+
+def words(values, size, w, h):
+    out = b''
+    for y in range(h):
+        line = b''.join(struct.pack('<H' if size == 2 else '<I', values[(y * w + x) % len(values)]) for x in range(w))
+        out += line + bytes(-len(line) % 4)
+    return out
+
+grey = [0x00101010 * i for i in range(16)]
+bmps = {
+    'pal1_os2core_sparse.bmp': bmp(9, 3, 1, info=12, palette=[0xFF0000], data=packed([1, 0], 9, 3, 1), entry=3),
+    'pal2.bmp': bmp(7, 3, 2, palette=grey[:4], data=packed([0, 1, 2, 3, 1], 7, 3, 2)),
+    'pal4_short_palette.bmp': bmp(5, 2, 4, palette=grey[:3], data=packed([0, 1, 2, 9, 15], 5, 2, 4)),
+    'pal8_v5_topdown.bmp': bmp(3, -3, 8, info=124, palette=grey, data=packed([0, 5, 15, 200], 3, 3, 8)),
+    'pal8_os2v2_16.bmp': bmp(3, 2, 8, info=16, palette=grey * 16, data=packed([1, 2, 3], 3, 2, 8)),
+    # Runs, an odd and an even absolute run, a delta, end of line, end of bitmap.
+    'rle4_codes.bmp': bmp(8, 3, 4, 2, palette=grey, data=bytes([5, 0x12, 0, 3, 0x34, 0x50, 0, 0,
+                                                              0, 4, 0x67, 0x89, 0, 2, 2, 1, 3, 0xAB, 0, 1])),
+    'rle4_cut.bmp': bmp(6, 4, 4, 2, palette=grey, data=bytes([6, 0x12, 0, 0, 0, 5, 0x12])),
+    'rgb16_555.bmp': bmp(3, 2, 16, data=words([0x7FFF, 0x001F, 0x8000 | 0x03E0], 2, 3, 2)),
+    'rgb16_565_bitfields.bmp': bmp(3, 2, 16, 3, masks=[0xF800, 0x07E0, 0x001F], data=words([0xFFFF, 0x1234], 2, 3, 2)),
+    'rgba16_4444_v4.bmp': bmp(2, 2, 16, 3, info=108, masks=[0x0F00, 0x00F0, 0x000F, 0xF000], data=words([0x8F00, 0xF0F0, 0x0ABC], 2, 2, 2)),
+    'rgb32_bitfields_topdown.bmp': bmp(2, -2, 32, 3, masks=[0xFF000000, 0xFF0000, 0xFF00], data=words([0x11223300, 0xFFFFFF00], 4, 2, 2)),
+    'rgba32_alphabitfields.bmp': bmp(2, 2, 32, 6, masks=[0xFF0000, 0xFF00, 0xFF, 0xFF000000], data=words([0x80112233, 0], 4, 2, 2)),
+    'rgb32_1010102_h56.bmp': bmp(2, 1, 32, 3, info=56, masks=[0x3FF00000, 0xFFC00, 0x3FF, 0xC0000000], data=words([0xC00FFC00, 0x3FF], 4, 2, 1)),
+    'rgb24_h52_cut.bmp': bmp(3, 4, 24, info=52, data=bytes(range(20))),
+}
+os.makedirs(os.path.join(CORPUS, 'bmp_fuzz'), exist_ok=True)
+for name, data in bmps.items():
+    with open(os.path.join(CORPUS, 'bmp_fuzz', name), 'wb') as f:
         f.write(data)

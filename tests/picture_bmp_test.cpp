@@ -242,29 +242,36 @@ TEST(BmpRead, TruncatedDataLeavesTheRowsNotReadZero) {
 }
 
 TEST(BmpRead, UnsupportedOrMalformedFilesAreRefused) {
-    std::map<std::string, Bytes> files = {
-        {"8-bit uncompressed", header(2, 2, 8, 0, 54 + 1024)},
-        {"4-bit", header(2, 2, 4, 0)},
-        {"16-bit", header(2, 2, 16, 0)},
-        {"32-bit bitfields", header(2, 2, 32, 3)},
-        {"24-bit with RLE", header(2, 2, 24, 1)},
-        {"8-bit with RLE4", header(2, 2, 8, 2)},
-        {"108-byte header", header(2, 2, 24, 0, 122, 0, 108)},
-        {"124-byte header", header(2, 2, 24, 0, 138, 0, 124)},
-        {"zero width", header(0, 2, 24, 0)},
-        {"negative width", header(-2, 2, 24, 0)},
-        {"zero height", header(2, 0, 24, 0)},
-        {"most negative height", header(2, INT32_MIN, 24, 0)},
-        {"short header", header(2, 2, 24, 0)},
-        {"empty file", Bytes()},
+    // Each file is padded with 0x40 bytes to 118, so fields past the 54 header bytes read 0x40.
+    const std::string cutHeader = "the file ends inside its BMP header", notBmp = "not a BMP file this reader takes";
+    std::map<std::string, std::pair<Bytes, std::string>> files = {
+        {"8-bit, data offset past the end", {header(2, 2, 8, 0, 54 + 1024), "the picture is larger than its data can hold"}},
+        {"4-bit, palette over the pixel data", {header(2, 2, 4, 0), "the BMP palette runs into its pixel data"}},
+        {"64-bit", {header(2, 2, 64, 0), "unsupported BMP bit depth 64"}},
+        {"32-bit bit fields sharing bits", {header(2, 2, 32, 3), "invalid BMP colour masks"}},
+        {"24-bit with RLE", {header(2, 2, 24, 1), "unsupported BMP compression 1 at 24 bits per pixel"}},
+        {"8-bit with RLE4", {header(2, 2, 8, 2), "unsupported BMP compression 2 at 8 bits per pixel"}},
+        {"108-byte header cut", {header(2, 2, 24, 0, 122, 0, 108), cutHeader}},
+        {"124-byte header cut", {header(2, 2, 24, 0, 138, 0, 124), cutHeader}},
+        {"66-byte header", {header(2, 2, 24, 0, 80, 0, 66), notBmp}},
+        {"OS/2 Huffman", {header(2, 2, 1, 3, 118, 0, 64), "unsupported BMP compression 3 (OS/2 Huffman 1D)"}},
+        {"zero width", {header(0, 2, 24, 0), "invalid BMP size 0 x 2"}},
+        {"negative width", {header(-2, 2, 24, 0), "invalid BMP size -2 x 2"}},
+        {"zero height", {header(2, 0, 24, 0), "invalid BMP size 2 x 0"}},
+        {"most negative height", {header(2, INT32_MIN, 24, 0), "invalid BMP size 2 x -2147483648"}},
+        {"short header", {header(2, 2, 24, 0), cutHeader}},
+        {"empty file", {Bytes(), notBmp}},
     };
     Bytes badSignature = header(1, 1, 24, 0);
     badSignature[1] = 'A';
-    files["signature BA"] = badSignature;
-    for (auto& [name, bytes] : files) {
+    files["signature BA"] = {badSignature, notBmp};
+    for (auto& [name, file] : files) {
+        Bytes& bytes = file.first;
         bytes.resize(std::max<size_t>(bytes.size(), 54 + 64), 0x40);
         if (name == "short header" || name == "empty file") bytes.resize(name == "empty file" ? 0 : 40);
-        EXPECT_TRUE(Loaded(bytes).pic.isEmpty()) << name;
+        Loaded l(bytes);
+        EXPECT_TRUE(l.pic.isEmpty()) << name;
+        EXPECT_EQ(l.pic.loadFailure, file.second) << name;
     }
     CPicture p(3, 3);
     p.loadFromBMP("/nonexistent-folder/a.bmp");
@@ -301,7 +308,70 @@ TEST(BmpRead, DataThatCannotHoldThePictureIsRefusedACutFileIsWarned) {
     EXPECT_TRUE(rle.pic.isEmpty());
     EXPECT_TRUE(Loaded(rle8File(4, 510, {0}, {0, 1}, 1)).pic.loadFailure.empty());
     Loaded rle16(header(4, 4, 16, 3));
-    EXPECT_EQ(rle16.pic.loadFailure, "unsupported BMP compression 3");
+    EXPECT_EQ(rle16.pic.loadFailure, "the file ends inside its BMP colour masks");
+    Bytes jpeg = header(4, 4, 24, 4);
+    jpeg.resize(200, 0);
+    EXPECT_EQ(Loaded(jpeg).pic.loadFailure, "unsupported BMP compression 4");
+}
+
+// ---- Palettes and bit fields ----
+
+// A file with the given masks after a 40-byte header (three, or four for compression 6), then rows.
+Bytes bitFieldFile(int32_t width, int32_t height, uint16_t bits, const std::vector<uint32_t>& masks,
+                   const Bytes& rows) {
+    Bytes b = header(width, height, bits, masks.size() == 4 ? 6 : 3, uint32_t(54 + 4 * masks.size()));
+    for (uint32_t m : masks)
+        for (int i = 0; i < 4; ++i) b.push_back(uint8_t(m >> (8 * i)));
+    b.insert(b.end(), rows.begin(), rows.end());
+    return b;
+}
+
+TEST(BmpRead, BitFieldsAreWidenedByRepeatingTheirBits) {
+    // 16 bits: red 1 bit, green 3, blue 6 (bits 4 to 9), the rest unused.
+    Loaded narrow(bitFieldFile(2, 1, 16, {0x8000, 0x7000, 0x03F0}, {0xD0, 0xFE, 0x50, 0x12}));
+    ASSERT_EQ(narrow.pic.width, 2);
+    EXPECT_EQ(pixel(narrow.pic, 0, 0), 0x00FFFFB6u);  // 0xFED0: 1 -> FF, 111 -> FF, 101101 -> B6
+    EXPECT_EQ(pixel(narrow.pic, 1, 0), 0x00002496u);  // 0x1250: 0 -> 0, 001 -> 24, 100101 -> 96
+    // 32 bits with fields wider than 8 bits keep their top 8, and an alpha field follows the
+    // 32-bit rule; the rows are stored top-down.
+    Bytes rows;
+    for (uint32_t v : {0x3FF003FFu, 0xC0000000u | 0x155u << 10})
+        for (int i = 0; i < 4; ++i) rows.push_back(uint8_t(v >> (8 * i)));
+    Loaded wide(bitFieldFile(1, -2, 32, {0x3FF00000, 0x000FFC00, 0x000003FF, 0xC0000000}, rows));
+    ASSERT_EQ(wide.pic.height, 2);
+    EXPECT_EQ(pixel(wide.pic, 0, 0), 0x00FF00FFu);  // top row first: red and blue full, alpha 0
+    EXPECT_EQ(pixel(wide.pic, 0, 1), 0xFF005500u);  // green 0101010101 -> 0x55, alpha 11 -> FF
+    EXPECT_EQ(wide.pic.transparencyMode, TRANSPARENCY_MASK);
+    // Without an alpha field the fourth byte is 0 and the picture opaque.
+    Loaded opaque(bitFieldFile(1, 1, 32, {0xFF, 0xFF00, 0xFF0000}, {1, 2, 3, 4}));
+    EXPECT_EQ(pixel(opaque.pic, 0, 0), 0x00010203u);
+    EXPECT_EQ(opaque.pic.transparencyMode, TRANSPARENCY_NONE);
+}
+
+TEST(BmpRead, MasksThatAreNotRunsOrOverlapAreRefused) {
+    const std::vector<std::vector<uint32_t>> bad = {
+        {0xF0F0, 0x0F00, 0x000F},  // red in two runs
+        {0xFF00, 0x0FF0, 0x000F},  // red and green share bits
+        {0x7C00, 0x03E0, 0x001F, 0x18000},  // alpha past the 16 bits of the pixel
+    };
+    for (const auto& masks : bad) {
+        Loaded l(bitFieldFile(1, 1, 16, masks, {0, 0, 0, 0}));
+        EXPECT_TRUE(l.pic.isEmpty()) << masks[0];
+        EXPECT_EQ(l.pic.loadFailure, "invalid BMP colour masks");
+    }
+}
+
+TEST(BmpRead, IndexPastAShortPaletteIsBlack) {
+    // 4 bits, two palette entries; the pixels are indices 1, 5, 0.
+    Bytes b = header(3, 1, 4, 0, 54 + 8, 2);
+    b.insert(b.end(), {0x10, 0x20, 0x30, 0, 0x40, 0x50, 0x60, 0});
+    b.insert(b.end(), {0x15, 0x00, 0, 0});
+    Loaded l(b);
+    ASSERT_EQ(l.pic.width, 3);
+    EXPECT_EQ(pixel(l.pic, 0, 0), 0x00605040u);
+    EXPECT_EQ(pixel(l.pic, 1, 0), 0u);
+    EXPECT_EQ(pixel(l.pic, 2, 0), 0x00302010u);
+    EXPECT_EQ(l.pic.transparencyMode, TRANSPARENCY_NONE);
 }
 
 // ---- RLE8 ----
@@ -395,4 +465,46 @@ TEST(BmpRle8, TopDownAndTruncated) {
     EXPECT_EQ(pixel(cut.pic, 1, 1), 0x00111111u);
     EXPECT_EQ(pixel(cut.pic, 0, 0), 0x00222222u);
     EXPECT_EQ(pixel(cut.pic, 1, 0), 0u);
+}
+
+TEST(BmpRle8, DataStartsAtTheDataOffsetAndACutFileIsReported) {
+    std::vector<uint32_t> pal = {0, 0x00111111};
+    // Two bytes between the palette and the codes are not codes.
+    Bytes gap = rle8File(1, 1, pal, {2, 1, 1, 1, 0, 1}, 2);
+    put32(gap, 10, 54 + 8 + 2);
+    Loaded skipped(gap);
+    EXPECT_EQ(pixel(skipped.pic, 0, 0), 0x00111111u);
+    EXPECT_TRUE(skipped.pic.loadWarning.empty());
+    // Data ending without an end-of-bitmap code: the bottom row is full, the top one not begun.
+    Loaded cut(rle8File(2, 2, pal, {2, 1}, 2));
+    ASSERT_EQ(cut.pic.height, 2);
+    EXPECT_EQ(cut.pic.loadWarning, "the file ends early: 1 of 2 rows decoded");
+    // A later load of a good file into the same picture keeps no word of the earlier one.
+    TempDir dir;
+    ASSERT_TRUE(writeBytes(dir.file("a.bmp"), rle8File(2, 2, pal, {2, 1}, 2)));
+    ASSERT_TRUE(writeBytes(dir.file("b.bmp"), Bytes{'B', 'M'}));
+    ASSERT_TRUE(writeBytes(dir.file("c.bmp"), rle8File(1, 1, pal, {1, 1, 0, 1}, 2)));
+    CPicture p;
+    p.loadFromBMP(dir.file("a.bmp"));
+    p.loadFromBMP(dir.file("b.bmp"));
+    EXPECT_TRUE(p.loadWarning.empty());
+    EXPECT_EQ(p.loadFailure, "not a BMP file this reader takes");
+    p.loadFromBMP(dir.file("c.bmp"));
+    EXPECT_TRUE(p.loadFailure.empty());
+}
+
+TEST(BmpRle4, RunsAlternateNibblesAndAbsoluteRunsArePadded) {
+    Bytes b = header(8, 2, 4, 2, 54 + 4 * 16, 16);
+    for (uint8_t i = 0; i < 16; ++i) b.insert(b.end(), {i, 0, 0, 0});
+    // Bottom row: a run of 5 of 1, 2 (1 2 1 2 1), end of line. Top row: absolute 3 (3 4 5, two
+    // bytes), absolute 5 (6 7 8 9 10, three bytes and a pad byte), end of bitmap.
+    b.insert(b.end(), {5, 0x12, 0, 0, 0, 3, 0x34, 0x50, 0, 5, 0x67, 0x89, 0xA0, 0xEE, 0, 1});
+    Loaded l(b);
+    ASSERT_EQ(l.pic.width, 8);
+    const uint32_t bottom[8] = {1, 2, 1, 2, 1, 0, 0, 0}, top[8] = {3, 4, 5, 6, 7, 8, 9, 10};
+    for (int x = 0; x < 8; ++x) {
+        EXPECT_EQ(pixel(l.pic, x, 1), bottom[x]) << x;
+        EXPECT_EQ(pixel(l.pic, x, 0), top[x]) << x;
+    }
+    EXPECT_TRUE(l.pic.loadWarning.empty());
 }
