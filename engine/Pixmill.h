@@ -6,12 +6,19 @@
 #include <string>
 #include <vector>
 
+#include "engine/JobState.h"
 #include "engine/MemoryBudget.h"
 #include "engine/Settings.h"
 #include "tools/PlatformIndependent.h"
 #include "tools/modTools.h"
 
 class ImageResizeTask;
+
+// A job whose phase is not the one a front end shows, with its position in the queue.
+struct JobChange {
+    size_t position;
+    JobSnapshot job;
+};
 
 class Pixmill {
 public:
@@ -90,6 +97,12 @@ public:
     // Ends the batch early from any thread: running jobs finish, every job still waiting ends as
     // skipped without being run. Jobs added afterwards run as usual.
     void stopBatch();
+    // How many jobs were ever queued.
+    size_t jobCount();
+    // Every job from position first on whose phase differs from shown[position - first] (the jobs
+    // past the end of shown are all new), in queue order. Costs a look at two flags per job and a
+    // copy only of the jobs returned.
+    std::vector<JobChange> changedJobs(size_t first, const std::vector<JobPhase>& shown);
 
     // Pushes every shown setting into the window through the app callbacks.
     void initGUIMac();
