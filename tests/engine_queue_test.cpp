@@ -170,7 +170,8 @@ TEST_F(Queue, ChangedJobsReturnsOnlyWhatMovedSinceTheLastLook) {
     std::vector<JobPhase> shown;
     std::vector<JobChange> seenWhileRunning;
     setStatusHook([&](const std::string& text) {
-        if (text == "Resizing src.bmp" && seenWhileRunning.empty()) seenWhileRunning = engine.changedJobs(0, shown);
+        if (text == "Resizing src.bmp" && seenWhileRunning.empty())
+            seenWhileRunning = engine.changedJobs(0, shown);
     });
     EnterCriticalSection(&engine.taskMutex);
     engine.addTask(newJob(engine, source, dir.file("a.jpg")));
