@@ -4,6 +4,7 @@
 #include <QApplication>
 #include <QFile>
 #include <QFileInfo>
+#include <QStringList>
 #include <QStyle>
 #include <algorithm>
 
@@ -119,10 +120,14 @@ QString batchCountText(const BatchTally& tally) {
     return line;
 }
 
-QString refusedText(size_t refused) {
-    if (refused == 0) return QString();
-    if (refused == 1) return QObject::tr("1 file was not an image");
-    return QObject::tr("%1 files were not images").arg(count(refused));
+QString refusedText(size_t notImages, size_t refusedImages, const QString& reason) {
+    QStringList parts;
+    if (notImages == 1) parts << QObject::tr("1 file was not an image");
+    if (notImages > 1) parts << QObject::tr("%1 files were not images").arg(count(notImages));
+    if (refusedImages == 1) parts << QObject::tr("1 image was not resized: %1").arg(reason);
+    if (refusedImages > 1)
+        parts << QObject::tr("%1 images were not resized: %2").arg(count(refusedImages), reason);
+    return parts.join("; ");
 }
 
 BatchModel::BatchModel(QObject* parent) : QAbstractTableModel(parent) {}
@@ -197,11 +202,18 @@ void BatchModel::refresh() {
     if (changed) emit batchChanged();
 }
 
-void BatchModel::noteDrop(int queued, int refusedPaths) {
+void BatchModel::noteDrop(int queued, int notImageNames, int refusedBySettings, const QString& reason) {
     refresh();
-    if (queued == 0 && !isRunning()) refused = 0;
-    refused += static_cast<size_t>(std::max(refusedPaths, 0));
+    if (queued == 0 && !isRunning()) forgetRefusals();
+    notImages += static_cast<size_t>(std::max(notImageNames, 0));
+    refusedImages += static_cast<size_t>(std::max(refusedBySettings, 0));
+    if (refusedBySettings > 0) refusalReason = reason;
     emit batchChanged();
+}
+
+void BatchModel::forgetRefusals() {
+    notImages = refusedImages = 0;
+    refusalReason.clear();
 }
 
 // Rows whose job moved on: one repaint for the whole span, however many rows it holds.
@@ -238,6 +250,6 @@ void BatchModel::startBatch() {
     rows.clear();
     firstUnsettled = 0;
     counts = BatchTally();
-    refused = 0;
+    forgetRefusals();
     endResetModel();
 }

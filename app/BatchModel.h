@@ -31,8 +31,10 @@ struct BatchTally {
 // "37 of 120 done, 2 failed" while the batch runs, "120 resized, 2 failed, 1 damaged" once it has
 // ended, both followed by ", 3 skipped" when any were skipped; empty for a batch without jobs.
 QString batchCountText(const BatchTally& tally);
-// "1 file was not an image", "N files were not images", or empty for none.
-QString refusedText(size_t refused);
+// Dropped paths that became no job: "2 files were not images" ("1 file was not an image") for
+// names of no image type, "3 images were not resized: REASON" for images the settings refused,
+// both joined by "; "; empty for none.
+QString refusedText(size_t notImages, size_t refusedImages, const QString& reason);
 
 // A batch is every job queued since the engine last had nothing to do: a drop onto a running
 // batch joins it, a drop after it ended starts the next one (and the rows of the last go).
@@ -52,17 +54,17 @@ class BatchModel : public QAbstractTableModel {
     const JobSnapshot& job(int row) const { return rows[static_cast<size_t>(row)]; }
     const BatchTally& tally() const { return counts; }
     bool isRunning() const { return !counts.hasEnded(); }
-    // Dropped paths that became no job, counted for the batch they were dropped on.
-    size_t refusedCount() const { return refused; }
+    // Dropped paths that became no job, in refusedText's words, for the batch they were dropped on.
+    QString refusedLine() const { return refusedText(notImages, refusedImages, refusalReason); }
     // The output of a row, when its job wrote one (resized or damaged); else empty.
     QString writtenOutput(int row) const;
 
   public slots:
     // Takes in the engine's jobs that changed since the last call; cheap when nothing did.
     void refresh();
-    // A drop gave `queued` jobs and refused `refusedPaths` paths: the jobs are shown at once and
-    // the refusals counted (a drop without jobs after a batch ended counts afresh).
-    void noteDrop(int queued, int refusedPaths);
+    // A drop gave `queued` jobs and refused the rest (PXMWindow::filesHandled): the jobs are shown
+    // at once and the refusals counted (a drop without jobs after a batch ended counts afresh).
+    void noteDrop(int queued, int notImageNames, int refusedBySettings, const QString& reason);
 
   signals:
     // The tally, the refused count or a row changed.
@@ -73,10 +75,13 @@ class BatchModel : public QAbstractTableModel {
     size_t batchStart = 0;      // the engine's position of row 0
     size_t firstUnsettled = 0;  // every row before it has ended: its job never changes again
     BatchTally counts;
-    size_t refused = 0;
+    size_t notImages = 0;
+    size_t refusedImages = 0;
+    QString refusalReason;  // the latest one given
 
     std::vector<JobPhase> unsettledPhases() const;
     bool update(std::vector<JobChange>::const_iterator first, std::vector<JobChange>::const_iterator last);
     void append(std::vector<JobChange>::const_iterator first, std::vector<JobChange>::const_iterator last);
     void startBatch();
+    void forgetRefusals();
 };

@@ -35,12 +35,21 @@ bool PXMWindow::performDragOperation(const QMimeData* mime) {
 }
 
 bool PXMWindow::handleFilePaths(const QStringList& paths) {
-    int queued = 0;
+    int queued = 0, notImages = 0, refused = 0;
+    QString reason;
     for (const QString& path : paths) {
         // The engine works on the bytes of the name as the file system holds them.
-        if (pxmHandleFileDrop(QFile::encodeName(path).constData())) ++queued;
+        const QByteArray name = QFile::encodeName(path);
+        if (pxmHandleFileDrop(name.constData())) {
+            ++queued;
+        } else if (!pxmIsImageFileName(name.constData())) {
+            ++notImages;
+        } else {
+            ++refused;
+            reason = QString::fromStdString(pxmRefusalReason(name.constData()));
+        }
     }
-    emit filesHandled(queued, static_cast<int>(paths.size()) - queued);
+    emit filesHandled(queued, notImages, refused, reason);
     return queued > 0;
 }
 

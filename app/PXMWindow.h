@@ -22,8 +22,9 @@ class PXMWindow : public QMainWindow {
     bool handleFilePaths(const QStringList& paths);
 
   signals:
-    // Paths were handed to the engine: `queued` became jobs, `refused` did not.
-    void filesHandled(int queued, int refused);
+    // Paths were handed to the engine: `queued` became jobs, `notImages` were refused for their
+    // name, `refused` images were refused by the settings for `reason`.
+    void filesHandled(int queued, int notImages, int refused, const QString& reason);
     // A file drag the window would take entered (true) or left, or was dropped (false).
     void dragHovering(bool hovering);
 

@@ -374,8 +374,8 @@ void PixmillAppDelegate::stopBatch() {
 
 void PixmillAppDelegate::showBatchCounts() {
     countField->setText(batchCountText(batch->tally()));
-    refusedField->setText(refusedText(batch->refusedCount()));
-    refusedField->setVisible(batch->refusedCount() > 0);
+    refusedField->setText(batch->refusedLine());
+    refusedField->setVisible(!refusedField->text().isEmpty());
     stopButton->setEnabled(batch->isRunning());
 }
 

@@ -55,7 +55,7 @@ class PixmillAppDelegate : public QObject {
     BatchModel* batch = nullptr;  // the jobs of the current batch
     QTreeView* jobList = nullptr;
     QLabel* countField = nullptr;    // "37 of 120 done, 2 failed", then the batch's summary
-    QLabel* refusedField = nullptr;  // "2 files were not images", shown when any were
+    QLabel* refusedField = nullptr;  // "2 files were not images", shown when a drop refused any
     QPushButton* stopButton = nullptr;
 
     // Accepts drops, subscribes to the text fields, sets appPtr, then lets the engine fill the controls.

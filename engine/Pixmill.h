@@ -87,6 +87,10 @@ public:
     // What addFile would decide, with nothing created and nothing queued: the output path, or ""
     // when the path would be refused. The counter advances as it would in addFile.
     std::string planFile(const std::string& path, const std::string& folderBelow = std::string());
+    // Why addFile refused path, in words for people (it only answers yes or no).
+    std::string refusalReason(const std::string& path) const;
+    // Whether the name is one of an image type that intake takes (JPEG, PNG, GIF, BMP).
+    static bool isImageFileName(const std::string& path);
 
     // Queue.
     void addTask(ImageResizeTask* task);

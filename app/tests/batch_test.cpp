@@ -109,9 +109,10 @@ void BatchTest::countTexts() {
     tally.resized = 114;
     tally.skipped = 3;
     QCOMPARE(batchCountText(tally), QString("114 resized, 2 failed, 1 damaged, 3 skipped"));
-    QCOMPARE(refusedText(0), QString());
-    QCOMPARE(refusedText(1), QString("1 file was not an image"));
-    QCOMPARE(refusedText(2), QString("2 files were not images"));
+    QCOMPARE(refusedText(0, 0, QString()), QString());
+    QCOMPARE(refusedText(1, 0, QString()), QString("1 file was not an image"));
+    QCOMPARE(refusedText(2, 1, "why"), QString("2 files were not images; 1 image was not resized: why"));
+    QCOMPARE(refusedText(0, 3, "why"), QString("3 images were not resized: why"));
 }
 
 void BatchTest::rowsFollowEveryStateThroughABatch() {
@@ -157,6 +158,13 @@ void BatchTest::rowsFollowEveryStateThroughABatch() {
     QVERIFY(batchShownEnded());
     QCOMPARE(app()->countField->text(), QString("1 resized, 0 failed, 0 damaged"));
     QCOMPARE(cell(batch, 0, BatchModel::ResultColumn), QString("48x48, tiny_004.jpg"));
+
+    // Images the settings refuse are not called "not images"; the list keeps the ended batch.
+    pxmSetResolution("0x48");
+    drop(app()->window, {launched->file("tiny.bmp"), launched->file("cut.jpg")});
+    QCOMPARE(app()->refusedField->text(),
+             QString("2 images were not resized: the resolution \"0x48\" has a zero or unreadable side"));
+    QCOMPARE(batch->rowCount(), 1);
 }
 
 void BatchTest::doneRowsOpenTheirOutputAndFolder() {
