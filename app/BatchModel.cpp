@@ -46,9 +46,18 @@ QString withReason(const JobSnapshot& job) {
     return text(job.message) + ": " + text(job.reason);
 }
 
+// The engine's messages name whole paths; in a row the file names say it (the tooltip has all).
+QString withFileNames(QString line, const JobSnapshot& job) {
+    for (const std::string& path : {job.source, job.output}) {
+        const QString whole = pathText(path);
+        if (!whole.isEmpty()) line.replace(whole, QFileInfo(whole).fileName());
+    }
+    return line;
+}
+
 // What a row says after its state: the size and name written, with the warning of a damaged
-// source; the message and cause of a failure; why a job was skipped.
-QString resultText(const JobSnapshot& job) {
+// source; the message and cause of a failure; why a job was skipped. `full` keeps whole paths.
+QString resultText(const JobSnapshot& job, bool full = false) {
     const QString written =
         QString("%1x%2, %3").arg(job.width).arg(job.height).arg(QFileInfo(pathText(job.output)).fileName());
     switch (job.phase) {
@@ -58,7 +67,7 @@ QString resultText(const JobSnapshot& job) {
             return written + " (" + text(job.reason) + ")";
         case JobPhase::Failed:
         case JobPhase::Skipped:
-            return withReason(job);
+            return full ? withReason(job) : withFileNames(withReason(job), job);
         default:
             return QString();
     }
@@ -152,7 +161,7 @@ QVariant BatchModel::data(const QModelIndex& index, int role) const {
         if (index.column() == NameColumn) return pathText(shown.source);
         if (index.column() == ResultColumn && !writtenOutput(index.row()).isEmpty())
             return writtenOutput(index.row());
-        if (index.column() == ResultColumn) return resultText(shown);
+        if (index.column() == ResultColumn) return resultText(shown, true);
     }
     if (role == Qt::DecorationRole && index.column() == StateColumn) return stateIcon(shown.phase);
     return QVariant();

@@ -94,7 +94,7 @@ void PixmillAppDelegate::loadInterface() {
     window = new PXMWindow;
     window->setWindowTitle(tr("Pixmill"));
     window->setMinimumWidth(520);
-    window->resize(640, 720);
+    window->resize(760, 720);
     auto* central = new QWidget;
     auto* layout = new QVBoxLayout(central);
     layout->addWidget(makeSettingsForm());
@@ -199,7 +199,7 @@ QWidget* PixmillAppDelegate::makeBatchArea() {
     jobList->setContextMenuPolicy(Qt::CustomContextMenu);
     jobList->header()->setStretchLastSection(true);
     jobList->setColumnWidth(BatchModel::NameColumn, 200);
-    jobList->setColumnWidth(BatchModel::StateColumn, 100);
+    jobList->setColumnWidth(BatchModel::StateColumn, 110);
     jobList->setMinimumHeight(120);
 
     auto* area = new QWidget;

@@ -49,10 +49,10 @@ drag() {
   local id
   pids+=($!)
   id=$(xdotool search --sync --name '^dragsource$' | head -1)
-  xdotool windowmove "$id" 780 20
+  xdotool windowmove "$id" 810 20
   sleep 0.5
-  xdotool mousemove 850 60 mousedown 1
-  for x in 820 760 700 600 500 400 330; do xdotool mousemove $x 560; sleep 0.1; done
+  xdotool mousemove 880 60 mousedown 1
+  for x in 850 780 700 600 500 400 330; do xdotool mousemove $x 560; sleep 0.1; done
   sleep 0.2
   xdotool mouseup 1
   for _ in $(seq 50); do grep -q "drop action" "$work/drag.log" && break; sleep 0.1; done
