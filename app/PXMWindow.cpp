@@ -30,17 +30,27 @@ Qt::DropAction PXMWindow::draggingEntered(Qt::DropActions offered, const QMimeDa
     return Qt::IgnoreAction;
 }
 
-bool PXMWindow::performDragOperation(const QMimeData* mime) const {
+bool PXMWindow::performDragOperation(const QMimeData* mime) {
     return handleFilePaths(droppedFilePaths(mime));
 }
 
-bool PXMWindow::handleFilePaths(const QStringList& paths) const {
-    bool anyQueued = false;
+bool PXMWindow::handleFilePaths(const QStringList& paths) {
+    int queued = 0, notImages = 0, refused = 0;
+    QString reason;
     for (const QString& path : paths) {
         // The engine works on the bytes of the name as the file system holds them.
-        if (pxmHandleFileDrop(QFile::encodeName(path).constData())) anyQueued = true;
+        const QByteArray name = QFile::encodeName(path);
+        if (pxmHandleFileDrop(name.constData())) {
+            ++queued;
+        } else if (!pxmIsImageFileName(name.constData())) {
+            ++notImages;
+        } else {
+            ++refused;
+            reason = QString::fromStdString(pxmRefusalReason(name.constData()));
+        }
     }
-    return anyQueued;
+    emit filesHandled(queued, notImages, refused, reason);
+    return queued > 0;
 }
 
 void PXMWindow::dragEnterEvent(QDragEnterEvent* event) {
@@ -52,8 +62,9 @@ void PXMWindow::dragMoveEvent(QDragMoveEvent* event) {
     offerDrop(event);
 }
 
-void PXMWindow::offerDrop(QDragMoveEvent* event) const {
+void PXMWindow::offerDrop(QDragMoveEvent* event) {
     Qt::DropAction action = draggingEntered(event->possibleActions(), event->mimeData());
+    emit dragHovering(action != Qt::IgnoreAction);
     if (action == Qt::IgnoreAction) {
         event->ignore();
         return;
@@ -62,7 +73,12 @@ void PXMWindow::offerDrop(QDragMoveEvent* event) const {
     event->accept();
 }
 
+void PXMWindow::dragLeaveEvent(QDragLeaveEvent*) {
+    emit dragHovering(false);
+}
+
 void PXMWindow::dropEvent(QDropEvent* event) {
+    emit dragHovering(false);
     Qt::DropAction action = draggingEntered(event->possibleActions(), event->mimeData());
     if (action == Qt::IgnoreAction || !performDragOperation(event->mimeData())) {
         event->ignore();

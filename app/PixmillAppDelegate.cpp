@@ -13,18 +13,22 @@
 #include <QFormLayout>
 #include <QGridLayout>
 #include <QGroupBox>
+#include <QHeaderView>
 #include <QKeySequence>
 #include <QLabel>
 #include <QLineEdit>
-#include <QListWidget>
+#include <QMenu>
 #include <QMenuBar>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QShortcut>
 #include <QTimer>
+#include <QTreeView>
 #include <QVBoxLayout>
 #include <algorithm>
 
+#include "app/BatchModel.h"
 #include "app/PXMWindow.h"
 #include "engine/ImageResizeTask.h"
 #include "engine/Pixmill.h"
@@ -48,8 +52,9 @@ const char* const kResolutionPresets[] = {"320x240",   "640x480",   "800x600",  
                                           "1280x1024", "1600x1200", "1920x1080", "2560x1440", "3840x2160",
                                           "25%",       "50%",       "75%"};
 
-// Failed jobs are looked up at most this often while status updates arrive.
-const int kFailedJobsPollMs = 250;
+// The batch is read this often while it runs: each read costs a look at every job not yet ended,
+// and the list repaints only the rows that changed.
+const int kBatchPollMs = 250;
 
 // Sends the word of the selected position; a position without a word sends nothing.
 template <size_t N>
@@ -71,11 +76,11 @@ void sendText(void (*setter)(const char*), const QString& text) {
 }  // namespace
 
 PixmillAppDelegate::PixmillAppDelegate(QObject* parent) : QObject(parent) {
+    batch = new BatchModel(this);
     loadInterface();
-    failurePoll = new QTimer(this);
-    failurePoll->setSingleShot(true);
-    failurePoll->setInterval(kFailedJobsPollMs);
-    connect(failurePoll, &QTimer::timeout, this, &PixmillAppDelegate::refreshFailedJobs);
+    batchPoll = new QTimer(this);
+    batchPoll->setInterval(kBatchPollMs);
+    connect(batchPoll, &QTimer::timeout, this, &PixmillAppDelegate::pollBatch);
     QGuiApplication::setQuitOnLastWindowClosed(applicationShouldTerminateAfterLastWindowClosed());
     connect(qApp, &QCoreApplication::aboutToQuit, this, &PixmillAppDelegate::applicationWillTerminate);
 }
@@ -89,10 +94,12 @@ void PixmillAppDelegate::loadInterface() {
     window = new PXMWindow;
     window->setWindowTitle(tr("Pixmill"));
     window->setMinimumWidth(520);
+    window->resize(760, 720);
     auto* central = new QWidget;
     auto* layout = new QVBoxLayout(central);
     layout->addWidget(makeSettingsForm());
     layout->addWidget(makeStatusArea());
+    layout->addWidget(makeBatchArea(), 1);
     window->setCentralWidget(central);
     makeMenus();
     connectActions();
@@ -156,32 +163,54 @@ QWidget* PixmillAppDelegate::makeDestinationBox() {
 }
 
 QWidget* PixmillAppDelegate::makeStatusArea() {
-    auto* hint = new QLabel(tr("Drop JPEG, PNG, GIF or BMP files on this window to resize them."));
-    hint->setAlignment(Qt::AlignCenter);
-    hint->setFrameShape(QFrame::StyledPanel);
-    hint->setMinimumHeight(64);
+    dropZone = new QLabel(tr("Drop JPEG, PNG, GIF or BMP files on this window to resize them."));
+    dropZone->setAlignment(Qt::AlignCenter);
+    dropZone->setMinimumHeight(64);
+    highlightDropZone(false);
     statusField = new QLabel;
     // Long file names are cut rather than widening the window.
     statusField->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
     progressBar = new QProgressBar;
     progressBar->setRange(0, 100);
     progressBar->setValue(0);
-    failedJobs = new QListWidget;
-    failedJobs->setMaximumHeight(90);
-    failedJobsPanel = new QWidget;
-    auto* panelLayout = new QVBoxLayout(failedJobsPanel);
-    panelLayout->setContentsMargins(0, 0, 0, 0);
-    panelLayout->addWidget(new QLabel(tr("Not resized:")));
-    panelLayout->addWidget(failedJobs);
-    failedJobsPanel->hide();
 
     auto* area = new QWidget;
     auto* layout = new QVBoxLayout(area);
     layout->setContentsMargins(0, 0, 0, 0);
-    layout->addWidget(hint);
+    layout->addWidget(dropZone);
     layout->addWidget(statusField);
     layout->addWidget(progressBar);
-    layout->addWidget(failedJobsPanel);
+    return area;
+}
+
+QWidget* PixmillAppDelegate::makeBatchArea() {
+    countField = new QLabel;
+    stopButton = new QPushButton(tr("Stop"));
+    stopButton->setToolTip(tr("Files being resized are finished, the others are skipped (Esc)"));
+    stopButton->setEnabled(false);
+    refusedField = new QLabel;
+    refusedField->hide();
+    jobList = new QTreeView;
+    jobList->setModel(batch);
+    jobList->setRootIsDecorated(false);
+    jobList->setUniformRowHeights(true);  // 10,000 rows are laid out without measuring each
+    jobList->setAlternatingRowColors(true);
+    jobList->setSelectionMode(QAbstractItemView::ExtendedSelection);
+    jobList->setContextMenuPolicy(Qt::CustomContextMenu);
+    jobList->header()->setStretchLastSection(true);
+    jobList->setColumnWidth(BatchModel::NameColumn, 200);
+    jobList->setColumnWidth(BatchModel::StateColumn, 110);
+    jobList->setMinimumHeight(120);
+
+    auto* area = new QWidget;
+    auto* layout = new QGridLayout(area);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->addWidget(countField, 0, 0);
+    layout->addWidget(stopButton, 0, 1);
+    layout->addWidget(refusedField, 1, 0, 1, 2);
+    layout->addWidget(jobList, 2, 0, 1, 2);
+    layout->setColumnStretch(0, 1);
+    layout->setRowStretch(2, 1);
     return area;
 }
 
@@ -211,6 +240,15 @@ void PixmillAppDelegate::connectActions() {
     connect(overwrite, qOverload<int>(&QComboBox::activated), this, &D::overwriteSelector);
     connect(crop, qOverload<int>(&QComboBox::activated), this, &D::cropSelector);
     connect(destinationGroup, &QButtonGroup::buttonClicked, this, &D::destinationSelector);
+    connect(stopButton, &QPushButton::clicked, this, &D::stopBatch);
+    auto* escape = new QShortcut(QKeySequence(Qt::Key_Escape), window);
+    connect(escape, &QShortcut::activated, this, &D::stopBatch);
+    connect(batch, &BatchModel::batchChanged, this, &D::showBatchCounts);
+    connect(jobList, &QTreeView::doubleClicked, this, &D::openJobOutput);
+    connect(jobList, &QTreeView::customContextMenuRequested, this, &D::showJobMenu);
+    connect(window, &PXMWindow::dragHovering, this, &D::highlightDropZone);
+    connect(window, &PXMWindow::filesHandled, batch, &BatchModel::noteDrop);
+    connect(window, &PXMWindow::filesHandled, this, &D::watchBatch);
 }
 
 void PixmillAppDelegate::applicationDidFinishLaunching() {
@@ -321,37 +359,70 @@ void PixmillAppDelegate::chooseFixedFolder() {
 
 void PixmillAppDelegate::showStatus(const QString& text) {
     statusField->setText(text);
-    // Failures are looked for a moment later, so a fast batch is not scanned once per job.
-    if (!failurePoll->isActive()) failurePoll->start();
+    // Workers report each job they start; the batch is read a moment later, not once per report.
+    watchBatch();
 }
 
 void PixmillAppDelegate::showProgress(double fraction) {
     progressBar->setValue(qRound(std::clamp(fraction, 0.0, 1.0) * 100));
 }
 
-void PixmillAppDelegate::refreshFailedJobs() {
-    std::vector<FailedJob> jobs = failedJobsOfEngine();
-    if (static_cast<int>(jobs.size()) == shownFailureCount) return;
-    shownFailureCount = static_cast<int>(jobs.size());
-    failedJobs->clear();
-    for (const FailedJob& job : jobs) {
-        auto* item = new QListWidgetItem(QFileInfo(job.sourcePath).fileName() + ": " + job.message);
-        item->setToolTip(job.sourcePath);
-        failedJobs->addItem(item);
-    }
-    failedJobsPanel->setVisible(!jobs.empty());
+void PixmillAppDelegate::stopBatch() {
+    pxmStopBatch();
+    batch->refresh();
 }
 
-std::vector<FailedJob> failedJobsOfEngine() {
-    std::vector<FailedJob> jobs;
-    if (!pxm) return jobs;
-    EnterCriticalSection(&pxm->taskMutex);
-    for (const ImageResizeTask* task : pxm->tasks) {
-        // A job writes its message before it sets done, so the message is complete here.
-        if (task->done && task->failed)
-            jobs.push_back(
-                {QString::fromUtf8(task->sourcePath.c_str()), QString::fromUtf8(task->message.c_str())});
-    }
-    LeaveCriticalSection(&pxm->taskMutex);
-    return jobs;
+void PixmillAppDelegate::showBatchCounts() {
+    countField->setText(batchCountText(batch->tally()));
+    refusedField->setText(batch->refusedLine());
+    refusedField->setVisible(!refusedField->text().isEmpty());
+    stopButton->setEnabled(batch->isRunning());
+}
+
+void PixmillAppDelegate::highlightDropZone(bool hovering) {
+    if (dropZone->property("hovering").isValid() && dropZone->property("hovering").toBool() == hovering)
+        return;
+    dropZone->setProperty("hovering", hovering);
+    dropZone->setFrameShape(hovering ? QFrame::Box : QFrame::StyledPanel);
+    dropZone->setLineWidth(hovering ? 2 : 1);
+    dropZone->setBackgroundRole(hovering ? QPalette::Highlight : QPalette::Window);
+    dropZone->setForegroundRole(hovering ? QPalette::HighlightedText : QPalette::WindowText);
+    dropZone->setAutoFillBackground(hovering);
+}
+
+void PixmillAppDelegate::openJobOutput(const QModelIndex& index) {
+    const QString output = batch->writtenOutput(index.row());
+    if (!output.isEmpty()) QDesktopServices::openUrl(QUrl::fromLocalFile(output));
+}
+
+void PixmillAppDelegate::showJobInFolder(const QModelIndex& index) {
+    const QString output = batch->writtenOutput(index.row());
+    if (!output.isEmpty()) QDesktopServices::openUrl(QUrl::fromLocalFile(QFileInfo(output).absolutePath()));
+}
+
+QMenu* PixmillAppDelegate::jobMenu(const QModelIndex& index) {
+    auto* menu = new QMenu(jobList);
+    const bool written = !batch->writtenOutput(index.row()).isEmpty();
+    QAction* open = menu->addAction(tr("&Open"), this, [this, index] { openJobOutput(index); });
+    QAction* folder = menu->addAction(tr("Show in &folder"), this, [this, index] { showJobInFolder(index); });
+    open->setEnabled(written);
+    folder->setEnabled(written);
+    return menu;
+}
+
+void PixmillAppDelegate::showJobMenu(const QPoint& position) {
+    const QModelIndex index = jobList->indexAt(position);
+    if (!index.isValid()) return;
+    QMenu* menu = jobMenu(index);
+    menu->setAttribute(Qt::WA_DeleteOnClose);
+    menu->popup(jobList->viewport()->mapToGlobal(position));
+}
+
+void PixmillAppDelegate::pollBatch() {
+    batch->refresh();
+    if (!batch->isRunning()) batchPoll->stop();
+}
+
+void PixmillAppDelegate::watchBatch() {
+    if (!batchPoll->isActive()) batchPoll->start();
 }

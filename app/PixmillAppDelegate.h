@@ -5,18 +5,21 @@
 #include <QString>
 #include <QStringList>
 #include <QUrl>
-#include <vector>
 
+class BatchModel;
 class PXMWindow;
 class QButtonGroup;
 class QComboBox;
 class QLabel;
 class QLineEdit;
-class QListWidget;
+class QMenu;
+class QModelIndex;
+class QPoint;
 class QProgressBar;
 class QPushButton;
 class QRadioButton;
 class QTimer;
+class QTreeView;
 class QWidget;
 
 class PixmillAppDelegate : public QObject {
@@ -47,8 +50,12 @@ class PixmillAppDelegate : public QObject {
     // Controls of this window that the engine does not reach.
     QPushButton* fixedFolderButton = nullptr;
     QButtonGroup* destinationGroup = nullptr;
-    QListWidget* failedJobs = nullptr;   // "file name: message", one line per failed job
-    QWidget* failedJobsPanel = nullptr;  // the list with its heading, shown once a job failed
+    QLabel* dropZone = nullptr;   // the hint where files go; highlighted while a file drag hovers
+    BatchModel* batch = nullptr;  // the jobs of the current batch
+    QTreeView* jobList = nullptr;
+    QLabel* countField = nullptr;    // "37 of 120 done, 2 failed", then the batch's summary
+    QLabel* refusedField = nullptr;  // "2 files were not images", shown when a drop refused any
+    QPushButton* stopButton = nullptr;
 
     // Accepts drops, subscribes to the text fields, sets appPtr, then lets the engine fill the controls.
     void applicationDidFinishLaunching();
@@ -84,8 +91,20 @@ class PixmillAppDelegate : public QObject {
     // The main-thread halves of appSetStatusField and appSetProgressBar.
     void showStatus(const QString& text);
     void showProgress(double fraction);
-    // Lists the jobs that ended with an error under the status line.
-    void refreshFailedJobs();
+    // Ends the batch: the running files finish, the waiting ones are skipped (Stop, Esc).
+    void stopBatch();
+    // Shows the batch's counts and enables Stop while it runs.
+    void showBatchCounts();
+    void highlightDropZone(bool hovering);
+    // Opens the output of a done row (double-click); any other row does nothing.
+    void openJobOutput(const QModelIndex& index);
+    // Opens the folder of a done row's output in the desktop's file manager.
+    void showJobInFolder(const QModelIndex& index);
+    // The context menu of a row: Open and Show in folder, enabled when the row's job wrote a file.
+    QMenu* jobMenu(const QModelIndex& index);
+    void showJobMenu(const QPoint& position);
+    // Reads the batch; the timer that calls it stops once the batch has ended.
+    void pollBatch();
 
   private:
     void loadInterface();
@@ -94,17 +113,11 @@ class PixmillAppDelegate : public QObject {
     QWidget* makeStatusArea();
     void makeMenus();
     void connectActions();
-    QTimer* failurePoll = nullptr;
-    int shownFailureCount = 0;
+    QWidget* makeBatchArea();
+    // Starts reading the batch a few times a second, unless that already happens.
+    void watchBatch();
+    QTimer* batchPoll = nullptr;
 };
 
 // The one delegate, through which the engine's callbacks reach the controls; null until launch.
 extern PixmillAppDelegate* appPtr;
-
-// A job that ended with an error, as the engine recorded it.
-struct FailedJob {
-    QString sourcePath;
-    QString message;
-};
-// The failed jobs of the engine `pxm`, in queue order; read under the engine's task lock.
-std::vector<FailedJob> failedJobsOfEngine();

@@ -11,7 +11,6 @@
 #include "engine/ImageResizeTask.h"
 #include "engine/Pixmill.h"
 #include "engine/SafeSave.h"
-#include "picture/Picture.h"
 #include "tools/modTools.h"
 
 namespace {
@@ -71,8 +70,7 @@ void BatchWatch::offerOne(const InputItem& input) {
         InterruptsBlocked blocked;
         queued = engine.addFile(input.path, input.folderBelow);
     }
-    if (!queued)
-        return record(recordOfRefusal(InputItem{input.path, intakeRefusalReason(engine, input.path), ""}));
+    if (!queued) return record(recordOfRefusal(InputItem{input.path, engine.refusalReason(input.path), ""}));
     EnterCriticalSection(&engine.taskMutex);
     jobs.push_back(WatchedJob{engine.tasks.back(), false});
     LeaveCriticalSection(&engine.taskMutex);
@@ -155,15 +153,6 @@ void BatchWatch::waitForJobs() {
 
 }  // namespace
 
-std::string intakeRefusalReason(const Pixmill& engine, const std::string& path) {
-    if (!CPicture::isValidFileType(path)) return "not a JPEG, PNG, GIF or BMP file name";
-    const std::vector<std::string> sides = strsplit(engine.resolution, "x");
-    if (sides.size() == 2 && (strToInt(strtrim(sides[0])) == 0 || strToInt(strtrim(sides[1])) == 0)) {
-        return "the resolution \"" + engine.resolution + "\" has a zero or unreadable side";
-    }
-    return "the name template \"" + engine.outputFileName + "\" gives no output name";
-}
-
 BatchOutcome runBatch(Pixmill& engine, const std::vector<InputItem>& inputs, ProgressView& view,
                       ReportFile& report) {
     BatchOutcome outcome;
@@ -184,7 +173,7 @@ BatchOutcome planBatch(Pixmill& engine, const std::vector<InputItem>& inputs, FI
         if (input.refusal.empty()) {
             plan.output = engine.planFile(input.path, input.folderBelow);
             plan.status = plan.output.empty() ? JobStatus::Refused : JobStatus::Planned;
-            if (plan.output.empty()) plan.reason = intakeRefusalReason(engine, input.path);
+            if (plan.output.empty()) plan.reason = engine.refusalReason(input.path);
         }
         outcome.counts.count(plan.status);
         report.add(reportObject(plan));

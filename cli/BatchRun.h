@@ -27,6 +27,3 @@ BatchOutcome runBatch(Pixmill& engine, const std::vector<InputItem>& inputs, Pro
 // Intake only (--dry-run): each path's output path or refusal is written to text and to report;
 // no folder is made and no job is queued.
 BatchOutcome planBatch(Pixmill& engine, const std::vector<InputItem>& inputs, FILE* text, ReportFile& report);
-
-// Why intake refused a path it was offered (it only answers yes or no).
-std::string intakeRefusalReason(const Pixmill& engine, const std::string& path);

@@ -9,7 +9,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "engine/ImageResizeTask.h"
+#include "engine/JobState.h"
 
 namespace {
 
@@ -94,24 +94,28 @@ std::string withReason(const std::string& message, const std::string& reason) {
 }  // namespace
 
 JobRecord recordOfJob(const ImageResizeTask& task) {
+    const JobSnapshot job = snapshotOf(task);
     JobRecord record;
-    record.source = task.sourcePath;
-    record.output = task.outputPath;
-    record.message = task.message;
-    record.width = task.outputWidth;
-    record.height = task.outputHeight;
-    record.bytes = task.outputBytes;
-    record.ms = task.elapsedMs;
-    if (task.failed) {
-        record.status = JobStatus::Failed;
-        record.reason = task.cause;
-    } else if (task.skipped) {
-        record.status = JobStatus::Skipped;
-    } else if (!task.warning.empty()) {
-        record.status = JobStatus::Damaged;
-        record.reason = task.warning;
-    } else {
-        record.status = JobStatus::Resized;
+    record.source = job.source;
+    record.output = job.output;
+    record.message = job.message;
+    record.reason = job.reason;
+    record.width = job.width;
+    record.height = job.height;
+    record.bytes = job.bytes;
+    record.ms = job.ms;
+    switch (job.phase) {
+        case JobPhase::Failed:
+            record.status = JobStatus::Failed;
+            break;
+        case JobPhase::Skipped:
+            record.status = JobStatus::Skipped;
+            break;
+        case JobPhase::Damaged:
+            record.status = JobStatus::Damaged;
+            break;
+        default:
+            record.status = JobStatus::Resized;
     }
     return record;
 }

@@ -75,6 +75,14 @@ bool pxmHandleFileDrop(const char* path) {
     return pxm && path && pxm->addFile(path);
 }
 
+bool pxmIsImageFileName(const char* path) {
+    return path && Pixmill::isImageFileName(path);
+}
+
+std::string pxmRefusalReason(const char* path) {
+    return pxm && path ? pxm->refusalReason(path) : std::string();
+}
+
 void pxmDestroy() {
     // The destructor waits for the workers and writes config.xml.
     delete pxm;

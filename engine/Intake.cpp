@@ -111,6 +111,18 @@ bool Pixmill::addFile(const std::string& path, const std::string& folderBelow) {
     return true;
 }
 
+bool Pixmill::isImageFileName(const std::string& path) {
+    return CPicture::isValidFileType(path);
+}
+
+std::string Pixmill::refusalReason(const std::string& path) const {
+    if (!isImageFileName(path)) return "not a JPEG, PNG, GIF or BMP file name";
+    int32_t width = 0, height = 0;
+    if (!parseTargetSize(resolution, width, height))
+        return "the resolution \"" + resolution + "\" has a zero or unreadable side";
+    return "the name template \"" + outputFileName + "\" gives no output name";
+}
+
 std::string Pixmill::planFile(const std::string& path, const std::string& folderBelow) {
     std::string folder, name;
     if (!settleOutput(path, folderBelow, false, folder, name)) return std::string();

@@ -6,12 +6,19 @@
 #include <string>
 #include <vector>
 
+#include "engine/JobState.h"
 #include "engine/MemoryBudget.h"
 #include "engine/Settings.h"
 #include "tools/PlatformIndependent.h"
 #include "tools/modTools.h"
 
 class ImageResizeTask;
+
+// A job whose phase is not the one a front end shows, with its position in the queue.
+struct JobChange {
+    size_t position;
+    JobSnapshot job;
+};
 
 class Pixmill {
 public:
@@ -80,6 +87,10 @@ public:
     // What addFile would decide, with nothing created and nothing queued: the output path, or ""
     // when the path would be refused. The counter advances as it would in addFile.
     std::string planFile(const std::string& path, const std::string& folderBelow = std::string());
+    // Why addFile refused path, in words for people (it only answers yes or no).
+    std::string refusalReason(const std::string& path) const;
+    // Whether the name is one of an image type that intake takes (JPEG, PNG, GIF, BMP).
+    static bool isImageFileName(const std::string& path);
 
     // Queue.
     void addTask(ImageResizeTask* task);
@@ -90,6 +101,12 @@ public:
     // Ends the batch early from any thread: running jobs finish, every job still waiting ends as
     // skipped without being run. Jobs added afterwards run as usual.
     void stopBatch();
+    // How many jobs were ever queued.
+    size_t jobCount();
+    // Every job from position first on whose phase differs from shown[position - first] (the jobs
+    // past the end of shown are all new), in queue order. Costs a look at two flags per job and a
+    // copy only of the jobs returned.
+    std::vector<JobChange> changedJobs(size_t first, const std::vector<JobPhase>& shown);
 
     // Pushes every shown setting into the window through the app callbacks.
     void initGUIMac();

@@ -1,11 +1,16 @@
 // The flat bridge between the window and the engine: pxm functions into the engine.
 #pragma once
 
+#include <string>
+
 class Pixmill;
 
 extern Pixmill* pxm;
 
 bool pxmHandleFileDrop(const char* path);
+// For a path pxmHandleFileDrop refused: whether its name is an image type's, and why it was refused.
+bool pxmIsImageFileName(const char* path);
+std::string pxmRefusalReason(const char* path);
 void pxmDestroy();
 // Running jobs finish; the waiting ones end as skipped.
 void pxmStopBatch();

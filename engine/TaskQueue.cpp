@@ -5,6 +5,7 @@
 
 #include "engine/AppCallbacks.h"
 #include "engine/ImageResizeTask.h"
+#include "engine/JobState.h"
 #include "engine/Pixmill.h"
 #include "tools/modTools.h"
 
@@ -109,6 +110,22 @@ void Pixmill::stopBatch() {
         task->skipped = true;
         task->done = true;
     }
+}
+
+size_t Pixmill::jobCount() {
+    TaskLock hold(&taskMutex);
+    return tasks.size();
+}
+
+std::vector<JobChange> Pixmill::changedJobs(size_t first, const std::vector<JobPhase>& shown) {
+    std::vector<JobChange> changes;
+    TaskLock hold(&taskMutex);
+    for (size_t i = first; i < tasks.size(); ++i) {
+        const size_t known = i - first;
+        if (known < shown.size() && phaseOf(*tasks[i]) == shown[known]) continue;
+        changes.push_back(JobChange{i, snapshotOf(*tasks[i])});
+    }
+    return changes;
 }
 
 bool Pixmill::isIdle() {

@@ -160,6 +160,46 @@ TEST_F(Queue, StopBatchFinishesTheRunningJobAndSkipsTheWaitingOnes) {
     EXPECT_FALSE(engine.tasks[6]->skipped);
 }
 
+// A front end polling the queue gets only the jobs whose phase it does not show yet: a waiting,
+// a running (held in its status report) and an ended job, then nothing once it shows them all.
+TEST_F(Queue, ChangedJobsReturnsOnlyWhatMovedSinceTheLastLook) {
+    std::string source = dir.file("src.bmp");
+    ASSERT_TRUE(patternPicture(64, 48)->saveToBMP(source));
+    Pixmill engine(settings.path());
+    engine.maxWorkers = 1;
+    std::vector<JobPhase> shown;
+    std::vector<JobChange> seenWhileRunning;
+    setStatusHook([&](const std::string& text) {
+        if (text == "Resizing src.bmp" && seenWhileRunning.empty())
+            seenWhileRunning = engine.changedJobs(0, shown);
+    });
+    EnterCriticalSection(&engine.taskMutex);
+    engine.addTask(newJob(engine, source, dir.file("a.jpg")));
+    engine.addTask(newJob(engine, dir.file("missing.bmp"), dir.file("b.jpg")));
+    LeaveCriticalSection(&engine.taskMutex);
+    engine.waitUntilIdle();
+    setStatusHook(nullptr);
+    ASSERT_EQ(seenWhileRunning.size(), 2u);
+    EXPECT_EQ(seenWhileRunning[0].job.phase, JobPhase::Running);
+    EXPECT_EQ(seenWhileRunning[1].job.phase, JobPhase::Waiting);
+    EXPECT_EQ(seenWhileRunning[1].job.source, dir.file("missing.bmp"));
+
+    shown = {JobPhase::Running, JobPhase::Failed};
+    std::vector<JobChange> changes = engine.changedJobs(0, shown);
+    ASSERT_EQ(changes.size(), 1u);
+    EXPECT_EQ(changes[0].position, 0u);
+    EXPECT_EQ(changes[0].job.phase, JobPhase::Resized);
+    EXPECT_EQ(changes[0].job.width, 4);
+    shown[0] = JobPhase::Resized;
+    EXPECT_TRUE(engine.changedJobs(0, shown).empty());
+    // Looking from a later position compares shown with the jobs from there.
+    changes = engine.changedJobs(1, {JobPhase::Waiting});
+    ASSERT_EQ(changes.size(), 1u);
+    EXPECT_EQ(changes[0].job.phase, JobPhase::Failed);
+    EXPECT_FALSE(changes[0].job.message.empty());
+    EXPECT_EQ(engine.jobCount(), 2u);
+}
+
 // Jobs racing for one output path: without overwrite exactly one of them writes it, the others
 // fail on the existing file; with overwrite all succeed. Either way the file is whole.
 TEST_F(Queue, JobsWritingTheSameOutputNeverLeaveAPartialFile) {

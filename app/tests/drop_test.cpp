@@ -3,15 +3,16 @@
 #include <QDir>
 #include <QDropEvent>
 #include <QLabel>
-#include <QListWidget>
 #include <QMimeData>
 #include <QProgressBar>
 #include <QTest>
+#include <QTreeView>
 #include <QUrl>
 #include <memory>
 #include <thread>
 
 #include "AppTestSupport.h"
+#include "app/BatchModel.h"
 #include "app/PXMWindow.h"
 #include "app/PixmillAppDelegate.h"
 #include "engine/AppCallbacks.h"
@@ -144,13 +145,17 @@ void DropTest::failedJobsAreListed() {
     auto mime = fileDrag({launched->file("broken.png")});
     QVERIFY(launched->app->window->performDragOperation(mime.get()));
     pxm->waitUntilIdle();
-    QListWidget* failed = launched->app->failedJobs;
-    QTRY_COMPARE(failed->count(), 1);
-    QVERIFY(failed->isVisibleTo(launched->app->window));
-    QVERIFY(failed->item(0)->text().startsWith("broken.png: Error opening "));
-    QCOMPARE(failed->item(0)->toolTip(), launched->file("broken.png"));
-    // The status line keeps the engine's own words.
-    QCOMPARE(launched->app->statusField->text(), QString("Finished"));
+    BatchModel* batch = launched->app->batch;
+    QTRY_COMPARE(batch->tally().failed, size_t(1));
+    QCOMPARE(batch->rowCount(), 1);
+    QVERIFY(launched->app->jobList->isVisibleTo(launched->app->window));
+    QCOMPARE(batch->index(0, BatchModel::NameColumn).data().toString(), QString("broken.png"));
+    QCOMPARE(batch->index(0, BatchModel::StateColumn).data().toString(), QString("failed"));
+    QVERIFY(batch->index(0, BatchModel::ResultColumn).data().toString().startsWith("Error opening "));
+    QCOMPARE(batch->index(0, BatchModel::NameColumn).data(Qt::ToolTipRole).toString(),
+             launched->file("broken.png"));
+    // The status line keeps the engine's own words (they come by queued call, the rows by reading).
+    QTRY_COMPARE(launched->app->statusField->text(), QString("Finished"));
 }
 
 void DropTest::statusAndProgressArriveFromAWorker() {

@@ -1,0 +1,34 @@
+// What a job is at one moment, as every front end shows it: its phase, texts and sizes.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+class ImageResizeTask;
+
+// Where a job is: not yet taken, being resized, or how it ended.
+enum class JobPhase { Waiting, Running, Resized, Damaged, Failed, Skipped };
+
+inline bool hasEnded(JobPhase phase) {
+    return phase != JobPhase::Waiting && phase != JobPhase::Running;
+}
+
+struct JobSnapshot {
+    JobPhase phase = JobPhase::Waiting;
+    std::string source;
+    std::string output;
+    // The fields below are filled only once the job has ended.
+    std::string message;
+    // Why: the cause (failed) or the warning (damaged); empty otherwise.
+    std::string reason;
+    int32_t width = 0;
+    int32_t height = 0;
+    uint64_t bytes = 0;
+    double ms = 0;
+};
+
+// The phase of a job; safe from any thread at any time.
+JobPhase phaseOf(const ImageResizeTask& task);
+// The job as it is now; safe from any thread once the job is queued (an ended job's fields are
+// written before its done flag, and read only after it).
+JobSnapshot snapshotOf(const ImageResizeTask& task);
