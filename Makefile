@@ -11,10 +11,13 @@ DEPS := cmake make g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev libjpe
 # The benchmarks' peers and the peak-memory meter.
 BENCH_DEPS := libjpeg-turbo-progs libvips-tools time
 
+# What the window check under Xvfb needs besides DEPS.
+WINDOW_DEPS := xvfb xdotool x11-apps
+
 # What `make deb` needs besides DEPS: shlibdeps, and the checkers of the package and its metadata.
 DEB_DEPS := dpkg-dev lintian desktop-file-utils appstream
 
-.PHONY: all deps deb build test test-main test-asan test-tsan run bench fuzz clean
+.PHONY: all deps deb build test test-main test-asan test-tsan run bench fuzz window-check clean
 
 all: build
 
@@ -63,6 +66,12 @@ bench:
 	cmake --build build-bench -j $(JOBS)
 	@for b in build-bench/bench/*_bench; do echo "== $$b"; $$b || exit 1; done
 	@for b in bench/*_bench.sh; do echo "== $$b"; bash $$b build-bench/cli/pixmill-cli || exit 1; done
+
+# A real drag onto the window under Xvfb, Esc, a second drag; with SHOTS=docs the README screenshots.
+window-check:
+	$(MAKE) deps EXTRA_DEPS="$(WINDOW_DEPS)"
+	$(MAKE) build
+	bash scripts/window-check.sh $(SHOTS)
 
 # Long fuzzing of one target: make fuzz TARGET=bmp_fuzz FUZZ_SECONDS=300
 fuzz: deps
