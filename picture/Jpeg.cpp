@@ -22,6 +22,10 @@
 
 namespace {
 
+// Stream buffers of JPEG files read and written.
+const size_t kReadBuffer = size_t(1) << 20;
+const size_t kWriteBuffer = size_t(256) << 10;
+
 // The largest payload one marker segment can carry: the 16-bit length counts its own two bytes.
 const size_t maxMarkerPayload = 65533;
 
@@ -172,6 +176,7 @@ class JpegDecoder {
     jpeg_decompress_struct cinfo = {};
     JpegErrorManager jerr;
     FILE* file = nullptr;
+    std::unique_ptr<char[]> buffer;  // the stream's, freed after it is closed
     bool created = false;
     bool direct = true;  // libjpeg writes the picture layout itself
     bool cmyk = false;
@@ -199,6 +204,10 @@ bool JpegDecoder::open(const std::string& path) {
         failureText = strerror(errno);
         return false;
     }
+    // libjpeg asks for 4 KiB at a time, which the stream would pass on as a thousand system calls
+    // for one photo. (A buffer must be given: without one only the mode changes.)
+    buffer.reset(new (std::nothrow) char[kReadBuffer]);
+    if (buffer) setvbuf(file, buffer.get(), _IOFBF, kReadBuffer);
     if (setjmp(jerr.jump)) {
         failureText = jerr.error;
         return false;
@@ -458,6 +467,9 @@ std::unique_ptr<ImageSource> openJpegSource(const std::string& path) {
 bool CPicture::saveToJPG(const std::string& path, int quality) {
     FILE* file = fileOpen(path, "w+b");
     if (!file) return false;
+    // Freed after the stream is closed.
+    std::unique_ptr<char[]> buffer(new (std::nothrow) char[kWriteBuffer]);
+    if (buffer) setvbuf(file, buffer.get(), _IOFBF, kWriteBuffer);
     JpegExtras extras;
     // One marker cannot carry a longer block; the picture is then written without it.
     if (!exifBlock.empty() && exifBlock.size() <= maxMarkerPayload) extras.exif = &exifBlock;
