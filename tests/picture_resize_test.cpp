@@ -10,6 +10,8 @@
 #include "literal_resize.h"
 #include "picture/Picture.h"
 #include "picture/ResampleWidth.h"
+#include "picture/RowResampler.h"
+#include "picture/RowSink.h"
 
 namespace {
 
@@ -110,6 +112,34 @@ TEST(ResizeExactness, MatchesLiteralOnLargerPictures) {
                 }
             }
         }
+    }
+}
+
+// A turn folded into the resampler gives what turning the picture first and resampling it gives.
+TEST(ResizeExactness, TurnedRowsMatchTheTurnedPicture) {
+    std::vector<SizePair> pairs(std::begin(kPairs), std::end(kPairs));
+    pairs.push_back({301, 97, 41, 123});
+    pairs.push_back({375, 500, 96, 72});
+    for (int width : kernelWidths()) {
+        WidthScope scope(width);
+        uint32_t seed = 7;
+        for (const SizePair& sp : pairs)
+            for (int mode : {TRANSPARENCY_NONE, TRANSPARENCY_ALPHA}) {
+                Pic src = noisePicture(sp.sw, sp.sh, mode, seed++);
+                for (int turn : {6, 8, 3}) {
+                    Pic turned(src->rotate90(turn));
+                    turned->transparencyMode = mode;
+                    for (int filter = 1; filter <= 3; ++filter) {
+                        Pic want = dirtyPicture(sp.dw, sp.dh), got = dirtyPicture(sp.dw, sp.dh);
+                        literal::resizeStatic(turned.get(), want.get(), filter);
+                        RowResampler rows(sp.sw, sp.sh, *got, filter, mode == TRANSPARENCY_NONE ? 3 : 4, turn);
+                        putPictureRows(*src, rows);
+                        EXPECT_TRUE(samePixels(*want, *got)) << sp.sw << "x" << sp.sh << " -> " << sp.dw << "x"
+                                                             << sp.dh << " turn " << turn << " filter " << filter
+                                                             << " mode " << mode << " width " << width;
+                    }
+                }
+            }
     }
 }
 
