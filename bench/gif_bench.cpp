@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_support.h"
 #include "gif_recipe.h"
 #include "picture/Picture.h"
 #include "tools/modTools.h"
@@ -26,9 +27,7 @@ namespace {
 using Bytes = std::vector<uint8_t>;
 using gifrecipe::GifBuilder;
 
-double seconds() {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
-}
+using bench::seconds;
 
 // A 6x7x6 colour cube (252 entries) padded to 256.
 Bytes cubePalette() {

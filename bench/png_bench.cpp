@@ -1,11 +1,9 @@
 // PNG decoding speed: the product's loadFromPNG against libpng (8-bit RGBA output) on the same files.
 // Usage: png_bench [DIR | FILE.png]   DIR holds *.png (or a png/ folder, as make-corpus.sh writes it);
 // without DIR the benchmark writes its own set of about 2000x1500 images with libpng.
-#include <dirent.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -13,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_support.h"
 #include "picture/Picture.h"
 
 #if __has_include(<png.h>)
@@ -22,22 +21,10 @@
 
 namespace {
 
-double seconds() {
-    using namespace std::chrono;
-    return duration<double>(steady_clock::now().time_since_epoch()).count();
-}
+using bench::seconds;
 
 std::vector<std::string> pngFiles(const std::string& dir) {
-    std::vector<std::string> out;
-    if (DIR* d = opendir(dir.c_str())) {
-        while (dirent* e = readdir(d)) {
-            std::string n = e->d_name;
-            if (n.size() > 4 && n.substr(n.size() - 4) == ".png") out.push_back(dir + "/" + n);
-        }
-        closedir(d);
-    }
-    std::sort(out.begin(), out.end());
-    return out;
+    return bench::filesIn(dir, ".png");
 }
 
 #ifdef HAVE_LIBPNG

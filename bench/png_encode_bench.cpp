@@ -1,16 +1,15 @@
 // PNG encoding: the product's saveToPNG against libpng's defaults (zlib level 6, its filter choice).
 // Usage: png_encode_bench [DIR]   DIR as make-corpus.sh writes it (png/ and photos/ folders);
 // default /tmp/pixmill-corpus. Each picture is written in its own mode (RGB opaque, RGBA otherwise).
-#include <dirent.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "bench_support.h"
 #include "picture/Picture.h"
 
 #if __has_include(<png.h>)
@@ -20,24 +19,8 @@
 
 namespace {
 
-double seconds() {
-    using namespace std::chrono;
-    return duration<double>(steady_clock::now().time_since_epoch()).count();
-}
-
-std::vector<std::string> filesIn(const std::string& dir, const std::string& suffix) {
-    std::vector<std::string> out;
-    if (DIR* d = opendir(dir.c_str())) {
-        while (dirent* e = readdir(d)) {
-            std::string n = e->d_name;
-            if (n.size() > suffix.size() && n.substr(n.size() - suffix.size()) == suffix)
-                out.push_back(dir + "/" + n);
-        }
-        closedir(d);
-    }
-    std::sort(out.begin(), out.end());
-    return out;
-}
+using bench::filesIn;
+using bench::seconds;
 
 long sizeOf(const std::string& path) {
     FILE* f = fopen(path.c_str(), "rb");

@@ -96,14 +96,7 @@ std::string withReason(const std::string& message, const std::string& reason) {
 JobRecord recordOfJob(const ImageResizeTask& task) {
     const JobSnapshot job = snapshotOf(task);
     JobRecord record;
-    record.source = job.source;
-    record.output = job.output;
-    record.message = job.message;
-    record.reason = job.reason;
-    record.width = job.width;
-    record.height = job.height;
-    record.bytes = job.bytes;
-    record.ms = job.ms;
+    static_cast<JobResult&>(record) = job;
     switch (job.phase) {
         case JobPhase::Failed:
             record.status = JobStatus::Failed;

@@ -7,23 +7,16 @@
 #include <string>
 
 #include "cli/InputPaths.h"
+#include "engine/JobState.h"
 
 class ImageResizeTask;
 
 enum class JobStatus { Resized, Damaged, Failed, Refused, Skipped, NotStarted, Planned };
 
-// One path's outcome, copied out of its job (or its refusal) once it has ended.
-struct JobRecord {
-    std::string source;
-    std::string output;  // "" when there is none
+// One path's outcome, copied out of its job (or its refusal) once it has ended; a refusal's reason
+// is its `reason`.
+struct JobRecord : JobResult {
     JobStatus status = JobStatus::Refused;
-    std::string message;
-    // Why: the job's cause (failed), its warning (damaged), or the refusal's reason (refused).
-    std::string reason;
-    int32_t width = 0;
-    int32_t height = 0;
-    uint64_t bytes = 0;
-    double ms = 0;
 };
 
 // The record of a job that has ended (its done flag is set).

@@ -13,11 +13,10 @@ inline bool hasEnded(JobPhase phase) {
     return phase != JobPhase::Waiting && phase != JobPhase::Running;
 }
 
-struct JobSnapshot {
-    JobPhase phase = JobPhase::Waiting;
+// A path's texts and sizes, as front ends show and report them.
+struct JobResult {
     std::string source;
-    std::string output;
-    // The fields below are filled only once the job has ended.
+    std::string output;  // "" when there is none
     std::string message;
     // Why: the cause (failed) or the warning (damaged); empty otherwise.
     std::string reason;
@@ -25,6 +24,11 @@ struct JobSnapshot {
     int32_t height = 0;
     uint64_t bytes = 0;
     double ms = 0;
+};
+
+// Source and output are always filled; the other fields only once the job has ended.
+struct JobSnapshot : JobResult {
+    JobPhase phase = JobPhase::Waiting;
 };
 
 // The phase of a job; safe from any thread at any time.
