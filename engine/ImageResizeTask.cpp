@@ -248,13 +248,13 @@ void loadExif(const std::string& sourcePath, Exif& exif) {
     }
 }
 
-bool writePicture(CPicture& picture, const std::string& path, SaveFormat format, const Pixmill& engine,
-                  const Exif& exif) {
-    if (format == SaveFormat::Bmp) return picture.saveToBMP(path);
-    if (format == SaveFormat::Png) return picture.saveToPNG(path);
+// Closes file in every outcome.
+bool writePicture(CPicture& picture, FILE* file, SaveFormat format, const Pixmill& engine, const Exif& exif) {
+    if (format == SaveFormat::Bmp) return picture.saveToBMP(file);
+    if (format == SaveFormat::Png) return picture.saveToPNG(file);
     // The block was patched to orientation 1 when the picture was turned by it.
     if (engine.copyExif && exif.loaded) picture.exifBlock = exif.exifBlock;
-    return picture.saveToJPG(path, engine.jpegQuality);
+    return picture.saveToJPG(file, engine.jpegQuality);
 }
 
 // A save that failed, saying why in the system's words when it knows.
@@ -277,18 +277,19 @@ std::string saveResult(ImageResizeTask& task, CPicture& result, const Exif& exif
     const SaveFormat format = formatOf(outputPath);
     if (format == SaveFormat::None) return failureMessage(task, Step::Save);
     int error = 0;
-    const std::string temp = createTempFileBeside(outputPath, &error);
+    FILE* file = nullptr;
+    const std::string temp = createTempFileBeside(outputPath, &error, &file);
     if (temp.empty()) return saveFailure(task, error);
     bool written = false;
     errno = 0;
     try {
-        written = writePicture(result, temp, format, engine, exif);
+        written = writePicture(result, file, format, engine, exif);
     } catch (const std::exception&) {
         written = false;
     }
     if (!written) {
         error = errno;
-        deleteFile(temp);
+        discardTempFile(temp);
         return saveFailure(task, error);
     }
     switch (commitTempFile(temp, outputPath, replace, &error)) {

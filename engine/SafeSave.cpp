@@ -113,16 +113,26 @@ CommitResult moveWithoutReplacing(const std::string& temp, const std::string& ta
 
 }  // namespace
 
-std::string createTempFileBeside(const std::string& target, int* error) {
+std::string createTempFileBeside(const std::string& target, int* error, FILE** stream) {
     const std::string folder = getFilePath(target);
     for (int attempt = 0; attempt < 100; ++attempt) {
         std::string path = folder + ".pixmill-" + randomTag() + ".tmp";
         const int fd = registry().create(path);
-        if (fd >= 0) {
+        if (fd < 0) {
+            if (errno == EEXIST) continue;
+            break;
+        }
+        if (!stream) {
             ::close(fd);
             return path;
         }
-        if (errno != EEXIST) break;
+        *stream = fdopen(fd, "wb");
+        if (*stream) return path;
+        const int fdopenError = errno;
+        ::close(fd);
+        discardTempFile(path);
+        errno = fdopenError;
+        break;
     }
     if (error) *error = errno;
     return std::string();

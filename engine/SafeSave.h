@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdio>
 #include <string>
 
 // Creates a new, empty file with an unused hidden name (".pixmill-XXXXXX.tmp") in the folder of
@@ -9,8 +10,9 @@
 // later drop of the folder never takes it for an image. Returns its path, or "" when the folder
 // cannot take a new file (or once removeTempFilesInFlight has run); error (when given) then
 // receives errno. The file counts as in flight until commitTempFile or discardTempFile takes it
-// away.
-std::string createTempFileBeside(const std::string& target, int* error = nullptr);
+// away. With stream given, the file is left open there for writing (the caller closes it): a
+// writer that opened it again by name would create it anew after removeTempFilesInFlight.
+std::string createTempFileBeside(const std::string& target, int* error = nullptr, FILE** stream = nullptr);
 
 enum class CommitResult { Done, Exists, Failed };
 

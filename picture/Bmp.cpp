@@ -535,7 +535,10 @@ void CPicture::loadFromBMP(const std::string& path) {
 // saved picture).
 bool CPicture::saveToBMP(const std::string& path) {
     FILE* f = fileOpen(path, "w+b");
-    if (!f) return false;
+    return f && saveToBMP(f);
+}
+
+bool CPicture::saveToBMP(FILE* f) {
     const size_t bytesPerPixel = transparencyMode == TRANSPARENCY_NONE ? 3 : 4;
     const size_t rowSize = (size_t(width) * bytesPerPixel + 3) / 4 * 4;
     undoPreMultiplication();

@@ -466,7 +466,10 @@ std::unique_ptr<ImageSource> openJpegSource(const std::string& path) {
 
 bool CPicture::saveToJPG(const std::string& path, int quality) {
     FILE* file = fileOpen(path, "w+b");
-    if (!file) return false;
+    return file && saveToJPG(file, quality);
+}
+
+bool CPicture::saveToJPG(FILE* file, int quality) {
     // Freed after the stream is closed.
     std::unique_ptr<char[]> buffer(new (std::nothrow) char[kWriteBuffer]);
     if (buffer) setvbuf(file, buffer.get(), _IOFBF, kWriteBuffer);

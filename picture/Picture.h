@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
 
 enum TRANSPARENCY_MODE : int32_t {
@@ -66,6 +67,12 @@ public:
     // 8-bit RGB for an opaque picture, RGBA (straight alpha) otherwise, with the iccProfile as
     // iCCP. False when the file cannot be created or written completely.
     bool saveToPNG(const std::string& path);
+    // The same writers into a stream opened for writing, which they close in every outcome (a
+    // failed close is a failed save). A caller that made the file itself never has it created
+    // again by name.
+    bool saveToJPG(FILE* file, int quality);
+    bool saveToBMP(FILE* file);
+    bool saveToPNG(FILE* file);
     void loadFromGIF(const std::string& path);
 
 private:

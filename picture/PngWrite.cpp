@@ -140,7 +140,14 @@ bool writeImage(FILE* f, const CPicture& pic, size_t channels) {
 bool CPicture::saveToPNG(const std::string& path) {
     if (isEmpty()) return false;
     FILE* f = fileOpen(path, "w+b");
-    if (!f) return false;
+    return f && saveToPNG(f);
+}
+
+bool CPicture::saveToPNG(FILE* f) {
+    if (isEmpty()) {
+        fclose(f);
+        return false;
+    }
     const size_t channels = transparencyMode == TRANSPARENCY_NONE ? 3 : 4;
     undoPreMultiplication();
     bool ok = false;

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "engine/SafeSave.h"
+#include "picture/Picture.h"
 #include "testsupport.h"
 #include "tools/modTools.h"
 
@@ -52,9 +53,15 @@ TEST(TempFilesInFlight, OnlyUncommittedFilesAreRemovedAndNoneAreMadeAfterwards) 
     EXPECT_TRUE(hiddenFiles(dir).empty());
 
     const std::string first = createTempFileBeside(dir.file("a.jpg"));
-    const std::string second = createTempFileBeside(dir.file("b.jpg"));
+    FILE* stream = nullptr;
+    const std::string second = createTempFileBeside(dir.file("b.jpg"), nullptr, &stream);
+    ASSERT_TRUE(stream != nullptr);
     ASSERT_EQ(hiddenFiles(dir).size(), 2u);
     EXPECT_EQ(removeTempFilesInFlight(), 2u);
+    // A job that goes on writing its open file after the removal never brings the name back.
+    CPicture picture;
+    picture.create(40, 30);
+    EXPECT_TRUE(picture.saveToBMP(stream));
     EXPECT_TRUE(hiddenFiles(dir).empty());
     EXPECT_EQ(listFolder(dir.path()).size(), 80u);  // the committed outputs stay
     // A job still saving after the removal can make no new one.
