@@ -15,8 +15,10 @@
 
 namespace {
 
-const useconds_t kPollMicroseconds = 50 * 1000;
-const auto kPollInterval = std::chrono::milliseconds(50);
+const int kPollMilliseconds = 50;
+const auto kPollInterval = std::chrono::milliseconds(kPollMilliseconds);
+// Between two looks at the jobs at least this long, however often workers report.
+const useconds_t kLeastPollMicroseconds = 4 * 1000;
 const int kExitInterrupted = 130;
 
 struct WatchedJob {
@@ -141,8 +143,11 @@ void BatchWatch::waitForJobs() {
         collectEnded();
         view.update(ended, total, latestStatus());
         if (ended == jobs.size() || noWorker) break;
-        // The handler runs on this thread, so an interrupt cuts the sleep short.
-        usleep(kPollMicroseconds);
+        // Woken when a worker ends a job; the handler runs on this thread, so an interrupt cuts
+        // the wait short too.
+        usleep(kLeastPollMicroseconds);
+        if (!quitRequested() && (!interruptRequested() || engine.stopRequested))
+            waitForStatusChange(kPollMilliseconds);
     }
     for (const WatchedJob& job : jobs) {
         if (!job.reported) record(recordNotStarted(job.task->sourcePath, job.task->outputPath));

@@ -1,4 +1,8 @@
 // The engine's front-end callbacks for the terminal: workers' status is kept for the progress display.
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
 #include <mutex>
 
 #include "cli/StatusBoard.h"
@@ -18,7 +22,41 @@ Board& board() {
     return *shared;
 }
 
+// A pipe that gets a byte with every new status, so the watching thread wakes as soon as a job
+// ends instead of at its next poll. Both ends never block: a full pipe already wakes the reader.
+struct WakePipe {
+    int fds[2] = {-1, -1};
+    WakePipe() {
+        if (pipe(fds) != 0) {
+            fds[0] = fds[1] = -1;
+            return;
+        }
+        for (int fd : fds) {
+            fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+            fcntl(fd, F_SETFD, FD_CLOEXEC);
+        }
+    }
+};
+
+WakePipe& wakePipe() {
+    static WakePipe* shared = new WakePipe;
+    return *shared;
+}
+
 }  // namespace
+
+void waitForStatusChange(int milliseconds) {
+    const int fd = wakePipe().fds[0];
+    if (fd < 0) {
+        usleep(useconds_t(milliseconds) * 1000);
+        return;
+    }
+    struct pollfd ready = {fd, POLLIN, 0};
+    if (poll(&ready, 1, milliseconds) <= 0) return;
+    char drained[256];
+    while (read(fd, drained, sizeof drained) > 0) {
+    }
+}
 
 std::string latestStatus() {
     std::lock_guard<std::mutex> hold(board().lock);
@@ -27,8 +65,15 @@ std::string latestStatus() {
 
 // Workers call this with no lock held; the board's lock is only ever held for a string copy.
 void appSetStatusField(const std::string& text) {
-    std::lock_guard<std::mutex> hold(board().lock);
-    board().status = text;
+    {
+        std::lock_guard<std::mutex> hold(board().lock);
+        board().status = text;
+    }
+    const int fd = wakePipe().fds[1];
+    if (fd >= 0) {
+        const char byte = 0;
+        (void)!write(fd, &byte, 1);
+    }
 }
 
 // The display counts finished jobs itself; the queue position is not needed.
