@@ -35,7 +35,7 @@ const size_t maxMarkerPayload = 65533;
 const size_t kMaxIccBytes = size_t(65519) * 255;
 
 // Rows decoded or encoded per libjpeg call.
-constexpr int kStripRows = 16;
+constexpr int kStripRows = 8;
 
 // libjpeg's standard error exit ends the process and its messages go to standard error. Here
 // every message stays with the coder that raised it: the first warning (corrupt data, a file that
