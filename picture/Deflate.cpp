@@ -11,7 +11,7 @@ const unsigned kWindow = 32768;
 const unsigned kMinMatch = 3;
 const unsigned kMaxMatch = 258;
 const unsigned kHashBits = 15;
-const unsigned kMaxChain = 12;     // candidates tried per position
+const unsigned kMaxChain = 16;     // candidates tried per position
 const unsigned kGoodLength = 16;   // a match this long already: search the next position less
 const unsigned kLazyLength = 16;   // a match this long is taken without looking one byte further
 const unsigned kNiceLength = 128;  // a match this long ends the search
@@ -343,7 +343,17 @@ class MatchFinder {
             if (d == 0 || d > kWindow || d > p) break;
             const uint8_t* a = data + (p - d);
             const uint8_t* b = data + p;
-            if (best < limit && a[best] != b[best]) continue;
+            // The four bytes that end a longer match decide most candidates with one load.
+            if (best < limit) {
+                if (best >= 3) {
+                    uint32_t x, y;
+                    memcpy(&x, a + best - 3, 4);
+                    memcpy(&y, b + best - 3, 4);
+                    if (x != y) continue;
+                } else if (a[best] != b[best]) {
+                    continue;
+                }
+            }
             const unsigned n = matchLength(a, b, limit);
             if (n > best) {
                 best = bestLength = n;
