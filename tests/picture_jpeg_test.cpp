@@ -380,6 +380,23 @@ TEST(JpegLoad, TruncatedFilesDecodeWithLibjpegsFill) {
     expectPictureIsRgb(pic, oracleDecode(cut));
 }
 
+// Markers skipped across the read buffer's refills, and scans that span several of them.
+TEST(JpegLoad, FilesLongerThanTheReadBufferDecodeWhole) {
+    TempDir dir;
+    const int w = 640, h = 480;
+    EncodeOptions o;
+    o.progressive = true;
+    o.quality = 100;
+    const std::string plain = oracleEncode(w, h, patternSamples(w, h, 3), o);
+    std::string padded = plain.substr(0, 2);
+    for (int i = 0; i < 6; ++i) padded += std::string("\xFF\xE9\xFF\xFF", 4) + std::string(65533, char('a' + i));
+    padded += plain.substr(2);
+    ASSERT_GT(padded.size(), size_t(600) << 10);
+    CPicture pic;
+    loadBytes(pic, dir, padded);
+    expectPictureIsRgb(pic, oracleDecode(plain));
+}
+
 // ---- Encoding ----
 
 TEST(JpegSave, WritesWhatLibjpegWritesWithTheseParameters) {
