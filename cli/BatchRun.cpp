@@ -15,10 +15,7 @@
 
 namespace {
 
-const int kPollMilliseconds = 50;
-const auto kPollInterval = std::chrono::milliseconds(kPollMilliseconds);
-// Between two looks at the jobs at least this long, however often workers report.
-const useconds_t kLeastPollMicroseconds = 4 * 1000;
+const auto kPollInterval = std::chrono::milliseconds(50);
 const int kExitInterrupted = 130;
 
 struct WatchedJob {
@@ -50,6 +47,8 @@ class BatchWatch {
     void poll();
     void takeInterrupt();
     void collectEnded();
+    bool allEnded() const;
+    void sleepUntilNextLook();
     [[noreturn]] void quitNow();
 };
 
@@ -134,6 +133,27 @@ void BatchWatch::quitNow() {
     _exit(kExitInterrupted);
 }
 
+bool BatchWatch::allEnded() const {
+    for (size_t i = firstUnreported; i < jobs.size(); ++i)
+        if (!jobs[i].reported && !jobs[i].task->done) return false;
+    return true;
+}
+
+// Jobs are looked at every kPollInterval, which keeps the order of their lines as it always was;
+// a signal (the handler runs on this thread) or the last job's end cuts the sleep short, so a
+// batch ends as soon as its work does.
+void BatchWatch::sleepUntilNextLook() {
+    const auto until = std::chrono::steady_clock::now() + kPollInterval;
+    for (;;) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now()).count();
+        if (left <= 0) return;
+        const bool woken = waitForIdleWorker(int(left));
+        if (quitRequested() || (interruptRequested() && !engine.stopRequested)) return;
+        if (woken && allEnded()) return;
+    }
+}
+
 // Ends when every job has ended, or when no worker is left to run the rest (after an interrupt).
 void BatchWatch::waitForJobs() {
     for (;;) {
@@ -143,11 +163,7 @@ void BatchWatch::waitForJobs() {
         collectEnded();
         view.update(ended, total, latestStatus());
         if (ended == jobs.size() || noWorker) break;
-        // Woken when a worker ends a job; the handler runs on this thread, so an interrupt cuts
-        // the wait short too.
-        usleep(kLeastPollMicroseconds);
-        if (!quitRequested() && (!interruptRequested() || engine.stopRequested))
-            waitForStatusChange(kPollMilliseconds);
+        sleepUntilNextLook();
     }
     for (const WatchedJob& job : jobs) {
         if (!job.reported) record(recordNotStarted(job.task->sourcePath, job.task->outputPath));

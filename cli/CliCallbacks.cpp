@@ -22,8 +22,9 @@ Board& board() {
     return *shared;
 }
 
-// A pipe that gets a byte with every new status, so the watching thread wakes as soon as a job
-// ends instead of at its next poll. Both ends never block: a full pipe already wakes the reader.
+// A pipe that gets a byte whenever a worker finds no job left ("Finished"), so the watching thread
+// sees the end of a batch at once instead of at its next look. Both ends never block: a full pipe
+// already wakes the reader.
 struct WakePipe {
     int fds[2] = {-1, -1};
     WakePipe() {
@@ -45,17 +46,18 @@ WakePipe& wakePipe() {
 
 }  // namespace
 
-void waitForStatusChange(int milliseconds) {
+bool waitForIdleWorker(int milliseconds) {
     const int fd = wakePipe().fds[0];
     if (fd < 0) {
         usleep(useconds_t(milliseconds) * 1000);
-        return;
+        return false;
     }
     struct pollfd ready = {fd, POLLIN, 0};
-    if (poll(&ready, 1, milliseconds) <= 0) return;
+    if (poll(&ready, 1, milliseconds) <= 0) return false;
     char drained[256];
     while (read(fd, drained, sizeof drained) > 0) {
     }
+    return true;
 }
 
 std::string latestStatus() {
@@ -70,7 +72,7 @@ void appSetStatusField(const std::string& text) {
         board().status = text;
     }
     const int fd = wakePipe().fds[1];
-    if (fd >= 0) {
+    if (fd >= 0 && text == "Finished") {
         const char byte = 0;
         (void)!write(fd, &byte, 1);
     }

@@ -4,6 +4,6 @@
 #include <string>
 
 std::string latestStatus();
-// Returns when a worker reports a new status (it takes a job, or finds none left), when a signal
-// arrives, or after at most milliseconds.
-void waitForStatusChange(int milliseconds);
+// Returns true when a worker has found no job left to take (since the last call), false when a
+// signal arrived or milliseconds passed first.
+bool waitForIdleWorker(int milliseconds);
