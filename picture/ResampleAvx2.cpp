@@ -275,12 +275,13 @@ PIXMILL_AVX2 __m128 onePixel(const float* const* rows, const float* wy, const fl
 
 // Groups of eight pixels (AVX2) from column `from`, then single pixels to the end of the row.
 template <int N, bool RowsOuter>
-class Avx2Kernel final : public RowKernel {
+class Avx2Kernel final : public FloatRowKernel {
   public:
     Avx2Kernel(const AxisTable& table, int dstW, int channels, int from = 0)
-        : plan(table, dstW, from), from(from), dstW(dstW), channels(channels) {}
+        : FloatRowKernel(N, table.sourceSize, widenerFor(8)), plan(table, dstW, from), from(from), dstW(dstW),
+          channels(channels) {}
 
-    PIXMILL_AVX2 void run(const float* const* rows, const float* wy, uint8_t* out) const override {
+    PIXMILL_AVX2 void runFloat(const float* const* rows, const float* wy, uint8_t* out) const override {
         for (size_t i = 0; i < plan.groups.size(); ++i) {
             const Group& g = plan.groups[i];
             uint8_t* o = out + (size_t(from) + i * 8) * 4;
@@ -308,12 +309,13 @@ class Avx2Kernel final : public RowKernel {
 // Groups of sixteen pixels (AVX-512 where shifted, AVX2 halves where gathered); the rest of the
 // row goes to the AVX2 kernel.
 template <int N, bool RowsOuter>
-class Avx512Kernel final : public RowKernel {
+class Avx512Kernel final : public FloatRowKernel {
   public:
     Avx512Kernel(const AxisTable& table, int dstW, int channels)
-        : plan(table, dstW, 0), rest(table, dstW, channels, plan.grouped), channels(channels) {}
+        : FloatRowKernel(N, table.sourceSize, widenerFor(16)), plan(table, dstW, 0),
+          rest(table, dstW, channels, plan.grouped), channels(channels) {}
 
-    void run(const float* const* rows, const float* wy, uint8_t* out) const override {
+    void runFloat(const float* const* rows, const float* wy, uint8_t* out) const override {
         for (size_t i = 0; i < plan.groups.size(); ++i) {
             const Group& g = plan.groups[i];
             uint8_t* o = out + i * 64;
@@ -326,7 +328,7 @@ class Avx512Kernel final : public RowKernel {
                 runGathered4<N, RowsOuter, 8>(rows, wy, w + 32, c + 8, o + 32, channels);
             }
         }
-        rest.run(rows, wy, out);
+        rest.runFloat(rows, wy, out);
     }
 
   private:

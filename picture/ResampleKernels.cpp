@@ -36,10 +36,11 @@ void plainPixel(const float* const* rows, const float* wy, const float* wx, cons
 }
 
 template <int N, bool RowsOuter>
-class PlainKernel final : public RowKernel {
+class PlainKernel final : public FloatRowKernel {
   public:
-    PlainKernel(const AxisTable& cols, int dstW, int channels) : cols(cols), dstW(dstW), channels(channels) {}
-    void run(const float* const* rows, const float* wy, uint8_t* out) const override {
+    PlainKernel(const AxisTable& cols, int dstW, int channels)
+        : FloatRowKernel(N, cols.sourceSize, widenRowSse2), cols(cols), dstW(dstW), channels(channels) {}
+    void runFloat(const float* const* rows, const float* wy, uint8_t* out) const override {
         for (int j = 0; j < dstW; ++j) {
             uint8_t* o = out + size_t(j) * 4;
             if (!cols.inside[size_t(j)]) {
@@ -142,9 +143,10 @@ void sumFour(const float* const* rows, const float* wy, const v4sf* wx, const in
 }
 
 template <int N, bool RowsOuter>
-class Sse2Kernel final : public RowKernel {
+class Sse2Kernel final : public FloatRowKernel {
   public:
-    Sse2Kernel(const AxisTable& table, int dstW, int channels) : cols(table), dstW(dstW), channels(channels) {
+    Sse2Kernel(const AxisTable& table, int dstW, int channels)
+        : FloatRowKernel(N, table.sourceSize, widenRowSse2), cols(table), dstW(dstW), channels(channels) {
         // Groups of four from output column 0 for as long as all four sample columns lie in the
         // source; sample columns grow, so the grouped columns are a prefix of the row.
         for (int j = 0; j + 4 <= dstW && cols.inside[size_t(j) + 3]; j += 4) {
@@ -160,7 +162,7 @@ class Sse2Kernel final : public RowKernel {
         }
     }
 
-    void run(const float* const* rows, const float* wy, uint8_t* out) const override {
+    void runFloat(const float* const* rows, const float* wy, uint8_t* out) const override {
         for (int j = 0; j < grouped; j += 4) {
             v4sf sums[4];
             const size_t g = size_t(j / 4) * N;

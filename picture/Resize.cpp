@@ -166,6 +166,7 @@ int sizeFromDouble(double v) {
 
 int cpuWidth() {
 #if defined(__x86_64__) || defined(__i386__)
+    if (__builtin_cpu_supports("avx512vbmi") && __builtin_cpu_supports("avx512bw")) return 32;
     if (__builtin_cpu_supports("avx512f")) return 16;
     if (__builtin_cpu_supports("avx2")) return 8;
 #endif
@@ -177,34 +178,32 @@ int cpuWidth() {
 }
 
 // The width that runs fastest here: AMD's processors up to Zen 4 split every 512-bit operation in
-// two 256-bit halves, so the sixteen-pixel kernel's extra shuffles make it slower than AVX2 there.
+// two 256-bit halves, so the 512-bit kernels' extra shuffles make them slower than AVX2 there.
 int preferredWidth() {
     const int width = cpuWidth();
 #if defined(__x86_64__) || defined(__i386__)
-    if (width == 16 && __builtin_cpu_is("amd")) return 8;
+    if (width >= 16 && __builtin_cpu_is("amd")) return 8;
 #endif
     return width;
 }
 
-// PIXMILL_SIMD caps the width; "avx512" asks for the sixteen-pixel kernel wherever it runs.
+// PIXMILL_SIMD caps the width; "avx512" and "avx512vbmi" ask for those kernels wherever they run.
 int environmentCap() {
     const char* v = getenv("PIXMILL_SIMD");
     if (!v) return preferredWidth();
     if (strcmp(v, "plain") == 0) return 1;
     if (strcmp(v, "sse2") == 0) return 4;
     if (strcmp(v, "avx2") == 0) return 8;
-    return 16;
+    if (strcmp(v, "avx512") == 0) return 16;
+    return 32;
 }
 
 std::atomic<int> chosenWidth{0};
 
-resample::WidenRow widenerOf() {
-    return resampleWidth() >= 4 ? resample::widenerFor(resampleWidth()) : resample::widenRowSse2;
-}
-
 std::unique_ptr<resample::RowKernel> makeKernel(const AxisTable& cols, int dstW, int channels,
                                                 bool rowsOuter) {
     const int width = resampleWidth();
+    if (width >= 32) return resample::makePlanarKernel(cols, dstW, channels, rowsOuter);
     if (width >= 16) return resample::makeAvx512Kernel(cols, dstW, channels, rowsOuter);
     if (width >= 8) return resample::makeAvx2Kernel(cols, dstW, channels, rowsOuter);
     if (width >= 4) return resample::makeSse2Kernel(cols, dstW, channels, rowsOuter);
@@ -226,7 +225,7 @@ int resampleWidth() {
     static const int byDefault = std::min(resampleWidthAvailable(), environmentCap());
     const int chosen = chosenWidth;
     const int width = chosen > 0 ? std::min(chosen, resampleWidthAvailable()) : byDefault;
-    return width >= 16 ? 16 : width >= 8 ? 8 : width >= 4 ? 4 : 1;
+    return width >= 32 ? 32 : width >= 16 ? 16 : width >= 8 ? 8 : width >= 4 ? 4 : 1;
 }
 
 // ---- The row-fed resampler ----
@@ -248,7 +247,7 @@ RowResampler::RowResampler(int srcW, int srcH, CPicture& dst, int filter, int ch
     // A quarter turn swaps which axis the sums take outer.
     const int outputs = int(rowTable->inside.size()), across = int(cols.inside.size());
     kernel = makeKernel(cols, across, channels, (filter == 3) != quarter);
-    widen = widenerOf();
+    preparedBytes = (kernel->preparedBytes() + 63) / 64 * 64;
     if (quarter) turnedRow.assign(size_t(across) * 4, 0);
     if (backColumns) reversed.assign(size_t(srcW) * 4, 0);
     // Each output row is made once the last source row it reads is in; in that order.
@@ -266,7 +265,7 @@ RowResampler::RowResampler(int srcW, int srcH, CPicture& dst, int filter, int ch
     std::stable_sort(order.begin(), order.end(), [&](int a, int b) { return lastRow[size_t(a)] < lastRow[size_t(b)]; });
     ready.resize(size_t(outputs));
     for (int i = 0; i < outputs; ++i) ready[size_t(i)] = lastRow[size_t(order[size_t(i)])];
-    ring.resize(size_t(taps) * size_t(srcW) * 4);
+    ring.reset(static_cast<uint8_t*>(operator new[](size_t(taps) * preparedBytes, std::align_val_t(64))));
     produceRowsUpTo(-1);
 }
 
@@ -278,7 +277,7 @@ void RowResampler::convertRow(int y, const uint8_t* bytes) {
         for (int x = 0; x < srcW; ++x) memcpy(r + size_t(srcW - 1 - x) * 4, bytes + size_t(x) * 4, 4);
         bytes = r;
     }
-    widen(bytes, ring.data() + size_t(y % taps) * size_t(srcW) * 4, srcW);
+    kernel->prepare(bytes, ring.get() + size_t(y % taps) * preparedBytes);
 }
 
 void RowResampler::putRows(int y, int count, const uint8_t* rows, size_t stride) {
@@ -295,8 +294,7 @@ void RowResampler::putRows(int y, int count, const uint8_t* rows, size_t stride)
 // the rows one output row reads are at most `taps` consecutive rows, so none was overwritten. After
 // a quarter turn an output row is a column of the picture.
 void RowResampler::produceRowsUpTo(int lastSourceRow) {
-    const float* rows[17];
-    const size_t rowFloats = size_t(srcW) * 4;
+    const uint8_t* rows[17];
     while (nextOutput < order.size() && ready[nextOutput] <= lastSourceRow) {
         const int i = order[nextOutput];
         uint8_t* out = quarter ? turnedRow.data() : dst.pixelAt(0, i);
@@ -305,7 +303,7 @@ void RowResampler::produceRowsUpTo(int lastSourceRow) {
             zeroChannels(out, size_t(across), channels);
         } else {
             const int* index = rowTable->index.data() + size_t(i) * taps;
-            for (int t = 0; t < taps; ++t) rows[t] = ring.data() + size_t(index[t] % taps) * rowFloats;
+            for (int t = 0; t < taps; ++t) rows[t] = ring.get() + size_t(index[t] % taps) * preparedBytes;
             kernel->run(rows, rowTable->weight.data() + size_t(i) * taps, out);
         }
         if (quarter)

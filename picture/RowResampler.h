@@ -2,7 +2,9 @@
 // read have arrived, so a decoder can feed it without the whole source picture ever existing.
 #pragma once
 
+#include <cstddef>
 #include <memory>
+#include <new>
 #include <vector>
 
 #include "picture/RowSink.h"
@@ -34,9 +36,13 @@ class RowResampler final : public RowSink {
     int taps;
     std::unique_ptr<resample::AxisTable> rowTable;
     std::unique_ptr<resample::RowKernel> kernel;
-    void (*widen)(const uint8_t*, float*, int) = nullptr;
     std::vector<uint8_t> rowNeeded;  // source rows some output row reads
-    std::vector<float> ring;         // the last `taps` needed rows as floats, row y in slot y % taps
+    // The last `taps` needed rows as the kernel prepared them, row y in slot y % taps.
+    struct AlignedFree {
+        void operator()(uint8_t* p) const { operator delete[](p, std::align_val_t(64)); }
+    };
+    std::unique_ptr<uint8_t[], AlignedFree> ring;
+    size_t preparedBytes = 0;
     std::vector<int> order;          // output rows in the order they can be made
     std::vector<int> ready;          // the source row after which order[n] can be made
     size_t nextOutput = 0;

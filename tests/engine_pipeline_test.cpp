@@ -253,7 +253,7 @@ TEST_F(Pipeline, EveryPathGivesThePlainStepsOutput) {
     const int32_t rotations[] = {Rotation::None, Rotation::ByExif, Rotation::Landscape, Rotation::Portrait};
     const int32_t qualities[] = {ResizeQuality::Basic, ResizeQuality::High, ResizeQuality::Best};
     int turn = 0;
-    for (int width : {1, 4, 8, 16}) {
+    for (int width : {1, 4, 8, 16, 32}) {
         if (width > resampleWidthAvailable()) continue;
         setResampleWidth(width);
         for (const std::string& source : sources)

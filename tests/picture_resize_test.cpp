@@ -37,10 +37,11 @@ Pic dirtyPicture(int w, int h) {
     return p;
 }
 
-// Every kernel width this processor runs: the plain one, four, eight and sixteen pixels at once.
+// Every kernel this processor runs: the plain one, four, eight and sixteen pixels at once, and the
+// planar one (32).
 std::vector<int> kernelWidths() {
     std::vector<int> widths;
-    for (int w : {1, 4, 8, 16})
+    for (int w : {1, 4, 8, 16, 32})
         if (w <= resampleWidthAvailable()) widths.push_back(w);
     return widths;
 }
@@ -92,12 +93,13 @@ TEST(ResizeExactness, MatchesLiteralForEveryFilterModeAndSize) {
 }
 
 // Real scale factors with long rows: the grouped paths (pixels side by side, pairs whose second
-// pixel runs some taps behind the first) and their tails, away from the edges and at them, for
-// reductions of photo-like ratios, enlargements, and opaque as well as transparent pictures.
+// pixel runs some taps behind the first, groups gathered from one or several windows of the row)
+// and their tails, away from the edges and at them, for reductions of photo-like ratios and strong
+// ones, enlargements, and opaque as well as transparent pictures.
 TEST(ResizeExactness, MatchesLiteralOnLargerPictures) {
     const SizePair pairs[] = {{301, 97, 123, 41},  {97, 61, 250, 130}, {400, 300, 103, 77},
                               {1000, 40, 256, 10}, {375, 500, 72, 96}, {620, 30, 80, 12},
-                              {90, 20, 301, 50}};
+                              {90, 20, 301, 50},   {2000, 24, 61, 5}};
     for (int width : kernelWidths()) {
         WidthScope scope(width);
         for (const SizePair& sp : pairs) {
