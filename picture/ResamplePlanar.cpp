@@ -87,48 +87,79 @@ struct GatherPlan {
     static int column(const AxisTable& cols, int j, int t) { return cols.index[size_t(j) * size_t(cols.taps) + size_t(t)]; }
 };
 
-// Splits a row of pixels into one row per channel: sixty-four pixels per step, each sixteen of
-// them sorted by channel with a byte permute, then the 128-bit quarters transposed.
-PIXMILL_VBMI void splitRow(const uint8_t* row, int pixels, uint8_t* planes, size_t stride, int channels) {
-    alignas(64) uint8_t order[64];
-    for (int lane = 0; lane < 64; ++lane) order[lane] = uint8_t((lane % kLanes) * 4 + lane / kLanes);
-    const __m512i byChannel = _mm512_load_si512(order);
-    for (int x = 0; x < pixels; x += 64) {
-        __m512i z[4];
-        for (int q = 0; q < 4; ++q) {
-            const int left = pixels - (x + q * kLanes);
-            const __mmask64 keep = left >= kLanes ? ~0ull : left > 0 ? (1ull << (4 * left)) - 1 : 0;
-            z[q] = _mm512_permutexvar_epi8(byChannel, _mm512_maskz_loadu_epi8(keep, row + size_t(x + q * kLanes) * 4));
+// Byte orders for vpermb: sixteen pixels sorted by channel, and back.
+struct ByteOrders {
+    alignas(64) uint8_t byChannel[64];
+    alignas(64) uint8_t byPixel[64];
+    ByteOrders() {
+        for (int lane = 0; lane < 64; ++lane) {
+            byChannel[lane] = uint8_t((lane % kLanes) * 4 + lane / kLanes);
+            byPixel[lane] = uint8_t((lane % 4) * kLanes + lane / 4);
         }
-        const __m512i t0 = _mm512_shuffle_i32x4(z[0], z[1], 0x44), t1 = _mm512_shuffle_i32x4(z[2], z[3], 0x44);
-        const __m512i t2 = _mm512_shuffle_i32x4(z[0], z[1], 0xEE), t3 = _mm512_shuffle_i32x4(z[2], z[3], 0xEE);
-        _mm512_storeu_si512(planes + size_t(x), _mm512_shuffle_i32x4(t0, t1, 0x88));
-        _mm512_storeu_si512(planes + stride + size_t(x), _mm512_shuffle_i32x4(t0, t1, 0xDD));
-        _mm512_storeu_si512(planes + 2 * stride + size_t(x), _mm512_shuffle_i32x4(t2, t3, 0x88));
-        if (channels == 4) _mm512_storeu_si512(planes + 3 * stride + size_t(x), _mm512_shuffle_i32x4(t2, t3, 0xDD));
     }
+};
+const ByteOrders kOrders;
+
+// Sixty-four pixels (all four blocks of sixteen given by `keep`) split into their channels: each
+// block sorted by channel with a byte permute, then the 128-bit quarters transposed.
+template <int C>
+PIXMILL_VBMI inline void splitBlock(const uint8_t* row, const __mmask64 keep[4], uint8_t* planes, size_t stride) {
+    const __m512i byChannel = _mm512_load_si512(kOrders.byChannel);
+    __m512i z[4];
+    for (int q = 0; q < 4; ++q)
+        z[q] = _mm512_permutexvar_epi8(byChannel, _mm512_maskz_loadu_epi8(keep[q], row + q * 64));
+    const __m512i t0 = _mm512_shuffle_i32x4(z[0], z[1], 0x44), t1 = _mm512_shuffle_i32x4(z[2], z[3], 0x44);
+    const __m512i t2 = _mm512_shuffle_i32x4(z[0], z[1], 0xEE), t3 = _mm512_shuffle_i32x4(z[2], z[3], 0xEE);
+    _mm512_storeu_si512(planes, _mm512_shuffle_i32x4(t0, t1, 0x88));
+    _mm512_storeu_si512(planes + stride, _mm512_shuffle_i32x4(t0, t1, 0xDD));
+    _mm512_storeu_si512(planes + 2 * stride, _mm512_shuffle_i32x4(t2, t3, 0x88));
+    if (C == 4) _mm512_storeu_si512(planes + 3 * stride, _mm512_shuffle_i32x4(t2, t3, 0xDD));
+}
+
+// Splits a row of pixels into one row per channel, `stride` bytes apart.
+template <int C>
+PIXMILL_VBMI void splitRow(const uint8_t* row, int pixels, uint8_t* planes, size_t stride) {
+    const __mmask64 all[4] = {~0ull, ~0ull, ~0ull, ~0ull};
+    int x = 0;
+    for (; x + 64 <= pixels; x += 64) splitBlock<C>(row + size_t(x) * 4, all, planes + x, stride);
+    if (x == pixels) return;
+    __mmask64 keep[4];
+    for (int q = 0; q < 4; ++q) {
+        const int left = pixels - (x + q * kLanes);
+        keep[q] = left >= kLanes ? ~0ull : left > 0 ? (1ull << (4 * left)) - 1 : 0;
+    }
+    splitBlock<C>(row + size_t(x) * 4, keep, planes + x, stride);
 }
 
 // Gathers the bytes of every group, channel and column tap out of the split row.
-PIXMILL_VBMI void gatherRow(const GatherPlan& plan, const uint8_t* planes, uint8_t* prepared) {
-    for (int g = 0; g < plan.groups; ++g) {
-        const uint8_t* index = plan.index.data() + size_t(g) * size_t(plan.chunks) * 64;
-        const unsigned long long* masks = plan.masks.data() + plan.maskAt[size_t(g)];
+template <int Chunks, int C>
+PIXMILL_VBMI void gatherRow(const GatherPlan& plan, const uint8_t* planes, uint8_t* __restrict prepared) {
+    const int groups = plan.groups;
+    const size_t stride = plan.planeStride;
+    const uint8_t* index = plan.index.data();
+    for (int g = 0; g < groups; ++g, index += Chunks * 64) {
         const int windows = plan.windows[size_t(g)];
-        uint8_t* out = prepared + size_t(g) * plan.groupBytes;
-        for (int c = 0; c < plan.channels; ++c) {
-            const uint8_t* from = planes + size_t(c) * plan.planeStride + size_t(plan.base[size_t(g)]);
-            if (windows == 1) {
-                const __m512i lo = _mm512_loadu_si512(from), hi = _mm512_loadu_si512(from + 64);
-                for (int k = 0; k < plan.chunks; ++k, out += 64)
-                    _mm512_storeu_si512(out, _mm512_permutex2var_epi8(lo, _mm512_loadu_si512(index + 64 * k), hi));
-                continue;
+        const uint8_t* from = planes + size_t(plan.base[size_t(g)]);
+        uint8_t* out = prepared + size_t(g) * (C * Chunks * 64);
+        if (windows == 1) {
+            __m512i at[Chunks];
+            for (int k = 0; k < Chunks; ++k) at[k] = _mm512_loadu_si512(index + 64 * k);
+            for (int c = 0; c < C; ++c) {
+                const uint8_t* p = from + size_t(c) * stride;
+                const __m512i lo = _mm512_loadu_si512(p), hi = _mm512_loadu_si512(p + 64);
+                for (int k = 0; k < Chunks; ++k, out += 64)
+                    _mm512_storeu_si512(out, _mm512_permutex2var_epi8(lo, at[k], hi));
             }
-            for (int k = 0; k < plan.chunks; ++k, out += 64) {
+            continue;
+        }
+        const unsigned long long* masks = plan.masks.data() + plan.maskAt[size_t(g)];
+        for (int c = 0; c < C; ++c) {
+            const uint8_t* p = from + size_t(c) * stride;
+            for (int k = 0; k < Chunks; ++k, out += 64) {
                 const __m512i at = _mm512_loadu_si512(index + 64 * k);
                 __m512i bytes = _mm512_setzero_si512();
                 for (int w = 0; w < windows; ++w) {
-                    const uint8_t* window = from + size_t(w) * kWindow;
+                    const uint8_t* window = p + size_t(w) * kWindow;
                     const __m512i got =
                         _mm512_permutex2var_epi8(_mm512_loadu_si512(window), at, _mm512_loadu_si512(window + 64));
                     bytes = _mm512_mask_mov_epi8(bytes, masks[size_t(k) * size_t(windows) + size_t(w)], got);
@@ -148,8 +179,6 @@ PIXMILL_VBMI inline __m512 floatsAt(const uint8_t* p) {
 // output already holds.
 template <int C>
 PIXMILL_VBMI void storeGroup(const __m512* sums, uint8_t* out, int pixels) {
-    alignas(64) uint8_t order[64];
-    for (int lane = 0; lane < 64; ++lane) order[lane] = uint8_t((lane % 4) * kLanes + lane / 4);
     __m128i bytes[4] = {_mm_setzero_si128(), _mm_setzero_si128(), _mm_setzero_si128(), _mm_setzero_si128()};
     for (int c = 0; c < C; ++c) {
         const __m512 clamped = _mm512_min_ps(_mm512_max_ps(sums[c], _mm512_setzero_ps()), _mm512_set1_ps(255.0f));
@@ -159,7 +188,7 @@ PIXMILL_VBMI void storeGroup(const __m512* sums, uint8_t* out, int pixels) {
     all = _mm512_inserti32x4(all, bytes[1], 1);
     all = _mm512_inserti32x4(all, bytes[2], 2);
     all = _mm512_inserti32x4(all, bytes[3], 3);
-    __m512i pixelsOut = _mm512_permutexvar_epi8(_mm512_load_si512(order), all);
+    __m512i pixelsOut = _mm512_permutexvar_epi8(_mm512_load_si512(kOrders.byPixel), all);
     const __mmask64 keep = pixels >= kLanes ? ~0ull : (1ull << (4 * pixels)) - 1;
     if (C == 3) pixelsOut = _mm512_mask_blend_epi8(0x8888888888888888ull, pixelsOut, _mm512_maskz_loadu_epi8(keep, out));
     _mm512_mask_storeu_epi8(out, keep, pixelsOut);
@@ -192,8 +221,8 @@ class PlanarKernel final : public RowKernel {
     size_t preparedBytes() const override { return size_t(plan.groups) * plan.groupBytes; }
 
     void prepare(const uint8_t* row, uint8_t* prepared) const override {
-        splitRow(row, plan.srcW, planes.data(), plan.planeStride, C);
-        gatherRow(plan, planes.data(), prepared);
+        splitRow<C>(row, plan.srcW, planes.data(), plan.planeStride);
+        gatherRow<(N + 3) / 4, C>(plan, planes.data(), prepared);
     }
 
     void run(const uint8_t* const* rows, const float* wy, uint8_t* out) const override {
