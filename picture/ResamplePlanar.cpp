@@ -246,6 +246,12 @@ std::unique_ptr<RowKernel> planarFor(const AxisTable& cols, int dstW) {
 }  // namespace
 
 std::unique_ptr<RowKernel> makePlanarKernel(const AxisTable& cols, int dstW, int channels, bool rowsOuter) {
+    // A prepared row holds bytes per output pixel and tap: for strong enlargements, and rows far
+    // wider than they are tall, the widened rows of the other kernels take less memory.
+    const uint64_t planarRow = uint64_t((dstW + kLanes - 1) / kLanes) * uint64_t(channels) * uint64_t((cols.taps + 3) / 4) * 64;
+    const uint64_t floatRow = uint64_t(cols.sourceSize) * 4 * sizeof(float);
+    if (planarRow > std::max<uint64_t>(floatRow, (uint64_t(4) << 20) / uint64_t(cols.taps)))
+        return makeAvx512Kernel(cols, dstW, channels, rowsOuter);
     if (channels == 3) return rowsOuter ? planarFor<true, 3>(cols, dstW) : planarFor<false, 3>(cols, dstW);
     return rowsOuter ? planarFor<true, 4>(cols, dstW) : planarFor<false, 4>(cols, dstW);
 }
