@@ -65,19 +65,17 @@ _pixmill_cli() {
         return
     fi
 
-    # Folders (for -r) and the image types read, in any letter case.
-    local IFS=$'\n' item restore
+    # Folders (for -r) and the image types read, in any letter case (compared in lower case: a
+    # shell option changed here would stay changed in the user's shell).
+    local IFS=$'\n' item
     local -a candidates
     candidates=($(compgen -f -- "$cur"))
-    restore=$(shopt -p nocasematch)
-    shopt -s nocasematch
     COMPREPLY=()
     for item in "${candidates[@]}"; do
-        if [[ -d $item || $item =~ \.(jpe?g|png|gif|bmp)$ ]]; then
+        if [[ -d $item || ${item,,} =~ \.(jpe?g|png|gif|bmp)$ ]]; then
             COMPREPLY+=("$item")
         fi
     done
-    $restore
     compopt -o filenames
 } &&
     complete -F _pixmill_cli pixmill-cli

@@ -57,6 +57,23 @@ std::vector<std::pair<std::string, std::vector<std::string>>> wordsOf(const std:
     return found;
 }
 
+// Every "--long-option" a text names.
+std::set<std::string> longOptionsIn(const std::string& text) {
+    std::set<std::string> names;
+    const std::regex option(R"(--[a-z][a-z-]*[a-z])");
+    for (auto it = std::sregex_iterator(text.begin(), text.end(), option); it != std::sregex_iterator(); ++it)
+        names.insert(it->str());
+    return names;
+}
+
+// The words a list such as "'none exif'" or "(none exif)" holds, sorted.
+std::set<std::string> wordSet(const std::string& list) {
+    std::set<std::string> words;
+    std::istringstream in(list);
+    for (std::string word; in >> word;) words.insert(word);
+    return words;
+}
+
 TEST(CliDocs, EveryOptionIsInTheManPageAndBothCompletions) {
     const std::set<std::string> names = optionsOf(helpText());
     ASSERT_GT(names.size(), 30u);
@@ -69,6 +86,12 @@ TEST(CliDocs, EveryOptionIsInTheManPageAndBothCompletions) {
         EXPECT_TRUE(contains(bash, name)) << name << " is not in pixmill-cli.bash";
         EXPECT_TRUE(contains(zsh, name)) << name << " is not in _pixmill-cli";
     }
+    // Nor may they offer or document an option the program does not take.
+    const std::pair<const char*, std::string> documents[] = {
+        {"pixmill-cli.1", man}, {"pixmill-cli.bash", bash}, {"_pixmill-cli", zsh}};
+    for (const auto& [file, text] : documents)
+        for (const std::string& name : longOptionsIn(text))
+            EXPECT_EQ(names.count(name), 1u) << name << " of " << file << " is not in --help";
 }
 
 TEST(CliDocs, EveryWordOfAnOptionIsOfferedAndDocumented) {
@@ -89,14 +112,61 @@ TEST(CliDocs, EveryWordOfAnOptionIsOfferedAndDocumented) {
         const size_t section = man.find(name + " ");
         ASSERT_NE(section, std::string::npos) << name;
         const std::string manEntry = man.substr(section, man.find(".TP", section) - section);
-        for (const std::string& word : words) {
-            EXPECT_TRUE(std::regex_search(bashLine, std::regex("['| ]" + word + "[ ']")))
-                << name << " " << word;
-            EXPECT_TRUE(std::regex_search(zshLine, std::regex("[( ]" + word + "[ )]")))
-                << name << " " << word;
+        // Both completions offer exactly the words the program takes.
+        const std::set<std::string> taken(words.begin(), words.end());
+        std::smatch list;
+        ASSERT_TRUE(std::regex_search(bashLine, list, std::regex("compgen -W '([^']*)'"))) << name;
+        EXPECT_EQ(wordSet(list[1].str()), taken) << name << " in pixmill-cli.bash";
+        ASSERT_TRUE(std::regex_search(zshLine, list, std::regex(R"(\]:[a-z]+:\(([^)]*)\))"))) << name;
+        EXPECT_EQ(wordSet(list[1].str()), taken) << name << " in _pixmill-cli";
+        for (const std::string& word : words)
             EXPECT_TRUE(contains(manEntry, word)) << name << " " << word << " is not in its man entry";
-        }
     }
+}
+
+// The bash completion as bash runs it on Tab (with the bash-completion library it is written for):
+// an option's words, and for files only folders and the image types read, in any letter case. The
+// user's shell options stay as they were.
+TEST(CliDocs, BashCompletionOffersTheWordsAndTheImages) {
+    const std::string library = "/usr/share/bash-completion/bash_completion";
+    if (!FileExist(library)) GTEST_SKIP() << "bash-completion is not installed";
+    TempDir work, capture;
+    for (const char* name : {"a.JPG", "b.png", "c.txt", "d.jpeg", "e.Gif", "f.bmp", "g.tiff", "h h.jpg"})
+        ASSERT_TRUE(writeBytes(work.file(name), ""));
+    ASSERT_EQ(mkdir(work.file("sub").c_str(), 0700), 0);
+    const std::string script = capture.file("tab.sh");
+    // The library comes as $1.
+    ASSERT_TRUE(writeBytes(
+        script,
+        "export LC_ALL=C\n"
+        "source \"$1\"\n"
+        "source " PIXMILL_SOURCE_DIR
+        "/packaging/pixmill-cli.bash\n"
+        "read -r -a registered <<< \"$(complete -p pixmill-cli)\"\n"
+        "tab() {\n"
+        "  COMP_WORDS=(pixmill-cli \"$@\"); COMP_CWORD=$#\n"
+        "  COMP_LINE=\"${COMP_WORDS[*]}\"; COMP_POINT=${#COMP_LINE}; COMPREPLY=()\n"
+        "  \"${registered[2]}\" pixmill-cli \"${COMP_WORDS[-1]}\" \"${COMP_WORDS[-2]}\" 2>/dev/null\n"
+        "  printf '%s|' \"${COMPREPLY[@]}\" | tr '|' '\\n' | sort | tr '\\n' '|'; echo\n"
+        "}\n"
+        "shopt -u nocasematch nocaseglob\n"
+        "tab --rotate ''\n"
+        "tab --rotate=landscape\n"
+        "tab --type ''\n"
+        "tab ''\n"
+        "tab -r s\n"
+        "shopt -p nocasematch nocaseglob\n"
+        "exit 0\n"));
+    const CliResult result =
+        finishProgram(startProgram({"bash", script, library}, capture.path(), work.path(), capture));
+    ASSERT_EQ(result.status, 0) << result.out << result.err;
+    EXPECT_EQ(result.out,
+              "exif|landscape|landscapeccw|none|portrait|\n"
+              "landscape|landscapeccw|\n"
+              "bmp|jpg|png|\n"
+              "a.JPG|b.png|d.jpeg|e.Gif|f.bmp|h h.jpg|sub|\n"
+              "sub|\n"
+              "shopt -u nocasematch\nshopt -u nocaseglob\n");
 }
 
 TEST(CliDocs, TheDesktopEntryOpensEveryImageTypeRead) {
