@@ -25,7 +25,7 @@
 namespace resample {
 namespace {
 
-constexpr int kLanes = 16;   // output pixels per group
+constexpr int kLanes = 16;    // output pixels per group
 constexpr int kWindow = 128;  // planar columns one two-register byte permute reaches
 
 // Where the bytes of a row go. A prepared row holds, for each group of sixteen output pixels, each
@@ -34,8 +34,8 @@ constexpr int kWindow = 128;  // planar columns one two-register byte permute re
 // one or more windows of 128 columns starting at the group's first column read.
 struct GatherPlan {
     int taps = 0, chunks = 0, channels = 0, groups = 0, dstW = 0, srcW = 0;
-    size_t planeStride = 0;  // bytes per channel of a split row, padded for the last window
-    size_t groupBytes = 0;   // channels x chunks x 64
+    size_t planeStride = 0;                 // bytes per channel of a split row, padded for the last window
+    size_t groupBytes = 0;                  // channels x chunks x 64
     std::vector<int> base;                  // per group: its first window's column
     std::vector<int> windows;               // per group: how many windows it reads
     std::vector<size_t> maskAt;             // per group: its first entry in masks
@@ -44,8 +44,12 @@ struct GatherPlan {
     std::vector<float> wx;                  // per group and tap: the sixteen pixels' weights
 
     GatherPlan(const AxisTable& cols, int dstW, int channels)
-        : taps(cols.taps), chunks((cols.taps + 3) / 4), channels(channels), groups((dstW + kLanes - 1) / kLanes),
-          dstW(dstW), srcW(cols.sourceSize) {
+        : taps(cols.taps),
+          chunks((cols.taps + 3) / 4),
+          channels(channels),
+          groups((dstW + kLanes - 1) / kLanes),
+          dstW(dstW),
+          srcW(cols.sourceSize) {
         groupBytes = size_t(channels) * size_t(chunks) * 64;
         size_t reach = size_t(srcW);
         for (int g = 0; g < groups; ++g) reach = std::max(reach, planGroup(cols, g));
@@ -84,7 +88,9 @@ struct GatherPlan {
         return size_t(lo) + size_t(spans) * kWindow;
     }
 
-    static int column(const AxisTable& cols, int j, int t) { return cols.index[size_t(j) * size_t(cols.taps) + size_t(t)]; }
+    static int column(const AxisTable& cols, int j, int t) {
+        return cols.index[size_t(j) * size_t(cols.taps) + size_t(t)];
+    }
 };
 
 // Byte orders for vpermb: sixteen pixels sorted by channel, and back.
@@ -103,7 +109,8 @@ const ByteOrders kOrders;
 // Sixty-four pixels (all four blocks of sixteen given by `keep`) split into their channels: each
 // block sorted by channel with a byte permute, then the 128-bit quarters transposed.
 template <int C>
-PIXMILL_VBMI inline void splitBlock(const uint8_t* row, const __mmask64 keep[4], uint8_t* planes, size_t stride) {
+PIXMILL_VBMI inline void splitBlock(const uint8_t* row, const __mmask64 keep[4], uint8_t* planes,
+                                    size_t stride) {
     const __m512i byChannel = _mm512_load_si512(kOrders.byChannel);
     __m512i z[4];
     for (int q = 0; q < 4; ++q)
@@ -160,8 +167,8 @@ PIXMILL_VBMI void gatherRow(const GatherPlan& plan, const uint8_t* planes, uint8
                 __m512i bytes = _mm512_setzero_si512();
                 for (int w = 0; w < windows; ++w) {
                     const uint8_t* window = p + size_t(w) * kWindow;
-                    const __m512i got =
-                        _mm512_permutex2var_epi8(_mm512_loadu_si512(window), at, _mm512_loadu_si512(window + 64));
+                    const __m512i got = _mm512_permutex2var_epi8(_mm512_loadu_si512(window), at,
+                                                                 _mm512_loadu_si512(window + 64));
                     bytes = _mm512_mask_mov_epi8(bytes, masks[size_t(k) * size_t(windows) + size_t(w)], got);
                 }
                 _mm512_storeu_si512(out, bytes);
@@ -181,7 +188,8 @@ template <int C>
 PIXMILL_VBMI void storeGroup(const __m512* sums, uint8_t* out, int pixels) {
     __m128i bytes[4] = {_mm_setzero_si128(), _mm_setzero_si128(), _mm_setzero_si128(), _mm_setzero_si128()};
     for (int c = 0; c < C; ++c) {
-        const __m512 clamped = _mm512_min_ps(_mm512_max_ps(sums[c], _mm512_setzero_ps()), _mm512_set1_ps(255.0f));
+        const __m512 clamped =
+            _mm512_min_ps(_mm512_max_ps(sums[c], _mm512_setzero_ps()), _mm512_set1_ps(255.0f));
         bytes[c] = _mm512_cvtepi32_epi8(_mm512_cvttps_epi32(clamped));
     }
     __m512i all = _mm512_castsi128_si512(bytes[0]);
@@ -190,7 +198,9 @@ PIXMILL_VBMI void storeGroup(const __m512* sums, uint8_t* out, int pixels) {
     all = _mm512_inserti32x4(all, bytes[3], 3);
     __m512i pixelsOut = _mm512_permutexvar_epi8(_mm512_load_si512(kOrders.byPixel), all);
     const __mmask64 keep = pixels >= kLanes ? ~0ull : (1ull << (4 * pixels)) - 1;
-    if (C == 3) pixelsOut = _mm512_mask_blend_epi8(0x8888888888888888ull, pixelsOut, _mm512_maskz_loadu_epi8(keep, out));
+    if (C == 3)
+        pixelsOut =
+            _mm512_mask_blend_epi8(0x8888888888888888ull, pixelsOut, _mm512_maskz_loadu_epi8(keep, out));
     _mm512_mask_storeu_epi8(out, keep, pixelsOut);
 }
 
@@ -216,7 +226,8 @@ PIXMILL_VBMI void runGroup(const uint8_t* const* rows, const float* wy, const fl
 template <int N, bool RowsOuter, int C>
 class PlanarKernel final : public RowKernel {
   public:
-    PlanarKernel(const AxisTable& cols, int dstW) : plan(cols, dstW, C), planes(size_t(C) * plan.planeStride, 0) {}
+    PlanarKernel(const AxisTable& cols, int dstW)
+        : plan(cols, dstW, C), planes(size_t(C) * plan.planeStride, 0) {}
 
     size_t preparedBytes() const override { return size_t(plan.groups) * plan.groupBytes; }
 
@@ -227,8 +238,9 @@ class PlanarKernel final : public RowKernel {
 
     void run(const uint8_t* const* rows, const float* wy, uint8_t* out) const override {
         for (int g = 0; g < plan.groups; ++g)
-            runGroup<N, RowsOuter, C>(rows, wy, plan.wx.data() + size_t(g) * N * kLanes, size_t(g) * plan.groupBytes,
-                                      out + size_t(g) * kLanes * 4, std::min(kLanes, plan.dstW - g * kLanes));
+            runGroup<N, RowsOuter, C>(rows, wy, plan.wx.data() + size_t(g) * N * kLanes,
+                                      size_t(g) * plan.groupBytes, out + size_t(g) * kLanes * 4,
+                                      std::min(kLanes, plan.dstW - g * kLanes));
     }
 
   private:
@@ -248,7 +260,8 @@ std::unique_ptr<RowKernel> planarFor(const AxisTable& cols, int dstW) {
 std::unique_ptr<RowKernel> makePlanarKernel(const AxisTable& cols, int dstW, int channels, bool rowsOuter) {
     // A prepared row holds bytes per output pixel and tap: for strong enlargements, and rows far
     // wider than they are tall, the widened rows of the other kernels take less memory.
-    const uint64_t planarRow = uint64_t((dstW + kLanes - 1) / kLanes) * uint64_t(channels) * uint64_t((cols.taps + 3) / 4) * 64;
+    const uint64_t planarRow =
+        uint64_t((dstW + kLanes - 1) / kLanes) * uint64_t(channels) * uint64_t((cols.taps + 3) / 4) * 64;
     const uint64_t floatRow = uint64_t(cols.sourceSize) * 4 * sizeof(float);
     if (planarRow > std::max<uint64_t>(floatRow, (uint64_t(4) << 20) / uint64_t(cols.taps)))
         return makeAvx512Kernel(cols, dstW, channels, rowsOuter);
