@@ -290,6 +290,9 @@ TEST_F(CliBatch, SkipExistingReportsSkipsAndExitsZero) {
     ASSERT_EQ(entries.size(), 3u);
     EXPECT_EQ(entries[0].status, "skipped");
     EXPECT_EQ(entries[1].status, "resized");
+    // A finished output is passed over before its source is read: a source broken since is skipped too.
+    ASSERT_TRUE(writeBytes(work.file("a.bmp"), std::string("no longer a picture")));
+    EXPECT_EQ(run({"-s", "2x2", "--skip-existing", "a.bmp"}).out, "0 resized, 1 skipped, 0 failed, 0 refused\n");
 }
 
 TEST_F(CliBatch, QuietRunsShowOnlyProblemsAndTheSummary) {
