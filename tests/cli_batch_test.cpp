@@ -241,6 +241,10 @@ TEST_F(CliBatch, DryRunNamesWhatARunWritesAndWritesNothing) {
         contains(plan.err, "refused " + elsewhere.file("far.bmp") + ": lies outside the current folder"))
         << plan.err;
     ASSERT_TRUE(writeBytes(capture.file("plan.jsonl"), plan.out));
+    // Nor is a settings folder made where there was none.
+    const std::string freshConfig = config.file("fresh");
+    EXPECT_EQ(runCli(planArgs, freshConfig, work.path()).status, 1);
+    EXPECT_FALSE(DirExist(freshConfig));
 
     std::vector<std::string> runArgs = args;
     runArgs.insert(runArgs.end(), {"--report", "run.jsonl"});
