@@ -825,7 +825,8 @@ bool KpRawPngDecoder::HeaderUsable() {
     // A deflate symbol takes at least one bit, and the longest match (258 bytes) with its distance
     // at least two: no stream inflates to more than 1032 times its size.
     if (FilteredBytes() > imageDataInFile() * 1032) {
-        failure = "the picture is larger than its data can hold";
+        failure = imageDataInFile() == 0 ? "the file holds no image data"
+                                         : "the picture is larger than its data can hold";
         return false;
     }
     return true;

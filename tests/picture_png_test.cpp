@@ -440,6 +440,11 @@ TEST(Png, BrokenFilesFailCleanly) {
     EXPECT_TRUE(l.empty());
     EXPECT_TRUE(l.messages.empty());
     EXPECT_EQ(l.failure, "the PNG file has no header");
+    // A header and no IDAT.
+    Bytes noData = {137, 80, 78, 71, 13, 10, 26, 10};
+    addChunk(noData, "IHDR", ihdr(4, 4, 8, 0, 0));
+    addChunk(noData, "IEND", {});
+    EXPECT_EQ(loadBytes(noData).failure, "the file holds no image data");
 
     // A chunk length far beyond the file.
     Bytes huge = good;
