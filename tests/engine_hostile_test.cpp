@@ -208,6 +208,14 @@ TEST_F(HostileFiles, GifTooShortForItsImageFailsAndACutOneIsDamaged) {
     EXPECT_EQ(task->warning, "");
 }
 
+TEST_F(HostileFiles, SourceThatCannotBeOpenedTakesTheSystemsWords) {
+    for (const char* name : {"gone.jpg", "gone.png", "gone.gif", "gone.bmp"}) {
+        auto task = run(dir.file(name));
+        EXPECT_EQ(task->message, "Error opening " + dir.file(name));
+        EXPECT_EQ(task->cause, "No such file or directory") << name;
+    }
+}
+
 TEST_F(HostileFiles, SaveFailureTakesTheSystemsWords) {
     const std::string source = jpeg("source.jpg", 32, 32);
     auto task = runJob(engine, source, dir.file(std::string(260, 'n') + ".jpg"), "16x16");
