@@ -74,6 +74,10 @@ inline RunningProgram startProgram(std::vector<std::string> argv, const std::str
     ChildEnvironment environment({"XDG_CONFIG_HOME=" + configHome});
     running.pid = fork();
     if (running.pid == 0) {
+        // As from a terminal: a test run in the background (where the shell ignores Ctrl-C) must
+        // not pass that on to the program whose Ctrl-C handling it tests.
+        signal(SIGINT, SIG_DFL);
+        signal(SIGTERM, SIG_DFL);
         if (!workDir.empty() && chdir(workDir.c_str()) != 0) _exit(126);
         const int out = open(running.outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         const int err = open(running.errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
