@@ -1,7 +1,10 @@
 // pixmill-cli: the Pixmill engine without a window, for scripts, servers and terminals.
 
+#include <unistd.h>
+
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "cli/BatchRun.h"
 #include "cli/CliOptions.h"
@@ -77,6 +80,17 @@ bool allPaths(const CliOptions& options, std::vector<std::string>& paths, std::s
     return true;
 }
 
+// The folders of path that do not exist yet, deepest first.
+std::vector<std::string> missingFolders(std::string path) {
+    std::vector<std::string> missing;
+    while (path.size() > 1 && !DirExist(path)) {
+        missing.push_back(path);
+        path = getFilePath(path);
+        while (path.size() > 1 && path.back() == '/') path.pop_back();
+    }
+    return missing;
+}
+
 // Runs the batch (or plans it) over the paths and reports; returns the exit status.
 int resizeAll(const CliOptions& options, const std::vector<std::string>& paths) {
     ReportFile report;
@@ -129,6 +143,9 @@ int main(int argc, char** argv) {
     if (!allPaths(options, paths, error)) return startError(error);
 
     installInterruptHandlers();
+    // The engine makes its settings folder when it starts; a dry run leaves none behind.
+    const std::vector<std::string> madeForSettings =
+        options.dryRun ? missingFolders(Pixmill::defaultSettingsFolder()) : std::vector<std::string>();
     pxm = new Pixmill();
     applyCliOptions(options, *pxm);
     error = checkEffectiveSettings(*pxm, options);
@@ -140,5 +157,7 @@ int main(int argc, char** argv) {
     if (options.showSettings || !givesFiles) {
         return closeEngine(options.saveSettings) ? kExitAllResized : kExitSomeNotResized;
     }
-    return resizeAll(options, paths);
+    const int status = resizeAll(options, paths);
+    for (const std::string& folder : madeForSettings) rmdir(folder.c_str());
+    return status;
 }

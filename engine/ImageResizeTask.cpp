@@ -372,10 +372,23 @@ std::string reserveMemory(ImageResizeTask& task, MemoryReservation& memory, cons
     return failureMessage(task, Step::Open);
 }
 
+// The message of a job whose output exists and is to be skipped, or "". Looked at before the
+// source is decoded, so a resumed batch passes over its finished files at once; the save looks
+// again for an output that appears meanwhile.
+std::string skipIfDone(ImageResizeTask& task) {
+    const Pixmill& engine = *task.engine;
+    if (!engine.skipExisting || engine.overwrite == OverwriteMode::Yes || !FileExist(task.outputPath))
+        return std::string();
+    task.skipped = true;
+    return "File already exists : " + task.outputPath;
+}
+
 // The whole pipeline; step tells the caller in which step an exception (out of memory) arose.
 std::string runJob(ImageResizeTask& task, Step& step) {
     const Pixmill& engine = *task.engine;
     step = Step::Open;
+    const std::string done = skipIfDone(task);
+    if (!done.empty()) return done;
     MemoryReservation memory(task.engine->memoryBudget);
     int32_t declaredW = 0, declaredH = 0;
     bool whole = false;

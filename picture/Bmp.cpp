@@ -1,5 +1,7 @@
 // BMP files: reading every Windows and OS/2 pixel layout (1 to 32 bits, palettes, bit fields, RLE4
 // and RLE8), writing uncompressed 24- and 32-bit files.
+#include <errno.h>
+
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
@@ -526,7 +528,10 @@ void loadBmpFromStream(CPicture& picture, FILE* stream) {
 void CPicture::loadFromBMP(const std::string& path) {
     close();
     FILE* f = fileOpen(path, "rb");
-    if (!f) return;
+    if (!f) {
+        loadFailure = strerror(errno);
+        return;
+    }
     loadBmpFromStream(*this, f);
     fclose(f);
 }

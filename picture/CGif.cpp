@@ -547,6 +547,17 @@ void fillFromGif(CPicture& picture, const CGif& gif) {
     if (transparent && alphaAnd == 0) picture.transparencyMode = TRANSPARENCY_MASK;
 }
 
+// Why a file gave no picture.
+std::string failureOf(const CGif& gif) {
+    if (!gif.failure.empty()) return gif.failure;
+    if (!gif.signature) return "not a GIF file";
+    if (gif.images.empty()) return "the file holds no image";
+    if (gif.canvasWidth <= 0 || gif.canvasHeight <= 0)
+        return "the picture is " + std::to_string(gif.canvasWidth) + "x" + std::to_string(gif.canvasHeight) +
+               " pixels";
+    return "the picture is too large";
+}
+
 }  // namespace
 
 void CPicture::loadFromGIF(const std::string& path) {
@@ -554,10 +565,7 @@ void CPicture::loadFromGIF(const std::string& path) {
     try {
         std::unique_ptr<CGif> gif(new CGif(path));
         if (!gif->hasPicture()) {
-            loadFailure = !gif->failure.empty() ? gif->failure
-                          : !gif->signature     ? "not a GIF file"
-                          : gif->images.empty() ? "the file holds no image"
-                                                : "the picture is too large";
+            loadFailure = failureOf(*gif);
             return;
         }
         create(gif->canvasWidth, gif->canvasHeight);

@@ -1,5 +1,8 @@
 // PNG loading into a picture: the streaming decoder writes its pixels straight into the picture.
+#include <errno.h>
+
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <new>
 #include <string>
@@ -58,7 +61,10 @@ void loadPngFromStream(CPicture& picture, FILE* fp) {
 void CPicture::loadFromPNG(const std::string& path) {
     close();
     FILE* fp = fileOpen(path, "rb", nullptr);
-    if (!fp) return;
+    if (!fp) {
+        loadFailure = strerror(errno);
+        return;
+    }
     loadPngFromStream(*this, fp);
     fclose(fp);
 }
@@ -95,7 +101,10 @@ class PngRowSource final : public ImageSource {
   public:
     explicit PngRowSource(const std::string& path) : decoder(&watch) {
         FILE* fp = fileOpen(path, "rb", nullptr);
-        if (!fp) return;
+        if (!fp) {
+            failureText = strerror(errno);
+            return;
+        }
         decoder.fp = fp;
         const int result = decoder.ReadChunks();
         fclose(fp);

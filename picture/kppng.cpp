@@ -604,7 +604,11 @@ int KpGenericPngDecoder::ReadChunk(unsigned int& length, unsigned char*& data, u
     type = readU32BE(head + 4);
     // A length beyond the rest of the file can only end in a short read: refuse it before allocating.
     long at = png_ftell();
-    if (at < 0 || uint64_t(at) > fileSize || length > fileSize - uint64_t(at)) return 0;
+    if (at < 0 || uint64_t(at) > fileSize) return 0;
+    if (length > fileSize - uint64_t(at)) {
+        if (type == chunkType("IDAT")) cutIdatLength = fileSize - uint64_t(at);
+        return 0;
+    }
     if (length > 0) {
         data = new (std::nothrow) unsigned char[length];
         if (!data || png_fread(data, length) != length) {
@@ -615,6 +619,7 @@ int KpGenericPngDecoder::ReadChunk(unsigned int& length, unsigned char*& data, u
     }
     unsigned char tail[4];
     if (png_fread(tail, 4) != 4) {
+        if (type == chunkType("IDAT")) cutIdatLength = length;
         delete[] data;
         data = nullptr;
         return 0;
@@ -673,6 +678,7 @@ int KpGenericPngDecoder::ReadChunks() {
     idatBuffer.reset(new (std::nothrow) unsigned char[fileSize]);
     idat = idatBuffer.get();
     idatLength = 0;
+    cutIdatLength = 0;
     if (!idat) return 1;
     for (;;) {
         unsigned length, type, crc;
@@ -682,6 +688,7 @@ int KpGenericPngDecoder::ReadChunks() {
         if (type == chunkType("IEND")) break;
         if (length == 0) continue;
         if (!ActOnChunk(length, data, type)) {
+            failure = "the PNG palette's length is not a multiple of 3";
             idat = nullptr;
             idatBuffer.reset();
             return -1;
@@ -794,22 +801,32 @@ bool KpRawPngDecoder::CheckHeader() {
 }
 
 bool KpRawPngDecoder::HeaderUsable() {
-    if (!hdr.valid) return false;
+    if (!hdr.valid) {
+        failure = "the PNG file has no header";
+        return false;
+    }
     if (!CheckHeader()) {
+        failure = "unsupported PNG colour type " + std::to_string(hdr.colorType) + " with bit depth " +
+                  std::to_string(hdr.bitDepth);
         say("Unsupported colorType-bitDepth combination.");
         return false;
     }
     if (hdr.interlaceMethod > 1) {
+        failure = "unsupported PNG interlace method " + std::to_string(hdr.interlaceMethod);
         say("Unsupported interlace method.");
         return false;
     }
     // A picture indexes its pixels with a signed 32-bit product.
     uint64_t count = uint64_t(hdr.width) * hdr.height;
-    if (hdr.width == 0 || hdr.height == 0 || count >= (uint64_t(1) << 31)) return false;
+    if (hdr.width == 0 || hdr.height == 0 || count >= (uint64_t(1) << 31)) {
+        failure = "unsupported picture size " + std::to_string(hdr.width) + "x" + std::to_string(hdr.height);
+        return false;
+    }
     // A deflate symbol takes at least one bit, and the longest match (258 bytes) with its distance
     // at least two: no stream inflates to more than 1032 times its size.
-    if (FilteredBytes() > imageDataLength() * 1032) {
-        failure = "the picture is larger than its data can hold";
+    if (FilteredBytes() > imageDataInFile() * 1032) {
+        failure = imageDataInFile() == 0 ? "the file holds no image data"
+                                         : "the picture is larger than its data can hold";
         return false;
     }
     return true;

@@ -125,6 +125,9 @@ class KpGenericPngDecoder {
     std::string warning;
     // Bytes of compressed image data gathered by ReadChunks.
     uint64_t imageDataLength() const { return idatLength; }
+    // The same, with the bytes of an IDAT chunk that the file ends in: they are dropped with the
+    // chunk, but a file cut there held them, so they count for what the file can describe.
+    uint64_t imageDataInFile() const { return idatLength + cutIdatLength; }
 
   protected:
     ~KpGenericPngDecoder() = default;
@@ -140,6 +143,7 @@ class KpGenericPngDecoder {
     std::unique_ptr<unsigned char[]> idatBuffer;
     unsigned char* idat = nullptr;  // the gathered compressed data; its capacity is the file size
     uint64_t idatLength = 0;
+    uint64_t cutIdatLength = 0;
     uint64_t fileSize = 0;
 };
 

@@ -4,6 +4,7 @@
 
 #include <map>
 #include <set>
+#include <sstream>
 
 #include "cli_support.h"
 
@@ -241,6 +242,10 @@ TEST_F(CliBatch, DryRunNamesWhatARunWritesAndWritesNothing) {
         contains(plan.err, "refused " + elsewhere.file("far.bmp") + ": lies outside the current folder"))
         << plan.err;
     ASSERT_TRUE(writeBytes(capture.file("plan.jsonl"), plan.out));
+    // Nor is a settings folder made where there was none.
+    const std::string freshConfig = config.file("fresh");
+    EXPECT_EQ(runCli(planArgs, freshConfig, work.path()).status, 1);
+    EXPECT_FALSE(DirExist(freshConfig));
 
     std::vector<std::string> runArgs = args;
     runArgs.insert(runArgs.end(), {"--report", "run.jsonl"});
@@ -290,6 +295,10 @@ TEST_F(CliBatch, SkipExistingReportsSkipsAndExitsZero) {
     ASSERT_EQ(entries.size(), 3u);
     EXPECT_EQ(entries[0].status, "skipped");
     EXPECT_EQ(entries[1].status, "resized");
+    // A finished output is passed over before its source is read: a source broken since is skipped too.
+    ASSERT_TRUE(writeBytes(work.file("a.bmp"), std::string("no longer a picture")));
+    EXPECT_EQ(run({"-s", "2x2", "--skip-existing", "a.bmp"}).out,
+              "0 resized, 1 skipped, 0 failed, 0 refused\n");
 }
 
 TEST_F(CliBatch, QuietRunsShowOnlyProblemsAndTheSummary) {
@@ -316,6 +325,130 @@ TEST_F(CliBatch, ListsFromStandardInputCombineWithTheArguments) {
     EXPECT_EQ(folderEntries(work.file("sub/resized")),
               (std::vector<std::string>{"b_2x2.jpg", "c d_2x2.jpg"}));
     EXPECT_TRUE(contains(r.err, "refused " + work.file("missing.bmp") + ": no such file")) << r.err;
+}
+
+// ---- The commands of docs/scale-out.md, run as written ----
+
+// The indented blocks of the guide, indentation taken off, from its first line that starts with
+// `start` to the next heading; a blank line ends a block.
+std::vector<std::string> guideBlocks(const std::string& guide, const std::string& start) {
+    std::istringstream lines(guide);
+    std::vector<std::string> blocks;
+    bool inside = false, inBlock = false;
+    for (std::string line; std::getline(lines, line);) {
+        if (!inside) {
+            inside = line.compare(0, start.size(), start) == 0;
+            continue;
+        }
+        if (line.compare(0, 3, "## ") == 0) break;
+        const bool code = line.compare(0, 4, "    ") == 0;
+        if (code && !inBlock) blocks.emplace_back();
+        if (code) blocks.back() += line.substr(4) + "\n";
+        inBlock = code;
+    }
+    EXPECT_FALSE(blocks.empty()) << start;
+    return blocks;
+}
+
+// The text of the YAML block scalar after "- >-" in a manifest, folded into one line as YAML does.
+std::string foldedArgs(const std::string& manifest) {
+    std::istringstream lines(manifest.substr(manifest.find("- >-\n") + 5));
+    std::string folded, line;
+    size_t indent = std::string::npos;
+    while (std::getline(lines, line)) {
+        const size_t first = line.find_first_not_of(' ');
+        if (indent == std::string::npos) indent = first;
+        if (first != indent) break;
+        folded += (folded.empty() ? "" : " ") + line.substr(first);
+    }
+    return folded;
+}
+
+class ScaleOutGuide : public CliBatch {
+  protected:
+    std::string guide = readFileContents(PIXMILL_SOURCE_DIR "/docs/scale-out.md");
+    std::vector<std::string> paths;
+
+    void SetUp() override {
+        paths = makeTree();
+        mkdir(work.file("bin").c_str(), 0755);
+        ASSERT_EQ(symlink(cliBinary().c_str(), work.file("bin/pixmill-cli").c_str()), 0);
+        // The guide's paths and machines are this test's folder and this machine.
+        ASSERT_EQ(shell(onThisMachine(guideBlocks(guide, "Make the list once").at(0))).status, 0);
+    }
+
+    std::string onThisMachine(std::string text) {
+        strReplace_inplace(text, "/shared/catalogue", work.path());
+        strReplace_inplace(text, "/shared/thumbs", work.file("thumbs"));
+        return text;
+    }
+    CliResult shell(const std::string& script, const std::string& tag = "run") {
+        const std::string withPath = "export PATH=\"" + work.file("bin") + ":$PATH\"\n" + script;
+        return finishProgram(
+            startProgram({"bash", "-c", withPath}, config.path(), work.path(), capture, tag));
+    }
+
+    // Every listed path reported once in reports/, every image written into the mirrored tree.
+    void checkRun() {
+        std::vector<std::string> reports;
+        for (const std::string& name : folderEntries(work.file("reports")))
+            reports.push_back(work.file("reports/" + name));
+        std::map<std::string, std::string> statusOf;
+        for (const ReportEntry& entry : readReports(reports)) {
+            if (entry.status == "summary") continue;
+            EXPECT_TRUE(statusOf.emplace(entry.source, entry.status).second) << "twice: " << entry.source;
+        }
+        EXPECT_EQ(statusOf.size(), paths.size());
+        for (const std::string& path : paths) {
+            if (!isRight(path, ".bmp")) continue;
+            EXPECT_EQ(statusOf[work.file(path)], "resized") << path;
+            const std::string output = "thumbs/" + path.substr(0, path.size() - 4) + "_320x320.jpg";
+            EXPECT_EQ(readImage(work.file(output)).width, 320) << output;
+        }
+    }
+};
+
+TEST_F(ScaleOutGuide, GnuParallelCommandRuns) {
+    if (system("parallel --version >/dev/null 2>&1") != 0) GTEST_SKIP() << "GNU parallel is not installed";
+    std::string command = onThisMachine(guideBlocks(guide, "## GNU parallel").at(0));
+    ASSERT_TRUE(contains(command, "-S 2/node1,2/node2,2/node3"));
+    strReplace_inplace(command, "-S 2/node1,2/node2,2/node3", "-S 6/:");  // six slots here
+    const CliResult r = shell(command);
+    EXPECT_EQ(r.status, 6) << r.err;  // every shard met text and broken files
+    checkRun();
+}
+
+// sbatch is stood in for by a script that runs every task of the array here, as Slurm numbers them.
+TEST_F(ScaleOutGuide, SlurmArrayScriptRuns) {
+    ASSERT_TRUE(writeBytes(work.file("bin/sbatch"), std::string(R"(#!/bin/bash
+last=$(sed -n 's/^#SBATCH --array=0-\([0-9]*\)$/\1/p' "$1")
+[ -n "$last" ] || exit 9
+for i in $(seq 0 "$last"); do
+  SLURM_ARRAY_TASK_ID=$i SLURM_ARRAY_TASK_COUNT=$((last + 1)) SLURM_CPUS_PER_TASK=1 bash "$1" || exit 1
+done
+)")));
+    ASSERT_EQ(chmod(work.file("bin/sbatch").c_str(), 0755), 0);
+    const std::vector<std::string> blocks = guideBlocks(guide, "## Slurm job array");
+    ASSERT_EQ(blocks.size(), 2u);
+    ASSERT_TRUE(writeBytes(work.file("thumbs.sbatch"), onThisMachine(blocks[0])));
+    const CliResult r = shell(blocks[1]);
+    EXPECT_EQ(r.status, 0) << r.err;
+    checkRun();
+}
+
+// Each pod runs the container's shell command in its working folder, with its own index.
+TEST_F(ScaleOutGuide, KubernetesIndexedJobCommandRuns) {
+    const std::string manifest = guideBlocks(guide, "## Kubernetes Indexed Job").at(0);
+    ASSERT_TRUE(contains(manifest, "completions: 8"));
+    std::string args = foldedArgs(manifest);
+    strReplace_inplace(args, "/data", work.path());
+    for (int index = 0; index < 8; ++index) {
+        const std::string pod = "cd '" + work.path() + "' && JOB_COMPLETION_INDEX=" + std::to_string(index) +
+                                " sh -c '" + strreplace(args, "'", "'\\''") + "'";
+        const CliResult r = shell(pod, "pod" + std::to_string(index));
+        EXPECT_EQ(r.status, 0) << index << ": " << r.err;
+    }
+    checkRun();
 }
 
 }  // namespace

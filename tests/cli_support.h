@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -74,6 +75,10 @@ inline RunningProgram startProgram(std::vector<std::string> argv, const std::str
     ChildEnvironment environment({"XDG_CONFIG_HOME=" + configHome});
     running.pid = fork();
     if (running.pid == 0) {
+        // As from a terminal: a test run in the background (where the shell ignores Ctrl-C) must
+        // not pass that on to the program whose Ctrl-C handling it tests.
+        signal(SIGINT, SIG_DFL);
+        signal(SIGTERM, SIG_DFL);
         if (!workDir.empty() && chdir(workDir.c_str()) != 0) _exit(126);
         const int out = open(running.outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         const int err = open(running.errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
@@ -152,9 +157,12 @@ inline CliResult runCliOnTerminal(const std::vector<std::string>& args, const st
         _exit(127);
     }
     // Read while it runs (a full terminal buffer would stall it); EOF or EIO once it has gone.
+    // The limit is a time, not a count of looks: once the terminal has hung up, poll returns at
+    // once, and the program may still take a moment to end.
     int status = 0;
     bool ended = false;
-    for (int waited = 0; waited < 6000; ++waited) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(2);
+    while (std::chrono::steady_clock::now() < deadline) {
         struct pollfd ready = {master, POLLIN, 0};
         char buffer[4096];
         if (poll(&ready, 1, 20) > 0) {
@@ -163,6 +171,7 @@ inline CliResult runCliOnTerminal(const std::vector<std::string>& args, const st
                 result.err.append(buffer, static_cast<size_t>(n));
                 continue;
             }
+            usleep(1000);
         }
         if (ended) break;  // it has gone and nothing is left to read
         ended = waitpid(pid, &status, WNOHANG) == pid;

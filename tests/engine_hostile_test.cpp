@@ -133,6 +133,26 @@ TEST_F(HostileFiles, CutJpegIsWrittenAndReportedDamaged) {
     EXPECT_FALSE(task->cause.empty());
 }
 
+// Our PNG writer puts the data of a small picture in one IDAT chunk, so every cut lands inside
+// it: the cut chunk is dropped, yet the file held its bytes and is damaged, not refused.
+TEST_F(HostileFiles, CutPngAndBmpAreWrittenAndReportedDamaged) {
+    const PicturePtr picture = patternPicture(320, 240);
+    for (const std::string format : {"png", "bmp"}) {
+        const std::string source = dir.file("whole." + format);
+        ASSERT_TRUE(format == "png" ? picture->saveToPNG(source) : picture->saveToBMP(source));
+        const std::string whole = readBytes(source);
+        for (int percent : {10, 30, 60, 95}) {
+            const std::string path = dir.file("cut" + std::to_string(percent) + "." + format);
+            ASSERT_TRUE(writeBytes(path, whole.substr(0, whole.size() * percent / 100)));
+            auto task = run(path);
+            SCOPED_TRACE(path);
+            EXPECT_FALSE(task->failed) << task->message << ": " << task->cause;
+            EXPECT_NE(task->warning.find("the file ends early:"), std::string::npos) << task->warning;
+            EXPECT_TRUE(FileExist(task->outputPath));
+        }
+    }
+}
+
 TEST_F(HostileFiles, FilesThatCannotHoldTheirPictureOrAreNoImageSayWhy) {
     const std::string text = dir.file("notes.jpg");
     ASSERT_TRUE(writeBytes(text, std::string("just some words, no picture")));
@@ -186,6 +206,14 @@ TEST_F(HostileFiles, GifTooShortForItsImageFailsAndACutOneIsDamaged) {
     task = run(sound);
     EXPECT_FALSE(task->failed);
     EXPECT_EQ(task->warning, "");
+}
+
+TEST_F(HostileFiles, SourceThatCannotBeOpenedTakesTheSystemsWords) {
+    for (const char* name : {"gone.jpg", "gone.png", "gone.gif", "gone.bmp"}) {
+        auto task = run(dir.file(name));
+        EXPECT_EQ(task->message, "Error opening " + dir.file(name));
+        EXPECT_EQ(task->cause, "No such file or directory") << name;
+    }
 }
 
 TEST_F(HostileFiles, SaveFailureTakesTheSystemsWords) {

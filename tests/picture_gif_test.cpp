@@ -47,6 +47,7 @@ Bytes randomPixels(std::mt19937& rng, int count, int colours) {
 struct Loaded {
     int width = 0, height = 0, mode = 0;
     Bytes pixels;  // BGRA
+    std::string failure;  // the cause a refused file gives
 };
 
 Loaded loadFile(const std::string& path) {
@@ -56,6 +57,7 @@ Loaded loadFile(const std::string& path) {
     out.width = picture.width;
     out.height = picture.height;
     out.mode = picture.transparencyMode;
+    out.failure = picture.loadFailure;
     if (picture.pixels)
         out.pixels.assign(picture.pixels, picture.pixels + size_t(picture.width) * picture.height * 4);
     return out;
@@ -670,10 +672,12 @@ TEST(GifMalformed, FailuresLeaveThePictureEmpty) {
     GifBuilder wide;
     wide.header(65535, 65535, table).image(plainImage(1, 1, {1}, 2)).trailer();
     EXPECT_TRUE(empty(wide.bytes));
+    EXPECT_EQ(loadBytes(wide.bytes).failure, "the picture is too large");
     // Zero-size canvas and image.
     GifBuilder zero;
     zero.header(0, 0, table).image(plainImage(0, 5, {}, 2)).trailer();
     EXPECT_TRUE(empty(zero.bytes));
+    EXPECT_EQ(loadBytes(zero.bytes).failure, "the picture is 0x5 pixels");
 }
 
 TEST(GifMalformed, TruncatedDataKeepsWhatWasDecoded) {

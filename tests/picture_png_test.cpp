@@ -35,6 +35,7 @@ struct Loaded {
     int width = 0, height = 0, mode = 0;
     Bytes bgra;
     std::vector<std::string> messages;
+    std::string failure;  // the cause a refused file gives
     bool empty() const { return width == 0 && height == 0 && bgra.empty(); }
 };
 
@@ -49,6 +50,7 @@ Loaded loadFile(const std::string& path) {
     out.width = pic.width;
     out.height = pic.height;
     out.mode = pic.transparencyMode;
+    out.failure = pic.loadFailure;
     if (pic.pixels) out.bgra.assign(pic.pixels, pic.pixels + size_t(pic.width) * pic.height * 4);
     return out;
 }
@@ -382,16 +384,21 @@ TEST(Png, RefusedHeadersLeaveThePictureEmpty) {
         int colorType, depth, interlace;
         uint32_t w, h;
         const char* message;
+        const char* cause;
     };
     const Case cases[] = {
-        {3, 16, 0, 4, 4, "Unsupported colorType-bitDepth combination."},
-        {0, 3, 0, 4, 4, "Unsupported colorType-bitDepth combination."},
-        {2, 4, 0, 4, 4, "Unsupported colorType-bitDepth combination."},
-        {1, 8, 0, 4, 4, "Unsupported colorType-bitDepth combination."},
-        {0, 8, 2, 4, 4, "Unsupported interlace method."},
-        {0, 8, 0, 0, 4, nullptr},
-        {0, 8, 0, 65536, 32768, nullptr},  // 2^31 pixels
-        {6, 16, 0, 0xFFFFFFFFu, 0xFFFFFFFFu, nullptr},
+        {3, 16, 0, 4, 4, "Unsupported colorType-bitDepth combination.",
+         "unsupported PNG colour type 3 with bit depth 16"},
+        {0, 3, 0, 4, 4, "Unsupported colorType-bitDepth combination.",
+         "unsupported PNG colour type 0 with bit depth 3"},
+        {2, 4, 0, 4, 4, "Unsupported colorType-bitDepth combination.",
+         "unsupported PNG colour type 2 with bit depth 4"},
+        {1, 8, 0, 4, 4, "Unsupported colorType-bitDepth combination.",
+         "unsupported PNG colour type 1 with bit depth 8"},
+        {0, 8, 2, 4, 4, "Unsupported interlace method.", "unsupported PNG interlace method 2"},
+        {0, 8, 0, 0, 4, nullptr, "unsupported picture size 0x4"},
+        {0, 8, 0, 65536, 32768, nullptr, "unsupported picture size 65536x32768"},  // 2^31 pixels
+        {6, 16, 0, 0xFFFFFFFFu, 0xFFFFFFFFu, nullptr, "unsupported picture size 4294967295x4294967295"},
     };
     for (const Case& c : cases) {
         Bytes png = {137, 80, 78, 71, 13, 10, 26, 10};
@@ -402,6 +409,7 @@ TEST(Png, RefusedHeadersLeaveThePictureEmpty) {
         SCOPED_TRACE(testing::Message() << c.colorType << "/" << c.depth << " " << c.w << "x" << c.h);
         EXPECT_TRUE(l.empty());
         EXPECT_EQ(l.messages, c.message ? std::vector<std::string>{c.message} : std::vector<std::string>{});
+        EXPECT_EQ(l.failure, c.cause);
     }
 }
 
@@ -421,7 +429,9 @@ TEST(Png, BrokenFilesFailCleanly) {
     Bytes badPalette(good.begin(), good.begin() + 33);
     addChunk(badPalette, "PLTE", {1, 2, 3, 4});
     badPalette.insert(badPalette.end(), good.begin() + 33, good.end());
-    EXPECT_TRUE(loadBytes(badPalette).empty());
+    l = loadBytes(badPalette);
+    EXPECT_TRUE(l.empty());
+    EXPECT_EQ(l.failure, "the PNG palette's length is not a multiple of 3");
 
     // No IHDR at all: nothing is decoded from undefined header values.
     Bytes noHeader = {137, 80, 78, 71, 13, 10, 26, 10};
@@ -429,6 +439,12 @@ TEST(Png, BrokenFilesFailCleanly) {
     l = loadBytes(noHeader);
     EXPECT_TRUE(l.empty());
     EXPECT_TRUE(l.messages.empty());
+    EXPECT_EQ(l.failure, "the PNG file has no header");
+    // A header and no IDAT.
+    Bytes noData = {137, 80, 78, 71, 13, 10, 26, 10};
+    addChunk(noData, "IHDR", ihdr(4, 4, 8, 0, 0));
+    addChunk(noData, "IEND", {});
+    EXPECT_EQ(loadBytes(noData).failure, "the file holds no image data");
 
     // A chunk length far beyond the file.
     Bytes huge = good;
