@@ -259,6 +259,9 @@ bool writePicture(CPicture& picture, FILE* file, SaveFormat format, const Pixmil
 
 // A save that failed, saying why in the system's words when it knows.
 std::string saveFailure(ImageResizeTask& task, int error) {
+    // A folder intake could not make is missing; the reason it could not be made is the cause.
+    if (error == ENOENT && task.folderError != 0 && !DirExist(getFilePath(task.outputPath)))
+        error = task.folderError;
     if (error != 0) task.cause = strerror(error);
     return failureMessage(task, Step::Save);
 }

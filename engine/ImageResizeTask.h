@@ -19,6 +19,8 @@ public:
     std::string resolution;
     int32_t targetWidth = 0;
     int32_t targetHeight = 0;
+    // errno of intake's failed attempt to make the output folder; 0 when it was there or made.
+    int folderError = 0;
 
     // What the front ends show beyond the message. Each is written before done is set.
     // warning: the source was damaged (truncated or corrupt) but its output was still written.

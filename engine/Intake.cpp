@@ -1,4 +1,5 @@
 // Job intake: accepting a dropped path and building its output path.
+#include <cerrno>
 #include <memory>
 #include <vector>
 
@@ -77,7 +78,7 @@ std::string Pixmill::outputNameFor(const std::string& fileName, int32_t width, i
 }
 
 bool Pixmill::settleOutput(const std::string& path, const std::string& folderBelow, bool createFolder,
-                           std::string& folder, std::string& name) {
+                           int& folderError, std::string& folder, std::string& name) {
     if (!CPicture::isValidFileType(path)) return false;
     int32_t width = 0, height = 0;
     if (!parseTargetSize(resolution, width, height)) return false;
@@ -85,12 +86,11 @@ bool Pixmill::settleOutput(const std::string& path, const std::string& folderBel
     folder = outputFolderFor(path);
     if (!folderBelow.empty()) folder += "/" + folderBelow;
     // One level only for the destination's own folder; a folder that cannot be made shows later
-    // as a failed save.
+    // as a failed save, which then gives the reason it could not be made.
+    folderError = 0;
     if (createFolder && !DirExist(folder)) {
-        if (folderBelow.empty())
-            makeDirectory(folder);
-        else
-            makeDirectories(folder);
+        const bool made = folderBelow.empty() ? makeDirectory(folder) : makeDirectories(folder);
+        if (!made) folderError = errno;
     }
 
     name = outputNameFor(getFileName(path), width, height, folder);
@@ -99,9 +99,11 @@ bool Pixmill::settleOutput(const std::string& path, const std::string& folderBel
 
 bool Pixmill::addFile(const std::string& path, const std::string& folderBelow) {
     std::string folder, name;
-    if (!settleOutput(path, folderBelow, true, folder, name)) return false;
+    int folderError = 0;
+    if (!settleOutput(path, folderBelow, true, folderError, folder, name)) return false;
 
     std::unique_ptr<ImageResizeTask> task(new ImageResizeTask(this));
+    task->folderError = folderError;
     task->sourcePath = path;
     task->outputPath = folder + "/" + name;
     task->resolution = resolution;
@@ -125,6 +127,7 @@ std::string Pixmill::refusalReason(const std::string& path) const {
 
 std::string Pixmill::planFile(const std::string& path, const std::string& folderBelow) {
     std::string folder, name;
-    if (!settleOutput(path, folderBelow, false, folder, name)) return std::string();
+    int folderError = 0;
+    if (!settleOutput(path, folderBelow, false, folderError, folder, name)) return std::string();
     return folder + "/" + name;
 }

@@ -122,7 +122,7 @@ private:
     std::string outputNameFor(const std::string& fileName, int32_t width, int32_t height, const std::string& folder);
     // The output folder and name addFile settles for path; false when it refuses the path.
     // createFolder: make the output folder when it is missing (addFile) or not (planFile).
-    bool settleOutput(const std::string& path, const std::string& folderBelow, bool createFolder,
+    bool settleOutput(const std::string& path, const std::string& folderBelow, bool createFolder, int& folderError,
                       std::string& folder, std::string& name);
     // Queue. The first two are called with taskMutex held: the position of the first available
     // job (tasks.size() when none), and the start of one worker (false when it could not start).

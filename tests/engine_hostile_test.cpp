@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cerrno>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -223,6 +224,14 @@ TEST_F(HostileFiles, SaveFailureTakesTheSystemsWords) {
     EXPECT_EQ(task->cause, "File name too long");
     task = runJob(engine, source, dir.file("missing/out.jpg"), "16x16");
     EXPECT_EQ(task->cause, "No such file or directory");
+    // A folder that intake could not make (a read-only source folder) gives the reason why.
+    ImageResizeTask held(&engine);
+    held.sourcePath = source;
+    held.outputPath = dir.file("missing/out.jpg");
+    held.resolution = "16x16";
+    held.folderError = EACCES;
+    held.execute();
+    EXPECT_EQ(held.cause, "Permission denied");
 }
 
 }  // namespace

@@ -37,8 +37,14 @@ bool makeDirectories(const std::string& path) {
     if (DirExist(path)) return true;
     std::string parent = getFilePath(path);
     while (parent.size() > 1 && parent.back() == '/') parent.pop_back();
-    if (!parent.empty() && parent != "/" && parent != path && !DirExist(parent)) makeDirectories(parent);
-    return makeDirectory(path) || DirExist(path);
+    // A parent that cannot be made leaves its own errno: the reason this one cannot be made.
+    if (!parent.empty() && parent != "/" && parent != path && !DirExist(parent) && !makeDirectories(parent))
+        return false;
+    if (makeDirectory(path)) return true;
+    const int error = errno;
+    if (DirExist(path)) return true;
+    errno = error;
+    return false;
 }
 
 bool deleteFile(const std::string& path, bool /*flag*/) { return remove(path.c_str()) == 0; }
