@@ -197,10 +197,11 @@ PIXMILL_VBMI void storeGroup(const __m512* sums, uint8_t* out, int pixels) {
     all = _mm512_inserti32x4(all, bytes[2], 2);
     all = _mm512_inserti32x4(all, bytes[3], 3);
     __m512i pixelsOut = _mm512_permutexvar_epi8(_mm512_load_si512(kOrders.byPixel), all);
-    const __mmask64 keep = pixels >= kLanes ? ~0ull : (1ull << (4 * pixels)) - 1;
-    if (C == 3)
-        pixelsOut =
-            _mm512_mask_blend_epi8(0x8888888888888888ull, pixelsOut, _mm512_maskz_loadu_epi8(keep, out));
+    // Opaque pictures: byte 3 is left out of the store, never read and written back, so a fresh
+    // output page is first touched by a write (a read would map the shared zero page, and the
+    // write after it would cost a copy and a flush of every processor's address cache).
+    const __mmask64 keep = (pixels >= kLanes ? ~0ull : (1ull << (4 * pixels)) - 1) &
+                           (C == 3 ? 0x7777777777777777ull : ~0ull);
     _mm512_mask_storeu_epi8(out, keep, pixelsOut);
 }
 
