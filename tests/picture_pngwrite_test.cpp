@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "picture/Deflate.h"
 #include "picture/ImageSource.h"
 #include "picture/Picture.h"
 #include "picture/kppng.h"
@@ -90,6 +91,30 @@ TEST(PngWrite, ProfileSurvivesByteForByteAndABrokenOneIsDropped) {
     back.loadFromPNG(path);
     EXPECT_EQ(back.width, 5);
     EXPECT_EQ(back.iccProfile, "");
+
+    // A profile that inflates but fails its Adler-32 (chunk CRC made right), or whose chunk fails
+    // its CRC, is damaged: dropped as well.
+    ASSERT_TRUE(p.saveToPNG(path));
+    const std::string whole = readBytes(path);
+    const size_t type = whole.find("iCCP");
+    size_t length = 0;
+    for (size_t i = type - 4; i < type; ++i) length = length << 8 | uint8_t(whole[i]);
+    for (bool fixCrc : {true, false}) {
+        std::string broken = whole;
+        broken[type + 4 + length - 1] ^= 1;  // the last byte of the Adler-32
+        if (fixCrc) {
+            const uint32_t crc = updateCrc32(0, reinterpret_cast<const uint8_t*>(broken.data() + type), 4 + length);
+            for (int i = 0; i < 4; ++i) broken[type + 4 + length + i] = char(crc >> (24 - 8 * i));
+        } else {
+            broken[type + 4 + length - 1] ^= 1;  // data whole again, the CRC is what is wrong
+            broken[type + 4 + length] ^= 1;
+        }
+        ASSERT_TRUE(writeBytes(path, broken));
+        back.loadFromPNG(path);
+        EXPECT_EQ(back.width, 5) << fixCrc;
+        EXPECT_EQ(back.iccProfile, "") << fixCrc;
+        EXPECT_EQ(ImageSource::open(path)->iccProfile(), "") << fixCrc;
+    }
 }
 
 // A 1 x 1 RGB picture whose IHDR is made to declare `height` rows.
