@@ -128,8 +128,11 @@ void filterSums(const uint8_t* cur, const uint8_t* prv, size_t n, size_t bpp, ui
     }
     for (int t = 0; t < 5; ++t) sums[t] = lanesOf(acc[t]);
 #endif
+    // The bytes one pixel left, which the lead keeps inside the rows' buffers.
+    const uint8_t* left = cur - bpp;
+    const uint8_t* upLeft = prv - bpp;
     for (; i < n; ++i) {
-        const uint8_t x = cur[i], a = cur[i - bpp], b = prv[i], c = prv[i - bpp];
+        const uint8_t x = cur[i], a = left[i], b = prv[i], c = upLeft[i];
         sums[0] += magnitude(x);
         sums[1] += magnitude(uint8_t(x - a));
         sums[2] += magnitude(uint8_t(x - b));
@@ -152,8 +155,10 @@ void filterRow(int type, const uint8_t* cur, const uint8_t* prv, size_t n, size_
         _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), _mm_sub_epi8(p.x, predicted));
     }
 #endif
+    const uint8_t* left = cur - bpp;
+    const uint8_t* upLeft = prv - bpp;
     for (; i < n; ++i) {
-        const uint8_t a = cur[i - bpp], b = prv[i], c = prv[i - bpp];
+        const uint8_t a = left[i], b = prv[i], c = upLeft[i];
         const int predicted = type == 0 ? 0 : type == 1 ? a : type == 2 ? b : type == 3 ? (a + b) >> 1 : paeth(a, b, c);
         out[i] = uint8_t(cur[i] - predicted);
     }
