@@ -11,6 +11,10 @@ DEPS := cmake make g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev libjpe
 # The benchmarks' peers and the peak-memory meter.
 BENCH_DEPS := libjpeg-turbo-progs libvips-tools time
 
+# The benchmark corpus, made by make-corpus.sh beside the project when it is missing.
+PIXMILL_CORPUS ?= /tmp/pixmill-corpus
+export PIXMILL_CORPUS
+
 # What the window check under Xvfb needs besides DEPS.
 WINDOW_DEPS := xvfb xdotool x11-apps
 
@@ -64,6 +68,11 @@ bench:
 	$(MAKE) deps EXTRA_DEPS="$(BENCH_DEPS)"
 	cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DPIXMILL_BENCH=ON -DPIXMILL_TESTS=OFF -DPIXMILL_GUI=OFF
 	cmake --build build-bench -j $(JOBS)
+	@if [ ! -d "$(PIXMILL_CORPUS)/png" ] || [ ! -d "$(PIXMILL_CORPUS)/photos" ]; then \
+	  if [ -x ../shared/bench/make-corpus.sh ]; then echo "== making the corpus in $(PIXMILL_CORPUS)"; \
+	    PYTHON=/usr/bin/python3 ../shared/bench/make-corpus.sh "$(PIXMILL_CORPUS)" >/dev/null || exit 1; \
+	  else echo "== no corpus and no ../shared/bench/make-corpus.sh: the corpus benchmarks measure nothing"; fi; \
+	fi
 	@for b in build-bench/bench/*_bench; do echo "== $$b"; $$b || exit 1; done
 	@for b in bench/*_bench.sh; do echo "== $$b"; bash $$b build-bench/cli/pixmill-cli || exit 1; done
 

@@ -1,10 +1,12 @@
 // PNG encoding: the product's saveToPNG against libpng's defaults (zlib level 6, its filter choice).
 // Usage: png_encode_bench [DIR]   DIR as make-corpus.sh writes it (png/ and photos/ folders);
-// default /tmp/pixmill-corpus. Each picture is written in its own mode (RGB opaque, RGBA otherwise).
+// default $PIXMILL_CORPUS, else /tmp/pixmill-corpus. Each picture is written in its own mode (RGB
+// opaque, RGBA otherwise).
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <string>
 #include <vector>
@@ -74,7 +76,8 @@ int main(int argc, char** argv) {
     puts("png_encode_bench: libpng not found; nothing to compare with");
     return 0;
 #else
-    const std::string dir = argc > 1 ? argv[1] : "/tmp/pixmill-corpus";
+    const char* corpus = getenv("PIXMILL_CORPUS");
+    const std::string dir = argc > 1 ? argv[1] : corpus && *corpus ? corpus : "/tmp/pixmill-corpus";
     std::vector<std::pair<std::string, std::unique_ptr<CPicture> > > pictures;
     for (const std::string& path : filesIn(dir + "/png", ".png")) {
         std::unique_ptr<CPicture> p(new CPicture());

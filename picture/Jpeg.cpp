@@ -278,7 +278,15 @@ bool JpegDecoder::open(const std::string& path) {
     useFileSource(&cinfo, source, file, buffer.get());
     jpeg_save_markers(&cinfo, JPEG_APP0 + 2, 0xFFFF);
     jpeg_read_header(&cinfo, TRUE);
-    icc = readIccProfile(cinfo);
+    {
+        // A malformed profile is dropped without a word: the pixels are whole, and libjpeg's
+        // warning about it must not mark the picture as damaged.
+        const long warnings = jerr.pub.num_warnings;
+        const std::string warning = jerr.warning;
+        icc = readIccProfile(cinfo);
+        jerr.pub.num_warnings = warnings;
+        jerr.warning = warning;
+    }
     // A picture holds fewer than 2^31 pixels; refuse larger files before libjpeg allocates for them.
     const uint64_t pixels = uint64_t(cinfo.image_width) * cinfo.image_height;
     if (pixels >= (uint64_t(1) << 31)) {

@@ -7,6 +7,10 @@
 #include <string>
 #include <vector>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "picture/Deflate.h"
 #include "picture/Picture.h"
 #include "tools/modTools.h"
@@ -50,55 +54,135 @@ inline uint8_t paeth(int a, int b, int c) {
     return uint8_t((pa <= pb && pa <= pc) ? a : (pb <= pc ? b : c));
 }
 
-// Sum of the absolute values of the bytes read as signed.
-uint64_t absoluteSum(const uint8_t* v, size_t n) {
-    uint64_t sum = 0;
-    for (size_t i = 0; i < n; ++i) sum += uint8_t(v[i] < 128 ? v[i] : 256 - v[i]);
-    return sum;
+// A filtered byte read as signed, by its magnitude.
+inline unsigned magnitude(uint8_t v) {
+    return v < 128 ? v : 256u - v;
 }
 
-// The five filtered versions of the row (each after its filter byte), one simple loop per type so
-// that the compiler can vectorise them; the one of least absolute sum is appended (the lowest type
-// on a tie), which is the heuristic the PNG standard recommends.
-void appendFilteredRow(const uint8_t* cur, const uint8_t* prv, size_t n, size_t bpp,
-                       std::vector<uint8_t> (&cand)[5], std::vector<uint8_t>& out) {
-    uint8_t* f[5];
-    for (int t = 0; t < 5; ++t) f[t] = cand[t].data() + 1;
-    const size_t lead = std::min(bpp, n);
-    for (size_t i = 0; i < lead; ++i) {
-        f[0][i] = cur[i];
-        f[1][i] = cur[i];
-        f[2][i] = uint8_t(cur[i] - prv[i]);
-        f[3][i] = uint8_t(cur[i] - (prv[i] >> 1));
-        f[4][i] = uint8_t(cur[i] - prv[i]);  // Paeth of (0, b, 0) is b
+// Rows are kept behind kLead zero bytes: the bytes left of the first pixel count as zero.
+const size_t kLead = 16;
+
+#if defined(__SSE2__)
+// Sixteen bytes at a time: the predictions of the five filter types for x = cur[i], with a the byte
+// one pixel left, b the one above and c the one above left.
+struct Predictions {
+    __m128i x, a, b, c;
+    Predictions(const uint8_t* cur, const uint8_t* prv, size_t i, size_t bpp)
+        : x(_mm_loadu_si128(reinterpret_cast<const __m128i*>(cur + i))),
+          a(_mm_loadu_si128(reinterpret_cast<const __m128i*>(cur + i - bpp))),
+          b(_mm_loadu_si128(reinterpret_cast<const __m128i*>(prv + i))),
+          c(_mm_loadu_si128(reinterpret_cast<const __m128i*>(prv + i - bpp))) {}
+    // floor((a + b) / 2): the rounded-up average less the bit it rounded up.
+    __m128i average() const {
+        return _mm_sub_epi8(_mm_avg_epu8(a, b), _mm_and_si128(_mm_xor_si128(a, b), _mm_set1_epi8(1)));
     }
-    for (size_t i = lead; i < n; ++i) f[0][i] = cur[i];
-    for (size_t i = lead; i < n; ++i) f[1][i] = uint8_t(cur[i] - cur[i - bpp]);
-    for (size_t i = lead; i < n; ++i) f[2][i] = uint8_t(cur[i] - prv[i]);
-    for (size_t i = lead; i < n; ++i) f[3][i] = uint8_t(cur[i] - ((cur[i - bpp] + prv[i]) >> 1));
-    for (size_t i = lead; i < n; ++i) f[4][i] = uint8_t(cur[i] - paeth(cur[i - bpp], prv[i], prv[i - bpp]));
-    int best = 0;
-    uint64_t bestSum = absoluteSum(f[0], n);
-    for (int t = 1; t < 5; ++t) {
-        const uint64_t sum = absoluteSum(f[t], n);
-        if (sum < bestSum) best = t, bestSum = sum;
+    __m128i paeth() const {
+        const __m128i zero = _mm_setzero_si128();
+        return _mm_packus_epi16(paethHalf(_mm_unpacklo_epi8(a, zero), _mm_unpacklo_epi8(b, zero),
+                                          _mm_unpacklo_epi8(c, zero)),
+                                paethHalf(_mm_unpackhi_epi8(a, zero), _mm_unpackhi_epi8(b, zero),
+                                          _mm_unpackhi_epi8(c, zero)));
     }
-    cand[best][0] = uint8_t(best);
-    out.insert(out.end(), cand[best].begin(), cand[best].begin() + n + 1);
+    // The Paeth predictor of eight 16-bit lanes: pa = |b − c|, pb = |a − c|, pc = |a + b − 2c|;
+    // a when pa is the least, else b when pb is at most pc, else c.
+    static __m128i paethHalf(__m128i a, __m128i b, __m128i c) {
+        const __m128i bc = _mm_sub_epi16(b, c), ac = _mm_sub_epi16(a, c), sum = _mm_add_epi16(bc, ac);
+        const __m128i zero = _mm_setzero_si128();
+        const __m128i pa = _mm_max_epi16(bc, _mm_sub_epi16(zero, bc));
+        const __m128i pb = _mm_max_epi16(ac, _mm_sub_epi16(zero, ac));
+        const __m128i pc = _mm_max_epi16(sum, _mm_sub_epi16(zero, sum));
+        const __m128i notA = _mm_or_si128(_mm_cmpgt_epi16(pa, pb), _mm_cmpgt_epi16(pa, pc));
+        const __m128i notB = _mm_cmpgt_epi16(pb, pc);
+        const __m128i bOrC = _mm_or_si128(_mm_andnot_si128(notB, b), _mm_and_si128(notB, c));
+        return _mm_or_si128(_mm_andnot_si128(notA, a), _mm_and_si128(notA, bOrC));
+    }
+};
+
+// The sum of the magnitudes of sixteen filtered bytes, added to the two 64-bit lanes of sum.
+inline __m128i addMagnitudes(__m128i sum, __m128i v) {
+    const __m128i zero = _mm_setzero_si128();
+    return _mm_add_epi64(sum, _mm_sad_epu8(_mm_min_epu8(v, _mm_sub_epi8(zero, v)), zero));
 }
 
+inline uint64_t lanesOf(__m128i sum) {
+    uint64_t lane[2];
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(lane), sum);
+    return lane[0] + lane[1];
+}
+#endif
+
+// The sums of magnitudes of the row under each of the five filter types.
+void filterSums(const uint8_t* cur, const uint8_t* prv, size_t n, size_t bpp, uint64_t (&sums)[5]) {
+    size_t i = 0;
+    for (uint64_t& s : sums) s = 0;
+#if defined(__SSE2__)
+    __m128i acc[5];
+    for (__m128i& a : acc) a = _mm_setzero_si128();
+    for (; i + 16 <= n; i += 16) {
+        const Predictions p(cur, prv, i, bpp);
+        acc[0] = addMagnitudes(acc[0], p.x);
+        acc[1] = addMagnitudes(acc[1], _mm_sub_epi8(p.x, p.a));
+        acc[2] = addMagnitudes(acc[2], _mm_sub_epi8(p.x, p.b));
+        acc[3] = addMagnitudes(acc[3], _mm_sub_epi8(p.x, p.average()));
+        acc[4] = addMagnitudes(acc[4], _mm_sub_epi8(p.x, p.paeth()));
+    }
+    for (int t = 0; t < 5; ++t) sums[t] = lanesOf(acc[t]);
+#endif
+    // The bytes one pixel left, which the lead keeps inside the rows' buffers.
+    const uint8_t* left = cur - bpp;
+    const uint8_t* upLeft = prv - bpp;
+    for (; i < n; ++i) {
+        const uint8_t x = cur[i], a = left[i], b = prv[i], c = upLeft[i];
+        sums[0] += magnitude(x);
+        sums[1] += magnitude(uint8_t(x - a));
+        sums[2] += magnitude(uint8_t(x - b));
+        sums[3] += magnitude(uint8_t(x - ((a + b) >> 1)));
+        sums[4] += magnitude(uint8_t(x - paeth(a, b, c)));
+    }
+}
+
+// The row filtered by `type` into out.
+void filterRow(int type, const uint8_t* cur, const uint8_t* prv, size_t n, size_t bpp, uint8_t* out) {
+    size_t i = 0;
+#if defined(__SSE2__)
+    for (; i + 16 <= n; i += 16) {
+        const Predictions p(cur, prv, i, bpp);
+        const __m128i predicted = type == 0   ? _mm_setzero_si128()
+                                  : type == 1 ? p.a
+                                  : type == 2 ? p.b
+                                  : type == 3 ? p.average()
+                                              : p.paeth();
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), _mm_sub_epi8(p.x, predicted));
+    }
+#endif
+    const uint8_t* left = cur - bpp;
+    const uint8_t* upLeft = prv - bpp;
+    for (; i < n; ++i) {
+        const uint8_t a = left[i], b = prv[i], c = upLeft[i];
+        const int predicted = type == 0 ? 0 : type == 1 ? a : type == 2 ? b : type == 3 ? (a + b) >> 1 : paeth(a, b, c);
+        out[i] = uint8_t(cur[i] - predicted);
+    }
+}
+
+// Each row with the filter type of least sum of magnitudes (the lowest type on a tie), the
+// heuristic the PNG standard recommends.
 std::vector<uint8_t> filteredRows(const CPicture& pic, size_t channels) {
     const size_t n = size_t(pic.width) * channels;
-    std::vector<uint8_t> out;
-    out.reserve((n + 1) * size_t(pic.height));
+    std::vector<uint8_t> out((n + 1) * size_t(pic.height));
     // The row above the first is zero.
-    std::vector<uint8_t> rows[2] = {std::vector<uint8_t>(n, 0), std::vector<uint8_t>(n, 0)};
-    std::vector<uint8_t> cand[5];
-    for (std::vector<uint8_t>& c : cand) c.resize(n + 1);
-    for (int y = 0; y < pic.height; ++y) {
-        std::vector<uint8_t>& cur = rows[y & 1];
-        samplesOfRow(pic, y, channels, cur.data());
-        appendFilteredRow(cur.data(), rows[(y + 1) & 1].data(), n, channels, cand, out);
+    std::vector<uint8_t> rows[2] = {std::vector<uint8_t>(kLead + n, 0), std::vector<uint8_t>(kLead + n, 0)};
+    uint8_t* o = out.data();
+    for (int y = 0; y < pic.height; ++y, o += n + 1) {
+        uint8_t* cur = rows[y & 1].data() + kLead;
+        const uint8_t* prv = rows[(y + 1) & 1].data() + kLead;
+        samplesOfRow(pic, y, channels, cur);
+        uint64_t sums[5];
+        filterSums(cur, prv, n, channels, sums);
+        int best = 0;
+        for (int t = 1; t < 5; ++t)
+            if (sums[t] < sums[best]) best = t;
+        o[0] = uint8_t(best);
+        filterRow(best, cur, prv, n, channels, o + 1);
     }
     return out;
 }

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "picture/Deflate.h"
 #include "picture/Picture.h"
 #include "picture/RowSink.h"
 
@@ -486,6 +487,12 @@ constexpr uint32_t chunkType(const char (&name)[5]) {
            (uint32_t(uint8_t(name[2])) << 8) | uint8_t(name[3]);
 }
 
+// The CRC-32 a chunk ends with: over its type and its data.
+uint32_t chunkCrc(uint32_t type, const unsigned char* data, unsigned length) {
+    const uint8_t name[4] = {uint8_t(type >> 24), uint8_t(type >> 16), uint8_t(type >> 8), uint8_t(type)};
+    return updateCrc32(updateCrc32(0, name, 4), data, length);
+}
+
 }  // namespace
 
 void KpPngHeader::Decode(const unsigned char* data) {
@@ -554,7 +561,9 @@ class ProfileSink final : public KpGenericPngDecoder {
 }  // namespace
 
 // The inflated profile of an iCCP chunk (name of 1 to 79 bytes, its zero, method 0, zlib
-// stream); empty for a malformed chunk, which is dropped.
+// stream filling the rest of the chunk); empty for a malformed chunk, which is dropped. Unlike the
+// image data, a profile is taken only when its Adler-32 matches: a damaged one would change every
+// colour of the output instead of a few pixels.
 std::string KpGenericPngDecoder::profileOf(unsigned int length, const unsigned char* data) {
     const unsigned char* end = static_cast<const unsigned char*>(memchr(data, 0, std::min(length, 80u)));
     if (!end || end == data) return std::string();
@@ -571,7 +580,9 @@ std::string KpGenericPngDecoder::profileOf(unsigned int length, const unsigned c
         ok = 0;
     }
     quietMessages = false;
-    return ok == 1 ? sink.bytes : std::string();
+    if (ok != 1 || stream.size() < 6) return std::string();
+    const uint32_t adler = updateAdler32(1, reinterpret_cast<const uint8_t*>(sink.bytes.data()), sink.bytes.size());
+    return adler == readU32BE(data + length - 4) ? sink.bytes : std::string();
 }
 
 size_t KpGenericPngDecoder::png_fread(void* buffer, size_t size) {
@@ -624,7 +635,7 @@ int KpGenericPngDecoder::ReadChunk(unsigned int& length, unsigned char*& data, u
         data = nullptr;
         return 0;
     }
-    crc = readU32BE(tail);  // never checked
+    crc = readU32BE(tail);  // checked only for colour profiles
     return 1;
 }
 
@@ -687,6 +698,8 @@ int KpGenericPngDecoder::ReadChunks() {
         std::unique_ptr<unsigned char[]> owned(data);
         if (type == chunkType("IEND")) break;
         if (length == 0) continue;
+        // A profile chunk that fails its CRC is dropped like any other malformed profile.
+        if (type == chunkType("iCCP") && crc != chunkCrc(type, data, length)) continue;
         if (!ActOnChunk(length, data, type)) {
             failure = "the PNG palette's length is not a multiple of 3";
             idat = nullptr;

@@ -1,11 +1,13 @@
 // PNG writing checked by libpng and our decoder; colour profiles; the bound on what PNG data can fill.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "picture/Deflate.h"
 #include "picture/ImageSource.h"
 #include "picture/Picture.h"
 #include "picture/kppng.h"
@@ -68,6 +70,91 @@ TEST(PngWrite, EveryTransparencyModeDecodesToThePicturesBytes) {
     }
 }
 
+// The inflated image data of a PNG file: each row's filter type byte and its samples.
+std::vector<uint8_t> inflatedRows(const std::string& png) {
+    std::vector<uint8_t> z;
+    for (size_t at = 8; at + 12 <= png.size();) {
+        const size_t length = size_t(uint8_t(png[at])) << 24 | size_t(uint8_t(png[at + 1])) << 16 |
+                              size_t(uint8_t(png[at + 2])) << 8 | uint8_t(png[at + 3]);
+        if (png.compare(at + 4, 4, "IDAT") == 0) z.insert(z.end(), png.begin() + at + 8, png.begin() + at + 8 + length);
+        at += 12 + length;
+    }
+    struct Collect : KpGenericPngDecoder {
+        int Output(unsigned char byte) override {
+            bytes.push_back(byte);
+            return 1;
+        }
+        std::vector<uint8_t> bytes;
+    } rows;
+    KpPngUncompressor inflater(&rows);
+    EXPECT_EQ(inflater.Uncompress(unsigned(z.size()), z.data()), 1);
+    return rows.bytes;
+}
+
+inline uint8_t paethOf(int a, int b, int c) {
+    const int pa = abs(b - c), pb = abs(a - c), pc = abs(a + b - 2 * c);
+    return uint8_t(pa <= pb && pa <= pc ? a : pb <= pc ? b : c);
+}
+
+// Rows made for each filter type to win (noise between them): zeros (none), a ramp (sub), a copy
+// of the row above (up), each sample the average or the Paeth prediction of its neighbours. Every
+// width from one pixel up, both sample sizes: the files decode to the picture and every type
+// shows up, so each is written right by the wide and the narrow code alike.
+TEST(PngWrite, EveryFilterTypeAtEveryWidthDecodesToThePicture) {
+    TempDir dir;
+    std::mt19937 rng(11);
+    bool seen[5] = {false};
+    for (int32_t mode : {TRANSPARENCY_NONE, TRANSPARENCY_ALPHA}) {
+        const size_t channels = mode == TRANSPARENCY_NONE ? 3 : 4;
+        for (int width = 1; width <= 24; ++width) {
+            const size_t n = size_t(width) * channels;
+            const int height = 10;
+            std::vector<std::vector<uint8_t>> rows(height, std::vector<uint8_t>(n));
+            for (int y = 1; y < height; ++y) {
+                std::vector<uint8_t>& r = rows[y];
+                const std::vector<uint8_t>& up = rows[y - 1];
+                for (size_t i = 0; i < n; ++i) {
+                    const int a = i >= channels ? r[i - channels] : 0, b = up[i], c = i >= channels ? up[i - channels] : 0;
+                    switch (y) {
+                        case 2: r[i] = uint8_t(i * 3); break;
+                        case 4: r[i] = up[i]; break;
+                        case 6: r[i] = uint8_t((a + b) >> 1); break;
+                        case 8: r[i] = paethOf(a, b, c); break;
+                        default: r[i] = uint8_t(rng()); break;
+                    }
+                }
+            }
+            CPicture p(width, height);
+            p.transparencyMode = mode;
+            for (int y = 0; y < height; ++y)
+                for (int x = 0; x < width; ++x) {
+                    const uint8_t* s = &rows[y][size_t(x) * channels];
+                    uint8_t* px = p.pixelAt(x, y);
+                    px[0] = s[2], px[1] = s[1], px[2] = s[0], px[3] = channels == 4 ? s[3] : 0;
+                }
+            const std::string path = dir.file("filters.png");
+            ASSERT_TRUE(p.saveToPNG(path));
+            const std::vector<uint8_t> data = inflatedRows(readBytes(path));
+            ASSERT_EQ(data.size(), (n + 1) * height);
+            for (int y = 0; y < height; ++y) {
+                ASSERT_LT(data[(n + 1) * y], 5);
+                seen[data[(n + 1) * y]] = true;
+            }
+            const std::vector<uint8_t> want = expectedRgba(p);
+            CPicture back;
+            back.loadFromPNG(path);
+            EXPECT_EQ(expectedRgba(back), want) << "our decoder, width " << width;
+#ifdef PIXMILL_HAVE_LIBPNG
+            int w = 0, h = 0;
+            std::vector<unsigned char> rgba;
+            ASSERT_TRUE(decodeWithLibpng(path, w, h, rgba));
+            EXPECT_TRUE(rgba == want) << "libpng, width " << width;
+#endif
+        }
+    }
+    for (int t = 0; t < 5; ++t) EXPECT_TRUE(seen[t]) << "filter type " << t;
+}
+
 TEST(PngWrite, ProfileSurvivesByteForByteAndABrokenOneIsDropped) {
     TempDir dir;
     CPicture p(5, 4);
@@ -90,6 +177,30 @@ TEST(PngWrite, ProfileSurvivesByteForByteAndABrokenOneIsDropped) {
     back.loadFromPNG(path);
     EXPECT_EQ(back.width, 5);
     EXPECT_EQ(back.iccProfile, "");
+
+    // A profile that inflates but fails its Adler-32 (chunk CRC made right), or whose chunk fails
+    // its CRC, is damaged: dropped as well.
+    ASSERT_TRUE(p.saveToPNG(path));
+    const std::string whole = readBytes(path);
+    const size_t type = whole.find("iCCP");
+    size_t length = 0;
+    for (size_t i = type - 4; i < type; ++i) length = length << 8 | uint8_t(whole[i]);
+    for (bool fixCrc : {true, false}) {
+        std::string broken = whole;
+        broken[type + 4 + length - 1] ^= 1;  // the last byte of the Adler-32
+        if (fixCrc) {
+            const uint32_t crc = updateCrc32(0, reinterpret_cast<const uint8_t*>(broken.data() + type), 4 + length);
+            for (int i = 0; i < 4; ++i) broken[type + 4 + length + i] = char(crc >> (24 - 8 * i));
+        } else {
+            broken[type + 4 + length - 1] ^= 1;  // data whole again, the CRC is what is wrong
+            broken[type + 4 + length] ^= 1;
+        }
+        ASSERT_TRUE(writeBytes(path, broken));
+        back.loadFromPNG(path);
+        EXPECT_EQ(back.width, 5) << fixCrc;
+        EXPECT_EQ(back.iccProfile, "") << fixCrc;
+        EXPECT_EQ(ImageSource::open(path)->iccProfile(), "") << fixCrc;
+    }
 }
 
 // A 1 x 1 RGB picture whose IHDR is made to declare `height` rows.
