@@ -81,6 +81,7 @@ struct BmpHeader {
     bool hasMasks = false;      // bit fields say where the channels lie
     uint32_t masks[4] = {};     // red, green, blue, alpha
     uint32_t paletteStart = 0;  // the first byte after the headers and any masks
+    uint32_t paletteEntries = 0;  // the colours the file's palette holds
 };
 
 // OS/2 1.x headers are 12 bytes (16-bit sizes), OS/2 2.x ones 16 to 64; 40, 52 and 56 are read as
@@ -205,7 +206,7 @@ using Palette = uint8_t[256][4];
 // green, red, reserved), and lies between the headers and the pixel data. An OS/2 1.x palette has
 // 3-byte entries and may hold fewer than 2^bits of them: as many as fit before the pixel data.
 // Entries the file does not have stay black.
-std::string readPalette(BmpReader& in, const BmpHeader& h, Palette& palette) {
+std::string readPalette(BmpReader& in, BmpHeader& h, Palette& palette) {
     const bool core = h.infoSize == 12;
     const uint32_t entrySize = core ? 3 : 4;
     uint64_t entries = h.coloursUsed == 0 ? uint64_t(1) << h.bitsPerPixel : h.coloursUsed;
@@ -219,6 +220,7 @@ std::string readPalette(BmpReader& in, const BmpHeader& h, Palette& palette) {
     if (!in.read(raw, size_t(entries) * entrySize)) return "the file ends inside its BMP palette";
     memset(palette, 0, sizeof palette);
     for (size_t i = 0; i < entries; ++i) memcpy(palette[i], raw + i * entrySize, entrySize);
+    h.paletteEntries = uint32_t(entries);
     return "";
 }
 
@@ -257,10 +259,13 @@ class RowConverter {
         const int bits = h.bitsPerPixel;
         if (bits <= 8) {
             const unsigned perByte = 8 / bits, index = (1u << bits) - 1;
+            unsigned highest = highestIndex;
             for (size_t x = 0; x < count; ++x) {
-                const unsigned shift = 8 - bits * (x % perByte + 1);
-                memcpy(out + x * 4, palette[(row[x / perByte] >> shift) & index], 4);
+                const unsigned shift = 8 - bits * (x % perByte + 1), i = (row[x / perByte] >> shift) & index;
+                highest = std::max(highest, i);
+                memcpy(out + x * 4, palette[i], 4);
             }
+            highestIndex = highest;
         } else if (bits == 24) {
             for (size_t x = 0; x < count; ++x) memcpy(out + x * 4, row + x * 3, 3);
         } else if (bits == 32 && !h.hasMasks) {
@@ -271,6 +276,9 @@ class RowConverter {
             for (size_t x = 0; x < count; ++x) put(u16At(row + x * 2), out + x * 4);
         }
     }
+
+    // The highest palette index the converted pixels used.
+    mutable unsigned highestIndex = 0;
 
   private:
     void put(uint32_t pixel, uint8_t* out) const {
@@ -286,10 +294,11 @@ class RowConverter {
 };
 
 // Rows padded to 4 bytes. Rows the file does not hold stay zero.
-void readUncompressed(BmpReader& in, const BmpHeader& h, const Palette& palette, CPicture& pic) {
+// Returns the highest palette index the pixels used.
+unsigned readUncompressed(BmpReader& in, const BmpHeader& h, const Palette& palette, CPicture& pic) {
     const size_t rowSize = size_t(rowBytes(h));
     pic.create(h.width, h.rows);
-    if (!in.skipTo(h.dataOffset)) return;
+    if (!in.skipTo(h.dataOffset)) return 0;
     const RowConverter converter(h, palette);
     std::vector<uint8_t> row(rowSize);
     for (int n = 0; n < h.rows; ++n) {
@@ -298,8 +307,9 @@ void readUncompressed(BmpReader& in, const BmpHeader& h, const Palette& palette,
         // Only pixels whose bits all came are stored: a pixel cut by the end of the file stays zero.
         const size_t pixelsRead = std::min<uint64_t>(uint64_t(h.width), uint64_t(got) * 8 / h.bitsPerPixel);
         converter.convert(row.data(), pixelsRead, pic.pixelAt(0, pictureRow(h, n)));
-        if (!whole) return;
+        if (!whole) break;
     }
+    return converter.highestIndex;
 }
 
 // The transparency bytes decide how a 32-bit picture is read: any partial value means alpha, only
@@ -322,14 +332,17 @@ int modeFromAlpha(const CPicture& pic) {
 // end of a row goes on in the next pixel of the buffer; pixels outside are dropped.
 class RleWriter {
   public:
-    RleWriter(CPicture& pic, const Palette& palette, bool topDown)
-        : pic(pic), palette(palette), step(topDown ? 1 : -1), firstRow(topDown ? 0 : pic.height - 1),
-          row(firstRow) {}
+    RleWriter(CPicture& pic, const Palette& palette, bool topDown, int pixelBits)
+        : pic(pic), palette(palette), pixelBits(pixelBits), step(topDown ? 1 : -1),
+          firstRow(topDown ? 0 : pic.height - 1), row(firstRow) {}
 
     void put(uint8_t index) {
         int64_t p = int64_t(row) * pic.width + column;
         if (rowInside() && p >= 0 && p < int64_t(pic.width) * pic.height)
             memcpy(pic.pixels + p * 4, palette[index], 4);
+        // Sound data ends its runs within their row; RLE4's last byte may carry one pixel more.
+        outside |= !rowInside() || column >= int64_t(pic.width) + (pixelBits == 4 ? 1 : 0);
+        highestIndex = std::max<unsigned>(highestIndex, index);
         ++column;
     }
     void endOfLine() {
@@ -338,6 +351,7 @@ class RleWriter {
     }
     // Right and up in the file's order of rows; the column stops at the end of the row.
     void delta(int right, int up) {
+        outside |= column + right > pic.width;
         column = std::min<int64_t>(column + right, std::max<int64_t>(column, pic.width));
         row += step * up;
     }
@@ -348,11 +362,15 @@ class RleWriter {
         return int(std::min<int64_t>((row - firstRow) * step + (column >= pic.width), pic.height));
     }
 
+    bool outside = false;       // a run or a move went past its row or the picture
+    unsigned highestIndex = 0;  // the highest palette index written
+
   private:
     bool rowInside() const { return row >= 0 && row < pic.height; }
 
     CPicture& pic;
     const Palette& palette;
+    int pixelBits;
     int step;
     int64_t firstRow;
     int64_t row;
@@ -395,11 +413,18 @@ Step rleEscape(BmpReader& in, RleWriter& out, uint8_t code, int bits) {
     return bytes % 2 == 0 || in.byte(pad) ? Step::Go : Step::DataEnds;
 }
 
+// What pixels that name palette entries the file does not have say about it, or "".
+std::string unknownColours(const BmpHeader& h, unsigned highestIndex) {
+    if (h.bitsPerPixel > 8 || highestIndex < h.paletteEntries) return "";
+    return "the pixels use colour " + std::to_string(highestIndex) + " of a BMP palette of " +
+           std::to_string(h.paletteEntries);
+}
+
 // RLE8 and RLE4 codes from the data offset on; returns the rows decoded when the data ends before
-// the codes finish the picture, else -1.
-int readRle(BmpReader& in, const BmpHeader& h, const Palette& palette, CPicture& pic) {
+// the codes finish the picture, else -1. What else was wrong with the codes goes into *wrong.
+int readRle(BmpReader& in, const BmpHeader& h, const Palette& palette, CPicture& pic, std::string* wrong) {
     pic.create(h.width, h.rows);
-    RleWriter out(pic, palette, h.topDown);
+    RleWriter out(pic, palette, h.topDown, h.bitsPerPixel);
     if (!in.skipTo(h.dataOffset)) return 0;
     const int bits = h.bitsPerPixel;
     Step step = Step::Go;
@@ -413,6 +438,8 @@ int readRle(BmpReader& in, const BmpHeader& h, const Palette& palette, CPicture&
             step = rleEscape(in, out, value, bits);
         }
     }
+    if (out.outside) *wrong = "the run-length data runs outside the picture";
+    else *wrong = unknownColours(h, out.highestIndex);
     return step == Step::DataEnds ? out.rowsDone() : -1;
 }
 
@@ -443,8 +470,9 @@ void decode(BmpReader& in, CPicture& pic, uint64_t size) {
         return;
     }
     if (h.compression == kRle8 || h.compression == kRle4) {
-        const int held = readRle(in, h, palette, pic);
-        if (held >= 0 && held < h.rows) pic.loadWarning = endsEarly(held, h.rows);
+        std::string wrong;
+        const int held = readRle(in, h, palette, pic, &wrong);
+        pic.loadWarning = held >= 0 && held < h.rows ? endsEarly(held, h.rows) : wrong;
         return;
     }
     if (h.bitsPerPixel == 16 && !h.hasMasks) {
@@ -452,11 +480,14 @@ void decode(BmpReader& in, CPicture& pic, uint64_t size) {
         h.masks[1] = 0x03E0;
         h.masks[2] = 0x001F;
     }
-    readUncompressed(in, h, palette, pic);
+    const unsigned highestIndex = readUncompressed(in, h, palette, pic);
     // 32-bit files without bit fields, and bit fields with an alpha mask, carry transparency.
     if ((h.bitsPerPixel == 32 && !h.hasMasks) || h.masks[3] != 0) pic.transparencyMode = modeFromAlpha(pic);
     const uint64_t held = std::min<uint64_t>(uint64_t(h.rows), data / rowBytes(h));
-    if (size != 0 && held < uint64_t(h.rows)) pic.loadWarning = endsEarly(int(held), h.rows);
+    if (size != 0 && held < uint64_t(h.rows))
+        pic.loadWarning = endsEarly(int(held), h.rows);
+    else
+        pic.loadWarning = unknownColours(h, highestIndex);
 }
 
 // ---- Writing ----

@@ -372,6 +372,8 @@ TEST(BmpRead, IndexPastAShortPaletteIsBlack) {
     EXPECT_EQ(pixel(l.pic, 1, 0), 0u);
     EXPECT_EQ(pixel(l.pic, 2, 0), 0x00302010u);
     EXPECT_EQ(l.pic.transparencyMode, TRANSPARENCY_NONE);
+    // The file still reads, as damaged.
+    EXPECT_EQ(l.pic.loadWarning, "the pixels use colour 5 of a BMP palette of 2");
 }
 
 // ---- RLE8 ----
@@ -384,6 +386,7 @@ TEST(BmpRle8, RunsAndEndOfLine) {
     EXPECT_EQ(pixel(l.pic, 1, 0), 0x00070707u);
     EXPECT_EQ(pixel(l.pic, 2, 0), 0u);
     EXPECT_EQ(l.pic.transparencyMode, TRANSPARENCY_NONE);
+    EXPECT_EQ(l.pic.loadWarning, "");
 }
 
 TEST(BmpRle8, PaletteSizeComesFromColoursUsed) {
@@ -403,6 +406,7 @@ TEST(BmpRle8, PaletteSizeComesFromColoursUsed) {
     Loaded beyond(rle8File(1, 1, {0x00FFFFFF}, {1, 9, 0, 1}, 1));
     ASSERT_EQ(beyond.pic.width, 1);
     EXPECT_EQ(pixel(beyond.pic, 0, 0), 0u);
+    EXPECT_EQ(beyond.pic.loadWarning, "the pixels use colour 9 of a BMP palette of 1");
 }
 
 TEST(BmpRle8, PalettesThatDoNotFitAreRefused) {
@@ -432,6 +436,8 @@ TEST(BmpRle8, DeltaMovesRightAndUpWithinThePicture) {
     ASSERT_EQ(far.pic.height, 2);
     for (int y = 0; y < 2; ++y)
         for (int x = 0; x < 4; ++x) EXPECT_EQ(pixel(far.pic, x, y), 0u) << x << "," << y;
+    EXPECT_EQ(l.pic.loadWarning, "");
+    EXPECT_EQ(far.pic.loadWarning, "the run-length data runs outside the picture");
 }
 
 TEST(BmpRle8, RunsPastTheRowOrPictureNeverWriteOutside) {
@@ -451,6 +457,9 @@ TEST(BmpRle8, RunsPastTheRowOrPictureNeverWriteOutside) {
     Loaded absolute(rle8File(2, 1, pal, {0, 5, 1, 2, 1, 2, 1, 0, 1, 1}, 3));
     EXPECT_EQ(pixel(absolute.pic, 0, 0), 0x00111111u);
     EXPECT_EQ(pixel(absolute.pic, 1, 0), 0x00222222u);
+    // Each is read as the codes say, and reported as damaged.
+    for (const Loaded* l : {&bottom, &top, &absolute})
+        EXPECT_EQ(l->pic.loadWarning, "the run-length data runs outside the picture");
 }
 
 TEST(BmpRle8, TopDownAndTruncated) {
