@@ -525,7 +525,7 @@ std::string cliHelpText() {
            joinWords(kDestinationWords) +
            "\n"
            "      --sub-folder NAME      folder beside each source used by subfolder (\"resized\")\n"
-           "      --fixed-folder FOLDER  folder used by fixedfolder\n"
+           "      --fixed-folder FOLDER  folder used by fixedfolder (made when missing)\n"
            "  -o, --output FOLDER        same as --destination fixedfolder --fixed-folder FOLDER\n"
            "  -n, --name TEMPLATE        output name; %SRC% %DSTX% %DSTY% %N% %N2%..%N6%\n"
            "  -q, --jpeg-quality N       JPEG quality, 1 to 100\n"

@@ -92,6 +92,17 @@ std::vector<std::string> missingFolders(std::string path) {
 }
 
 // Runs the batch (or plans it) over the paths and reports; returns the exit status.
+// A fixed folder named on the command line is made with every level it lacks (as --keep-structure
+// makes the folders below it), once some path is to be resized there.
+void makeFixedFolder(const Pixmill& engine, const std::vector<InputItem>& inputs) {
+    if (engine.destination != Destination::FixedFolder || engine.outputFixedFolder.empty()) return;
+    for (const InputItem& input : inputs)
+        if (input.refusal.empty()) {
+            makeDirectories(engine.outputFixedFolder);
+            return;
+        }
+}
+
 int resizeAll(const CliOptions& options, const std::vector<std::string>& paths) {
     ReportFile report;
     std::string error;
@@ -106,6 +117,7 @@ int resizeAll(const CliOptions& options, const std::vector<std::string>& paths) 
     if (options.dryRun) {
         outcome = planBatch(*pxm, inputs, textOut, report);
     } else {
+        makeFixedFolder(*pxm, inputs);
         ProgressView view(stderrIsTerminal(), options.quiet);
         outcome = runBatch(*pxm, inputs, view, report);
     }

@@ -68,6 +68,7 @@ TEST_F(CliResize, EachDestinationPutsTheFileWhereItSays) {
         {{"-d", "fixedfolder", "--fixed-folder", "fixed"}, "fixed/a_100x100.bmp"},
         {{"-o", "out"}, "out/a_100x100.bmp"},
         {{"-o", "named", "-n", "img%N3%-%SRC%"}, "named/img001-a.bmp"},
+        {{"-o", "new/deeper/still"}, "new/deeper/still/a_100x100.bmp"},
     };
     image("a.bmp", 400, 200);
     for (const DestinationCase& c : cases) {
