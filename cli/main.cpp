@@ -91,7 +91,6 @@ std::vector<std::string> missingFolders(std::string path) {
     return missing;
 }
 
-// Runs the batch (or plans it) over the paths and reports; returns the exit status.
 // A fixed folder named on the command line is made with every level it lacks (as --keep-structure
 // makes the folders below it), once some path is to be resized there.
 void makeFixedFolder(const Pixmill& engine, const std::vector<InputItem>& inputs) {
@@ -103,6 +102,7 @@ void makeFixedFolder(const Pixmill& engine, const std::vector<InputItem>& inputs
         }
 }
 
+// Runs the batch (or plans it) over the paths and reports; returns the exit status.
 int resizeAll(const CliOptions& options, const std::vector<std::string>& paths) {
     ReportFile report;
     std::string error;
