@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Pixmill: `make test` installs what is missing, builds and runs every test; `make run` runs Pixmill.
 SHELL := /bin/bash
 JOBS ?= $(shell nproc)

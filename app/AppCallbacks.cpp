@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The engine's callbacks into the window: setting values at start, status and progress from workers.
 #include "engine/AppCallbacks.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // BatchModel: the jobs of the current batch as rows, and the texts that count them.
 #include "app/BatchModel.h"
 

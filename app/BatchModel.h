@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // BatchModel: the jobs of the current batch, one row each in queue order, read from the engine.
 #pragma once
 

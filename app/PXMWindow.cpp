@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // PXMWindow: drag and drop of files onto the main window.
 #include "app/PXMWindow.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // PXMWindow: the main window; it takes files dragged onto it and hands each path to the engine.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // PixmillAppDelegate: the window's controls, their actions, the menus and the launch sequence.
 #include "app/PixmillAppDelegate.h"
 

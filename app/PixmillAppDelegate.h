@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // PixmillAppDelegate: owns the window's controls and turns each control event into one bridge call.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // pixmill: the window. The engine already exists here: a static initialiser created it at load time.
 #include <signal.h>
 #include <sys/socket.h>

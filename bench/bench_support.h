@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the benchmarks share: a clock and the files of a corpus folder.
 #pragma once
 

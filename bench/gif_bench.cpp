@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // GIF decoding speed: CPicture::loadFromGIF against giflib (DGifSlurp plus the palette lookup to
 // BGRA) on a set of ~800x600 GIFs: made here, or DIR/gif/*.gif from make-corpus.sh when DIR is given.
 #include <dirent.h>

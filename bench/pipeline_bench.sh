@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Photo batches through pixmill-cli against the full-decode floor, run against run on one machine.
 #
 #   pipeline_bench.sh PIXMILL_CLI

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // PNG decoding speed: the product's loadFromPNG against libpng (8-bit RGBA output) on the same files.
 // Usage: png_bench [DIR | FILE.png]   DIR holds *.png (or a png/ folder, as make-corpus.sh writes it);
 // without DIR the benchmark writes its own set of about 2000x1500 images with libpng.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // PNG encoding: the product's saveToPNG against libpng's defaults (zlib level 6, its filter choice).
 // Usage: png_encode_bench [DIR]   DIR as make-corpus.sh writes it (png/ and photos/ folders);
 // default $PIXMILL_CORPUS, else /tmp/pixmill-corpus. Each picture is written in its own mode (RGB

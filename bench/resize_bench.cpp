@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Resampling speed: the product's resizeStatic against the literal resampler, per output megapixel.
 #include <algorithm>
 #include <cstdio>

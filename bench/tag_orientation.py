@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """tag_orientation.py VALUE SRC... DEST: copies JPEG files into DEST with the EXIF orientation
 (tag 274 of the first image directory) set to VALUE. Files without that tag are refused."""
 import os

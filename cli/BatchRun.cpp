@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // One pixmill-cli batch: every input offered to the engine's intake, then the jobs watched to their end.
 #include "cli/BatchRun.h"
 

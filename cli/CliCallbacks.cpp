@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The engine's front-end callbacks for the terminal: workers' status is kept for the progress display.
 #include <fcntl.h>
 #include <poll.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Command-line options of pixmill-cli: the option table, value checks and the help text.
 #include "cli/CliOptions.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Command-line options of pixmill-cli: parsing, checking, and laying them over the loaded settings.
 #pragma once
 

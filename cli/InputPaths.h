@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Turning the command line's paths and file lists into the list of files offered to the engine.
 #pragma once
 

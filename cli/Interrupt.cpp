@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Ctrl-C and SIGTERM for a batch: the first asks it to start no more jobs, the second ends the program.
 #include "cli/Interrupt.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What pixmill-cli says about each path and the whole batch: the lines for people and the report
 // for scripts (JSON Lines).
 #pragma once

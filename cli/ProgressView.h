@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What pixmill-cli shows on standard error while it works: a bar on a terminal, else a line per job.
 #pragma once
 

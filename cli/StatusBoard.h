@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The latest status text the engine's workers reported, for the progress display.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // pixmill-cli: the Pixmill engine without a window, for scripts, servers and terminals.
 
 #include <unistd.h>

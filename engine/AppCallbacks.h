@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Calls from the engine to its front end. Each front end (window, CLI, tests) links its own.
 #pragma once
 

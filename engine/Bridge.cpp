@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The pxm functions: the window's way into the engine, and the settings it shows at start.
 #include <cstring>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // One resize job from source file to output file.
 #include "engine/ImageResizeTask.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // ImageResizeTask: one resize job, one source file and one output file.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Job intake: accepting a dropped path and building its output path.
 #include <cerrno>
 #include <memory>

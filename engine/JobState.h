@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What a job is at one moment, as every front end shows it: its phase, texts and sizes.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The memory budget shared by the running jobs.
 #include "engine/MemoryBudget.h"
 

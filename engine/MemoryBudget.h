@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // MemoryBudget: the bytes of pictures that the running jobs may hold at once.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Pixmill engine: construction, destruction, and the settings file config.xml.
 #include "engine/Pixmill.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Pixmill: the engine object: settings, job list, worker bookkeeping and the settings file.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The window program's single engine, created before main so the settings are loaded before any window
 // exists.
 #include "engine/Pixmill.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The flat bridge between the window and the engine: pxm functions into the engine.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Temporary output files and their atomic move onto the output path.
 #include "engine/SafeSave.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Writing output files so that a failed or refused save never destroys a file already there.
 #pragma once
 

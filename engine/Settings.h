@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Codes of the settings enumerations, shared by the settings file, the jobs and the bridge.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Job list and worker threads.
 #include <unistd.h>
 

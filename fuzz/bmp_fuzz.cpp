@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // libFuzzer target for the BMP reader: the input is read as a file through the loader's own stream path.
 #include <cstdint>
 #include <cstdio>

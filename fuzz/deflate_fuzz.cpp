@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // libFuzzer target: the deflate compressor; its stream of any bytes must inflate to those bytes.
 #include <cstddef>
 #include <cstdint>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fuzzes tag reads and patches on arbitrary EXIF blocks.
 #include <cstdint>
 #include <cstdlib>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // libFuzzer target: a whole GIF load through CPicture::loadFromGIF, from a temporary file.
 #include <unistd.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // libFuzzer target: the deflate decoder alone, with a sink that refuses at a point the input picks.
 #include <cstddef>
 #include <cstdint>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fuzzes a whole JPEG load: the decoder through libjpeg and the EXIF marker walk, from a file.
 #include <unistd.h>
 

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """Writes the seeds of fuzz/corpus/inflate_fuzz/ (zlib streams: stored, fixed, dynamic, small window,
 run-length; the first byte picks where the sink refuses) and of fuzz/corpus/png_fuzz/ (one PNG per
 colour type, low and high depths, interlaced and not, PLTE, tRNS and gAMA, every filter in turn),

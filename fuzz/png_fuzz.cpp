@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // libFuzzer target: a whole PNG load through a stdio stream, as the application reads a file.
 #include <cstddef>
 #include <cstdint>

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # bash completion for pixmill-cli
 
 _pixmill_cli() {

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // BMP files: reading every Windows and OS/2 pixel layout (1 to 32 bits, palettes, bit fields, RLE4
 // and RLE8), writing uncompressed 24- and 32-bit files.
 #include <errno.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // BMP reading from an open stream: the path loader and the fuzzer share this one code path.
 #pragma once
 

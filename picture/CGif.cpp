@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // GIF decoder: file parsing, colour tables, LZW decoding, interlace, and CPicture::loadFromGIF.
 #include "picture/CGif.h"
 

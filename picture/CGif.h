@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // GIF decoder: parses a GIF87a/GIF89a file and keeps the records of every image and the last one's indices.
 #pragma once
 

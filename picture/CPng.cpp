@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // PNG loading into a picture: the streaming decoder writes its pixels straight into the picture.
 #include <errno.h>
 

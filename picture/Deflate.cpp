@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Deflate compression: LZ77 over hash chains of five-byte prefixes, lazy matching weighed in bits
 // against literals, dynamic Huffman blocks.
 #include "picture/Deflate.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The system's own zlib-stream compressor (RFC 1950/1951) and the checksums PNG writing needs.
 #pragma once
 

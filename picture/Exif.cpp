@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // EXIF block of JPEG sources: found by walking the marker segments, read and patched in IFD0.
 #include "picture/Exif.h"
 

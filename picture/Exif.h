@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Exif: the raw EXIF block of a JPEG source, read and patched in place.
 #pragma once
 

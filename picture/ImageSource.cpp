@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Opening an image file for decoding, by the last four characters of its name.
 #include "picture/ImageSource.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // An image file opened for decoding: its size is known before any pixel is decoded. JPEG and
 // non-interlaced PNG files deliver their rows in order into a RowSink without the whole picture
 // ever being held; the other formats are decoded whole when opened and deliver the picture's rows.

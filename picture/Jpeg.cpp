@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Format dispatch by file name, and JPEG reading and writing through libjpeg (version-62 interface).
 #include <sys/stat.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // CPicture core: creation, emptying, alpha premultiplication, block copy and quarter turns.
 #include "picture/Picture.h"
 

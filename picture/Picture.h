@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // CPicture: the one in-memory raster image (BGRX bytes, rows top first, stride width*4) and its codecs.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Pixel buffers. A large picture's pages cost a fault each the first time they are touched; a
 // worker that resizes photo after photo would pay that for every job. So each thread keeps the
 // last large buffer it gave back and hands it to its next large picture, and large buffers are

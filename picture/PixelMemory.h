@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Pixel buffers: small ones from the heap, large ones kept per thread and reused by the next picture.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // PNG writing: 8-bit RGB or RGBA rows, each with the filter of least absolute sum, one zlib stream.
 #include <algorithm>
 #include <cstdint>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The wide kernels: eight (AVX2) or sixteen (AVX-512) neighbouring output pixels per step, two
 // pixels (four channels each) per 256-bit half. Every lane is plain IEEE single precision and keeps
 // its pixel's order of additions; there is no fused multiply-add. Only the functions marked AVX2 or

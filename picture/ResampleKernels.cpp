@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The plain kernel (one output pixel at a time, one channel at a time) and the SSE2 kernel (four
 // neighbouring output pixels side by side, four channels per vector).
 #include "picture/ResampleKernels.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Internal to the resampler: the weight tables of one axis and the kernels that turn the tapped
 // source rows into one output row. Each kernel computes every sum in the order the resampler
 // defines, in plain IEEE single precision; wider kernels only run several pixels side by side.

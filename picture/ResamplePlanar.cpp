@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The planar kernel: sixteen neighbouring output pixels of one channel per 512-bit vector. Each
 // source row is split into its channels and gathered once, per output pixel and column tap, with
 // byte permutes (AVX-512 VBMI); the sums then need no shuffles and waste no lanes: per tap one

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // How many output pixels the resampler computes at once. Every width gives the same bytes; the
 // choice only changes the speed. PIXMILL_SIMD=plain|sse2|avx2|avx512|avx512vbmi in the environment
 // caps the width used unless a caller sets one (so one test run can keep to the plain path).

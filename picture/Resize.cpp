@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Resampling: area, bilinear, Spline36 and Lanczos-8 filters evaluated at one sample position per
 // output pixel, with weights tabled per output row and column, fed one source row at a time.
 #include <algorithm>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The resampler fed row by row: each output row is computed as soon as the source rows its taps
 // read have arrived, so a decoder can feed it without the whole source picture ever existing.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Row streams: a whole picture's rows, a rectangle of rows, and rows turned into a picture.
 #include "picture/RowSink.h"
 

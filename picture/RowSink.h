@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Pictures as a stream of rows: decoders that can deliver rows in order hand them to a RowSink, so
 // a job never needs to hold the whole decoded picture.
 #pragma once

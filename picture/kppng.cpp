@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The system's own zlib/deflate inflater and streaming PNG decoder (RGBA, 8 bits per channel).
 #include "picture/kppng.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A drag source for window checks under X: a press in its window drags the files named on its
 // command line to wherever the pointer is released; it prints the action taken and ends.
 #include <QApplication>

@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: MIT
 # Draws the hicolor theme's PNG icons of Pixmill from app/pixmill.svg (needs rsvg-convert from
 # librsvg2-bin). The icons are checked in; run this again after changing the SVG.
 set -euo pipefail

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """Makes the sample images `make run` resizes: one JPEG, PNG, GIF and BMP, drawn here, no downloads."""
 import sys
 from pathlib import Path

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Runs Pixmill: the window when a display is available, else pixmill-cli on sample images it makes.
 set -uo pipefail
 cd "$(dirname "$0")/.."

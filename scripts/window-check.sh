@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # window-check.sh [SHOTS_DIR]: drags photos from another program onto the real window under Xvfb.
 #
 # 40 photos are dragged over (a real XDND drag from a small Qt drag source, driven by xdotool)

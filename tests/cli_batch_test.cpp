@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // pixmill-cli in pipelines: NUL-separated file lists shared out by shards (at once, and through GNU
 // parallel), mirrored folders, JSON Lines reports whatever the names hold, dry runs, resumed runs.
 #include <gtest/gtest.h>

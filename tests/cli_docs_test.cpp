@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The options of `pixmill-cli --help` against the man page and both completion scripts, so that
 // none of them can lose an option or a word the program accepts.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // pixmill-cli options: usage errors before any file is touched, help and version, and the
 // settings file (XDG_CONFIG_HOME honoured, untouched unless --save-settings).
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // pixmill-cli's parts without a process: what a job's record says (damaged, causes, skips), the
 // summary and exit status, the JSON escapes at the edges of UTF-8, sizes, and the shard hash.
 #include <gtest/gtest.h>

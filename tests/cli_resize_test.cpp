@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // pixmill-cli end to end: output names, sizes and formats per destination and crop mode, the
 // per-job lines, refusals and failures with their messages, exit statuses, folders and Ctrl-C.
 #include <gtest/gtest.h>

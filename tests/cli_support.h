@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Helpers for the end-to-end tests of pixmill-cli: run it as a process, make inputs, read outputs.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The pxm bridge: exact word tables, the null engine, drops, and the settings pushed at start.
 #include <gtest/gtest.h>
 

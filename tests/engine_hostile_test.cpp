@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Damaged and hostile files, the memory budget shared by the jobs, and the causes of failures.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Job intake: which dropped paths become jobs, and the output path each job gets.
 #include <gtest/gtest.h>
 

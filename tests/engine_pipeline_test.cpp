@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Jobs decode straight into the resampler, turn while decoding, and cut rows as they pass. Their
 // output must be what the plain steps give: load the whole picture, turn it with rotate90, cut it
 // its bytes into a new picture, resample it with the literal resampler. Turns and cuts keep the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The job list and the worker threads: progress reports, the worker limit, shutdown, and load.
 #include <gtest/gtest.h>
 #include <unistd.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Resize jobs run one at a time on the test thread: turning, geometry, saving and failures.
 #include <gtest/gtest.h>
 #include <signal.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The temporary output file and its move onto the output path.
 #include <gtest/gtest.h>
 #include <sys/stat.h>

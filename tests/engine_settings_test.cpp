@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The engine's settings: defaults, the settings folder, and config.xml read and written back.
 #include <gtest/gtest.h>
 #include <sys/stat.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The temporary files in flight: what a front end removes when it must end with jobs still saving.
 // One test, because the removal closes the list for the rest of the process.
 #include <dirent.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Helpers for the engine's tests: pictures and source files made on the fly, one job run by hand.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Small GIF writer for tests, benchmarks and fuzz seeds: an LZW encoder and a block builder.
 #pragma once
 

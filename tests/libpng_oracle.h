@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // libpng's reading of a PNG as 8-bit RGBA, the reference the PNG tests and benchmark compare with.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The resampler written out plainly: every weight evaluated per tap, every sum in its defining order.
 // Tests compare the product's resizeStatic with it byte for byte; the benchmark times it.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // BMP files: writer layout, round trips, the reader's decisions on odd files, RLE8, and bmpsuite.
 #include <gtest/gtest.h>
 

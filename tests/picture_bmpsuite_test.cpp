@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // bmpsuite: the result of every file, good, questionable and bad, pinned in a table.
 #include <gtest/gtest.h>
 #include <sys/stat.h>

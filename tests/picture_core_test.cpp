@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // CPicture core: creation limits, alpha premultiplication, block copy clipping and blending,
 // quarter turns.
 #include <gtest/gtest.h>

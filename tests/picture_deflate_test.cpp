@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The deflate compressor: its streams inflate to their input through our inflater and through zlib.
 #include <gtest/gtest.h>
 

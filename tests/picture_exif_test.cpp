@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // EXIF block: tag reads and low-byte patches in IFD0, and finding the block in a JPEG file.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // GIF decoder: LZW edge cases against a literal decoder, interlace, colour tables, transparency,
 // extensions, malformed files, and the shared conformance set against giflib.
 #include <dirent.h>

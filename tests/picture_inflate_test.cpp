@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The deflate decoder: exact bytes, messages and failure points, checked against hand-made and zlib
 // streams and against a plain bit-by-bit tree-walking inflater kept here as the reference.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Format dispatch and JPEG files, checked against libjpeg itself as the oracle.
 #include <gtest/gtest.h>
 

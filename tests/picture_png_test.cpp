@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // PNG loading: every colour type and depth, interlaced or not, transparency, broken files, and the
 // PngSuite conformance files against a committed table and against libpng.
 #include <dirent.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // PNG writing checked by libpng and our decoder; colour profiles; the bound on what PNG data can fill.
 #include <gtest/gtest.h>
 

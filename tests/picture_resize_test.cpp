@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Resampling: the product against the literal resampler byte for byte, and the filters' documented
 // behaviour on small pictures.
 #include <gtest/gtest.h>

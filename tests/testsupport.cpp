@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Test helpers and the recording front-end callbacks.
 #include "testsupport.h"
 

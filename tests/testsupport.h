@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Helpers shared by the test programs: temporary folders, file bytes, conformance data, and the
 // recording front-end callbacks the engine calls.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Paths, files, folders, threads and the recursive lock.
 #include <gtest/gtest.h>
 #include <sys/stat.h>

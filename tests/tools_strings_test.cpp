@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // String, conversion and element-extraction helpers.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Threads and the recursive lock, behind the few names the engine uses.
 #pragma once
 

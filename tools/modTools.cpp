@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Portable string, number and XML-element helpers.
 #include "tools/modTools.h"
 

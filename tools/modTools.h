@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Byte-string, number, XML-element, file, path and system helpers used by every other layer.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // POSIX half of the support library: paths, files, folders, home folder, processors, threads, locks.
 #include <errno.h>
 #include <pwd.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A launched window over an engine of its own, with its settings in a fresh temporary folder.
 #pragma once
 

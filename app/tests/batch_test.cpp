@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The batch in the window: one row per job through every state, the counts, Stop and Esc, opening
 // a result, the drop zone's highlight, and a list of 10,000 jobs.
 #include <QAction>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Each control, changed as a user changes it, makes its one bridge call with its word or text.
 #include <QApplication>
 #include <QComboBox>

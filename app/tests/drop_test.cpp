@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Files dropped on the window become jobs; workers' status and progress reach the window.
 #include <QApplication>
 #include <QDir>

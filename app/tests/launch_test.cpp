@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Launch and quit: the controls show the loaded settings, and quitting saves them.
 #include <QAction>
 #include <QApplication>
