@@ -1,11 +1,14 @@
 // SPDX-License-Identifier: MIT
-// Opening an image file for decoding, by the last four characters of its name.
+// Opening an image file for decoding, by its first bytes.
 #include "picture/ImageSource.h"
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+#include "picture/FileKind.h"
 #include "tools/modTools.h"
 
 namespace {
@@ -23,21 +26,20 @@ uint32_t u32be(const uint8_t* p) {
 }  // namespace
 
 bool declaredSize(const std::string& path, int32_t& width, int32_t& height, bool& whole) {
-    const std::string suffix = path.size() < 4 ? std::string() : strtolower(path.substr(path.size() - 4));
-    if (suffix != ".png" && suffix != ".gif" && suffix != ".bmp") return false;
+    std::string bytes;
+    const FileKind kind = fileKindOfFile(path, &bytes);
+    if (kind != FileKind::Png && kind != FileKind::Gif && kind != FileKind::Bmp) return false;
     uint8_t head[32] = {};
-    FILE* file = fileOpen(path, "rb");
-    if (!file) return false;
-    const size_t got = fread(head, 1, sizeof head, file);
-    fclose(file);
+    const size_t got = std::min(bytes.size(), sizeof head);
+    memcpy(head, bytes.data(), got);
     int64_t w = 0, h = 0;
     whole = true;
-    if (suffix == ".png") {
+    if (kind == FileKind::Png) {
         if (got < 29 || memcmp(head + 12, "IHDR", 4) != 0) return false;
         w = u32be(head + 16);
         h = u32be(head + 20);
         whole = head[28] != 0;
-    } else if (suffix == ".gif") {
+    } else if (kind == FileKind::Gif) {
         if (got < 10 || memcmp(head, "GIF", 3) != 0) return false;
         w = u16le(head + 6);
         h = u16le(head + 8);
@@ -78,11 +80,47 @@ bool PictureSource::putRows(RowSink& sink) {
     return true;
 }
 
+namespace {
+
+class FailedSource final : public ImageSource {
+  public:
+    explicit FailedSource(const std::string& why) { failureText = why; }
+    bool putRows(RowSink&) override { return false; }
+};
+
+}  // namespace
+
+std::unique_ptr<ImageSource> failedSource(const std::string& why) {
+    return std::unique_ptr<ImageSource>(new FailedSource(why));
+}
+
 std::unique_ptr<ImageSource> ImageSource::open(const std::string& path) {
-    const std::string suffix = path.size() < 4 ? std::string() : strtolower(path.substr(path.size() - 4));
-    if (suffix == ".jpg" || suffix == "jpeg") return openJpegSource(path);
-    if (suffix == ".png") return openPngSource(path);
-    std::unique_ptr<CPicture> picture(new CPicture());
-    picture->load(path);
+    std::string head;
+    const FileKind kind = fileKindOfFile(path, &head);
+    std::unique_ptr<CPicture> picture;
+    switch (kind) {
+        case FileKind::Jpeg: return openJpegSource(path);
+        case FileKind::Png: return openPngSource(path);
+        case FileKind::Heif:
+        case FileKind::Avif: return openHeifSource(path);
+        case FileKind::Webp: return openWebpSource(path);
+        case FileKind::Tiff: return openTiffSource(path);
+        case FileKind::Jxl: return openJxlSource(path);
+        case FileKind::Gif:
+            picture.reset(new CPicture());
+            picture->loadFromGIF(path);
+            break;
+        case FileKind::Bmp:
+            picture.reset(new CPicture());
+            picture->loadFromBMP(path);
+            break;
+        default: {
+            // A file that cannot be read says why in the system's words.
+            FILE* file = fileOpen(path, "rb");
+            if (!file) return failedSource(strerror(errno));
+            fclose(file);
+            return failedSource(unknownFileCause(head));
+        }
+    }
     return std::unique_ptr<ImageSource>(new PictureSource(std::move(picture)));
 }

@@ -12,8 +12,8 @@
 
 class ImageSource {
   public:
-    // Chooses the decoder by the last four characters of the name, as CPicture::load does. The
-    // result is never null; check isOpen().
+    // Chooses the decoder by the file's first bytes (picture/FileKind.h); the name plays no part.
+    // The result is never null; check isOpen().
     static std::unique_ptr<ImageSource> open(const std::string& path);
     virtual ~ImageSource() = default;
 
@@ -43,6 +43,20 @@ class ImageSource {
     // The source's ICC colour profile, whole; empty when it has none (CPicture's iccProfile).
     const std::string& iccProfile() const { return profile; }
 
+    // What the file carries besides the pixels; each "" when it has none.
+    // exifBlock: the EXIF block from its TIFF header on, as a JPEG APP1 segment holds it after
+    // "Exif\0\0". xmpPacket: the XMP packet (XML text). iptcBlock: the IPTC-NAA records (as a
+    // Photoshop APP13 resource 0x0404 holds them).
+    std::string exifBlock, xmpPacket, iptcBlock;
+    // True when the decoder has already turned the picture as the file asks (HEIF's transforms,
+    // JPEG XL's orientation): the EXIF orientation must not turn it again.
+    bool oriented = false;
+    // Frames or pages the file holds (1 for most files); the job resizes the first and says so.
+    int frameCount = 1;
+    // Something the job should tell the user that is not damage ("HDR picture: tones not mapped");
+    // "" when there is nothing.
+    std::string note;
+
   protected:
     std::string failureText;
     std::string warningText;
@@ -69,3 +83,10 @@ class PictureSource final : public ImageSource {
 std::unique_ptr<ImageSource> openJpegSource(const std::string& path);
 // PNG; non-interlaced files stream.
 std::unique_ptr<ImageSource> openPngSource(const std::string& path);
+// The formats read through their own libraries, each in its own file.
+std::unique_ptr<ImageSource> openHeifSource(const std::string& path);  // HEIF, HEIC and AVIF (libheif)
+std::unique_ptr<ImageSource> openWebpSource(const std::string& path);  // libwebp
+std::unique_ptr<ImageSource> openTiffSource(const std::string& path);  // libtiff
+std::unique_ptr<ImageSource> openJxlSource(const std::string& path);   // libjxl
+// A source that failed to open, saying why.
+std::unique_ptr<ImageSource> failedSource(const std::string& why);
