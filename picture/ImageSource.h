@@ -21,6 +21,11 @@ class ImageSource {
     bool isOpen() const { return width > 0 && height > 0; }
     // True when the rows are decoded as they are put, so the picture is never held whole.
     virtual bool streams() const { return false; }
+    // Draft decoding: lets the source decode at a reduced scale (JPEG's DCT scaling, a HEIF file's
+    // thumbnail) that still leaves at least minWidth x minHeight pixels; width and height then give
+    // the reduced size. Called at most once, before any rows are put. False, with nothing changed,
+    // where the format or file offers no such scale.
+    virtual bool reduceTo(int /*minWidth*/, int /*minHeight*/) { return false; }
     // Puts every row, top first, into the sink, exactly once; rows the file does not hold come as
     // the zero rows CPicture::load gives for them. False when the decode fails part way (the load
     // would leave an empty picture); the rows put by then are not to be used. Called once.
