@@ -19,6 +19,7 @@
 #include "engine/SafeSave.h"
 #include "picture/Exif.h"
 #include "picture/ImageSource.h"
+#include "picture/ImageWriter.h"
 #include "picture/Picture.h"
 #include "picture/PixelMemory.h"
 #include "picture/RowResampler.h"
@@ -217,15 +218,6 @@ class DiscardRows final : public RowSink {
     bool needsByte3() const override { return false; }
 };
 
-enum class SaveFormat { Bmp, Jpeg, Png, None };
-
-SaveFormat formatOf(const std::string& outputPath) {
-    if (isRightCI(outputPath, ".bmp")) return SaveFormat::Bmp;
-    if (isRightCI(outputPath, ".png")) return SaveFormat::Png;
-    if (isRightCI(outputPath, ".jpg") || isRightCI(outputPath, ".jpeg")) return SaveFormat::Jpeg;
-    return SaveFormat::None;
-}
-
 std::string failureMessage(const ImageResizeTask& task, Step step) {
     switch (step) {
         case Step::Open:
@@ -250,12 +242,15 @@ void loadExif(const std::string& sourcePath, Exif& exif) {
 }
 
 // Closes file in every outcome.
-bool writePicture(CPicture& picture, FILE* file, SaveFormat format, const Pixmill& engine, const Exif& exif) {
-    if (format == SaveFormat::Bmp) return picture.saveToBMP(file);
-    if (format == SaveFormat::Png) return picture.saveToPNG(file);
+bool writePicture(CPicture& picture, FILE* file, OutputType type, const Pixmill& engine, const Exif& exif) {
+    OutputMetadata metadata;
     // The block was patched to orientation 1 when the picture was turned by it.
-    if (engine.copyExif && exif.loaded) picture.exifBlock = exif.exifBlock;
-    return picture.saveToJPG(file, engine.jpegQuality);
+    if (engine.copyExif && exif.loaded) metadata.exif = exif.exifBlock;
+    // The colour profile is colour meaning: it goes with the pixels whatever the EXIF setting.
+    metadata.icc = picture.iccProfile;
+    WriteOptions options;
+    options.quality = engine.jpegQuality;
+    return writeImage(type, picture, metadata, options, file);
 }
 
 // A save that failed, saying why in the system's words when it knows.
@@ -278,8 +273,8 @@ std::string saveResult(ImageResizeTask& task, CPicture& result, const Exif& exif
         if (engine.skipExisting) task.skipped = true;
         return "File already exists : " + outputPath;
     }
-    const SaveFormat format = formatOf(outputPath);
-    if (format == SaveFormat::None) return failureMessage(task, Step::Save);
+    const OutputType type = outputTypeOfPath(outputPath);
+    if (type == OutputType::None) return failureMessage(task, Step::Save);
     int error = 0;
     FILE* file = nullptr;
     const std::string temp = createTempFileBeside(outputPath, &error, &file);
@@ -287,7 +282,7 @@ std::string saveResult(ImageResizeTask& task, CPicture& result, const Exif& exif
     bool written = false;
     errno = 0;
     try {
-        written = writePicture(result, file, format, engine, exif);
+        written = writePicture(result, file, type, engine, exif);
     } catch (const std::exception&) {
         written = false;
     }
