@@ -231,9 +231,21 @@ std::string jsonString(const std::string& bytes) {
     return out + "\"";
 }
 
+namespace {
+
+// Only a path that holds (or, planned, will hold) an output names it; a job that wrote nothing
+// has none, whatever name it had meant to write.
+bool namesAnOutput(const JobRecord& record) {
+    const JobStatus status = record.status;
+    return !record.output.empty() && status != JobStatus::Failed && status != JobStatus::Refused &&
+           status != JobStatus::NotStarted;
+}
+
+}  // namespace
+
 std::string reportObject(const JobRecord& record) {
     return "{" + field("source", jsonString(record.source)) + "," +
-           field("output", record.output.empty() ? "null" : jsonString(record.output)) + "," +
+           field("output", namesAnOutput(record) ? jsonString(record.output) : "null") + "," +
            field("status", jsonString(statusWord(record.status))) + "," +
            field("message", jsonString(record.message)) + "," + field("reason", jsonString(record.reason)) +
            "," + field("width", std::to_string(record.width)) + "," +

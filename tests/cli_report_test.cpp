@@ -58,8 +58,9 @@ TEST(CliRecords, ReportObjectsCarryEveryField) {
     ImageResizeTask job(nullptr);
     endedJob(job, true, "Error saving /x/resized/a.jpg").cause = "No space left on device";
     job.elapsedMs = 12.25;
+    // A failed job wrote nothing: no output, though it had one in mind.
     EXPECT_EQ(reportObject(recordOfJob(job)),
-              "{\"source\":\"x.jpg\",\"output\":\"/x/resized/a.jpg\",\"status\":\"failed\","
+              "{\"source\":\"x.jpg\",\"output\":null,\"status\":\"failed\","
               "\"message\":\"Error saving /x/resized/a.jpg\",\"reason\":\"No space left on device\","
               "\"width\":0,\"height\":0,\"bytes\":0,\"ms\":12.2}");
     const JobRecord refused =
@@ -68,6 +69,18 @@ TEST(CliRecords, ReportObjectsCarryEveryField) {
               "{\"source\":\"/x/notes.txt\",\"output\":null,\"status\":\"refused\",\"message\":\"\","
               "\"reason\":\"not a JPEG, PNG, GIF or BMP file name\",\"width\":0,\"height\":0,\"bytes\":0,"
               "\"ms\":0.0}");
+    // Outputs written, passed over or planned are named; one never started is not.
+    const std::pair<JobStatus, bool> named[] = {{JobStatus::Resized, true},
+                                                {JobStatus::Damaged, true},
+                                                {JobStatus::Skipped, true},
+                                                {JobStatus::Planned, true},
+                                                {JobStatus::NotStarted, false}};
+    for (const auto& c : named) {
+        JobRecord record = recordNotStarted("x.jpg", "/x/resized/a.jpg");
+        record.status = c.first;
+        EXPECT_EQ(reportObject(record).find("\"output\":null") == std::string::npos, c.second)
+            << statusWord(c.first);
+    }
 }
 
 struct EscapeCase {
