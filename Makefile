@@ -22,7 +22,7 @@ WINDOW_DEPS := xvfb xdotool x11-apps
 # What `make deb` needs besides DEPS: shlibdeps, and the checkers of the package and its metadata.
 DEB_DEPS := dpkg-dev lintian desktop-file-utils appstream
 
-.PHONY: all deps deb build test test-main test-asan test-tsan run bench fuzz window-check clean
+.PHONY: all deps deb deb-repro build test test-main test-asan test-tsan run bench fuzz window-check clean
 
 all: build
 
@@ -94,9 +94,16 @@ fuzz: deps
 
 # The Debian package pixmill_<version>_<arch>.deb in this folder, checked by desktop-file-validate,
 # appstreamcli and lintian (no error allowed).
+# Every time stamp in it is the commit's time (SOURCE_DATE_EPOCH, which rcc and CPack honour; outside
+# a clone the date of the package's latest changelog entry) and no build path enters the programs,
+# so one commit gives the same package wherever it is built.
+deb: export SOURCE_DATE_EPOCH ?= $(shell git log -1 --format=%ct 2>/dev/null || \
+  date -d "$$(sed -n 's/^ -- .*>  //p' packaging/changelog | head -n 1)" +%s)
+deb: export QT_RCC_SOURCE_DATE_OVERRIDE ?= $(SOURCE_DATE_EPOCH)
 deb:
 	$(MAKE) deps EXTRA_DEPS="$(DEB_DEPS)"
-	cmake -S . -B build-deb -DCMAKE_BUILD_TYPE=Release -DPIXMILL_TESTS=OFF -DCMAKE_INSTALL_PREFIX=/usr
+	cmake -S . -B build-deb -DCMAKE_BUILD_TYPE=Release -DPIXMILL_TESTS=OFF -DCMAKE_INSTALL_PREFIX=/usr \
+	  -DPIXMILL_REPRODUCIBLE=ON $(CMAKE_FLAGS)
 	cmake --build build-deb -j $(JOBS)
 	rm -f build-deb/pixmill_*.deb
 	cd build-deb && cpack -G DEB
@@ -105,6 +112,25 @@ deb:
 	lintian --fail-on error build-deb/pixmill_*.deb
 	rm -f pixmill_*.deb && cp build-deb/pixmill_*.deb .
 	@ls pixmill_*.deb
+
+# `make deb` in two fresh clones of this commit at different paths must give the same bytes. The
+# clones hold the commit only: changes not committed are not part of the check.
+deb-repro:
+	@commit=$$(git rev-parse HEAD) && top=$$(mktemp -d /tmp/pixmill-repro.XXXXXX) || exit 1; \
+	git diff --quiet HEAD || echo "== deb-repro: uncommitted changes are left out; building $$commit"; \
+	for dir in "$$top/one" "$$top/clone-two"; do \
+	  git clone -q --no-checkout "$$(git rev-parse --path-format=absolute --git-common-dir)" "$$dir" && \
+	  git -C "$$dir" checkout -q --detach "$$commit" && \
+	  $(MAKE) -C "$$dir" deb || { echo "== deb-repro: make deb failed in $$dir"; exit 1; }; \
+	done; \
+	sha256sum "$$top"/one/pixmill_*.deb "$$top"/clone-two/pixmill_*.deb; \
+	if cmp -s "$$top"/one/pixmill_*.deb "$$top"/clone-two/pixmill_*.deb; then \
+	  echo "== deb-repro: the two packages are identical"; rm -rf "$$top"; \
+	else \
+	  for dir in "$$top/one" "$$top/clone-two"; do dpkg-deb -R "$$dir"/pixmill_*.deb "$$dir/unpacked"; done; \
+	  diff -r "$$top/one/unpacked" "$$top/clone-two/unpacked" | head -20; \
+	  echo "== deb-repro: the packages differ (both kept under $$top)"; exit 1; \
+	fi
 
 clean:
 	rm -rf build build-asan build-tsan build-bench build-deb

@@ -281,7 +281,8 @@ QUrl PixmillAppDelegate::helpUrl() {
     QString installed =
         QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral(PIXMILL_DOC_RELATIVE));
     if (QFile::exists(installed)) return QUrl::fromLocalFile(QDir::cleanPath(installed));
-    return QUrl::fromLocalFile(QStringLiteral(PIXMILL_SOURCE_README));
+    return QUrl::fromLocalFile(QDir::cleanPath(
+        QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral(PIXMILL_SOURCE_README))));
 }
 
 void PixmillAppDelegate::comboBoxSelectionDidChange(int index) {

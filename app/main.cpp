@@ -8,6 +8,8 @@
 #include <QIcon>
 #include <QSocketNotifier>
 #include <QTimer>
+#include <cstdio>
+#include <cstring>
 
 #include "app/PXMWindow.h"
 #include "app/PixmillAppDelegate.h"
@@ -39,8 +41,14 @@ void quitOnSignals(QApplication& app) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Answered before the window system is reached, so it works without a display.
+    if (argc == 2 && (strcmp(argv[1], "--version") == 0 || strcmp(argv[1], "-V") == 0)) {
+        printf("pixmill %s\n", PIXMILL_VERSION);
+        return 0;
+    }
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Pixmill"));
+    QApplication::setApplicationVersion(QStringLiteral(PIXMILL_VERSION));
     QApplication::setDesktopFileName(QStringLiteral("pixmill"));
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/pixmill.png")));
     quitOnSignals(app);
