@@ -38,12 +38,14 @@
 namespace {
 
 // The word each pop-up position sends; the positions equal the engine's setting codes.
-const char* const kOutputFormatWords[] = {"jpg", "bmp", "png"};
+const char* const kOutputFormatWords[] = {"jpg", "bmp", "png", "webp", "avif", "jxl", "tif", "same"};
 const char* const kRotationWords[] = {"none", "exif", "landscape", "landscapeccw", "portrait"};
 const char* const kOverwriteWords[] = {"no", "yes"};
 const char* const kCropWords[] = {"nocrop", "crop", "stretch"};
 
-const char* const kOutputFormatTitles[] = {"JPEG (.jpg)", "BMP (.bmp)", "PNG (.png)"};
+const char* const kOutputFormatTitles[] = {"JPEG (.jpg)",  "BMP (.bmp)",        "PNG (.png)",
+                                           "WebP (.webp)", "AVIF (.avif)",      "JPEG XL (.jxl)",
+                                           "TIFF (.tif)",  "Same as the source"};
 const char* const kRotationTitles[] = {"Keep as stored", "By EXIF orientation", "Landscape (turn clockwise)",
                                        "Landscape (turn counter-clockwise)", "Portrait"};
 const char* const kOverwriteTitles[] = {"Keep them (skip the image)", "Overwrite them"};

@@ -25,6 +25,9 @@ enum class Opt {
     Output,
     Name,
     Quality,
+    WebpQuality,
+    AvifQuality,
+    JxlQuality,
     ResizeQuality,
     CopyExif,
     Jobs,
@@ -63,6 +66,9 @@ const OptionInfo kOptions[] = {
     {Opt::Output, "output", 'o', true},
     {Opt::Name, "name", 'n', true},
     {Opt::Quality, "jpeg-quality", 'q', true},
+    {Opt::WebpQuality, "webp-quality", 0, true},
+    {Opt::AvifQuality, "avif-quality", 0, true},
+    {Opt::JxlQuality, "jxl-quality", 0, true},
     {Opt::ResizeQuality, "resize-quality", 0, true},
     {Opt::CopyExif, "copy-exif", 0, true},
     {Opt::Jobs, "jobs", 'j', true},
@@ -88,7 +94,7 @@ const std::vector<std::string> kCropWords = {"nocrop", "crop", "stretch"};
 const std::vector<std::string> kOverwriteWords = {"no", "yes"};
 const std::vector<std::string> kDestinationWords = {"samefolder", "subfolder", "fixedfolder"};
 const std::vector<std::string> kResizeQualityWords = {"basic", "high", "best"};
-const std::vector<std::string> kTypeWords = {"jpg", "bmp", "png"};
+const std::vector<std::string> kTypeWords = {"jpg", "bmp", "png", "webp", "avif", "jxl", "tif", "same"};
 const std::vector<std::string> kBoolWords = {"false", "true"};
 
 std::string joinWords(const std::vector<std::string>& words) {
@@ -182,6 +188,7 @@ class Parser {
                   std::optional<int32_t>& field);
     bool takeNumber(const OptionInfo& option, const std::string& value, int32_t low, int32_t high,
                     int32_t& field);
+    bool takeQuality(const OptionInfo& option, const std::string& value);
     bool apply(const OptionInfo& option, const std::string& value);
     bool applyText(const OptionInfo& option, const std::string& value);
     bool applyRun(const OptionInfo& option, const std::string& value);
@@ -306,11 +313,25 @@ bool Parser::apply(const OptionInfo& option, const std::string& value) {
             options.jpegQuality = quality;
             return true;
         }
+        case Opt::WebpQuality:
+        case Opt::AvifQuality:
+        case Opt::JxlQuality:
+            return takeQuality(option, value);
         case Opt::Jobs:
             return takeNumber(option, value, 1, 1024, options.jobs);
         default:
             return applyText(option, value);
     }
+}
+
+// The quality of one of the other lossy output types.
+bool Parser::takeQuality(const OptionInfo& option, const std::string& value) {
+    int32_t quality = 0;
+    if (!takeNumber(option, value, 1, 100, quality)) return false;
+    if (option.id == Opt::WebpQuality) options.webpQuality = quality;
+    if (option.id == Opt::AvifQuality) options.avifQuality = quality;
+    if (option.id == Opt::JxlQuality) options.jxlQuality = quality;
+    return true;
 }
 
 bool Parser::takeShard(const OptionInfo& option, const std::string& value) {
@@ -458,6 +479,9 @@ void applyCliOptions(const CliOptions& options, Pixmill& engine) {
     setIf(options.outputSubFolder, engine.outputSubFolder);
     setIf(options.outputFixedFolder, engine.outputFixedFolder);
     setIf(options.jpegQuality, engine.jpegQuality);
+    setIf(options.webpQuality, engine.webpQuality);
+    setIf(options.avifQuality, engine.avifQuality);
+    setIf(options.jxlQuality, engine.jxlQuality);
     setIf(options.cropMode, engine.cropMode);
     setIf(options.resizeQuality, engine.resizeQuality);
     setIf(options.overwrite, engine.overwrite);
@@ -497,6 +521,9 @@ std::string describeSettings(const Pixmill& engine) {
     line("fixed-folder", engine.outputFixedFolder);
     line("name", engine.outputFileName);
     line("jpeg-quality", intToStr(static_cast<int32_t>(engine.jpegQuality)));
+    line("webp-quality", intToStr(static_cast<int32_t>(engine.webpQuality)));
+    line("avif-quality", intToStr(static_cast<int32_t>(engine.avifQuality)));
+    line("jxl-quality", intToStr(static_cast<int32_t>(engine.jxlQuality)));
     line("resize-quality", wordOf(kResizeQualityWords, engine.resizeQuality));
     line("copy-exif", boolToStr(engine.copyExif));
     return text;
@@ -510,9 +537,11 @@ std::string cliHelpText() {
            "\n"
            "Settings (words as in config.xml):\n"
            "  -s, --resolution SIZE      target box WIDTHxHEIGHT (1024x768) or a percentage (50%)\n"
-           "  -t, --type WORD            output type: " +
+           "  -t, --type WORD            " +
            joinWords(kTypeWords) +
            "\n"
+           "                             output type; same: each file keeps its own type,\n"
+           "                             but GIF becomes PNG and HEIC/HEIF becomes JPEG\n"
            "      --rotate WORD          " +
            joinWords(kRotationWords) +
            "\n"
@@ -530,6 +559,9 @@ std::string cliHelpText() {
            "  -o, --output FOLDER        same as --destination fixedfolder --fixed-folder FOLDER\n"
            "  -n, --name TEMPLATE        output name; %SRC% %DSTX% %DSTY% %N% %N2%..%N6%\n"
            "  -q, --jpeg-quality N       JPEG quality, 1 to 100\n"
+           "      --webp-quality N       WebP quality, 1 to 100 (100: lossless)\n"
+           "      --avif-quality N       AVIF quality, 1 to 100\n"
+           "      --jxl-quality N        JPEG XL quality, 1 to 100 (100: lossless)\n"
            "      --resize-quality WORD  " +
            joinWords(kResizeQualityWords) +
            "\n"

@@ -17,6 +17,9 @@ struct CliOptions {
     std::optional<std::string> outputSubFolder;
     std::optional<std::string> outputFixedFolder;
     std::optional<int32_t> jpegQuality;
+    std::optional<int32_t> webpQuality;
+    std::optional<int32_t> avifQuality;
+    std::optional<int32_t> jxlQuality;
     std::optional<int32_t> cropMode;
     std::optional<int32_t> resizeQuality;
     std::optional<int32_t> overwrite;

@@ -45,6 +45,9 @@ void setText(std::string& field, const char* text) {
     if (text) field = text;
 }
 
+// The output types in the order of the window's format pop-up.
+const char* const kOutputFormatWords[] = {"jpg", "bmp", "png", "webp", "avif", "jxl", "tif", "same"};
+
 const char* destinationWord(int32_t code) {
     for (const BridgeWord& entry : kDestinationWords) {
         if (entry.code == code) return entry.word;
@@ -59,13 +62,8 @@ void Pixmill::initGUIMac() {
     appSetCrop(cropMode);
     appSetOverwrite(overwrite);
     appSetRotation(rotate);
-    if (outputFileType == "jpg") {
-        appSetOutputFormat(0);
-    } else if (outputFileType == "bmp") {
-        appSetOutputFormat(1);
-    } else if (outputFileType == "png") {
-        appSetOutputFormat(2);
-    }
+    for (size_t index = 0; index < sizeof kOutputFormatWords / sizeof *kOutputFormatWords; ++index)
+        if (outputFileType == kOutputFormatWords[index]) appSetOutputFormat(int(index));
     appSetDestination(destinationWord(destination));
     appSetSubFolder(outputSubFolder);
     appSetFixedFolder(outputFixedFolder);

@@ -6,6 +6,7 @@
 
 #include "engine/ImageResizeTask.h"
 #include "engine/Pixmill.h"
+#include "picture/FileKind.h"
 #include "picture/Picture.h"
 #include "tools/modTools.h"
 
@@ -44,7 +45,39 @@ std::string withCounter(const std::string& name, uint64_t counter) {
     return candidate;
 }
 
+// The extension of the output type "same" for a file of this kind: each type it writes stays itself
+// (a ".jpeg" or ".tiff" name keeps its four letters); GIF becomes PNG and HEIF becomes JPEG; a file
+// that is no image gets the default type (its job fails to open it).
+std::string sameTypeExtension(FileKind kind, const std::string& fileName) {
+    switch (kind) {
+        case FileKind::Png:
+        case FileKind::Gif:
+            return "png";
+        case FileKind::Bmp:
+            return "bmp";
+        case FileKind::Webp:
+            return "webp";
+        case FileKind::Avif:
+            return "avif";
+        case FileKind::Jxl:
+            return "jxl";
+        case FileKind::Tiff:
+            return isRightCI(fileName, ".tiff") ? "tiff" : "tif";
+        default:
+            return isRightCI(fileName, ".jpeg") ? "jpeg" : "jpg";
+    }
+}
+
 }  // namespace
+
+std::string Pixmill::outputExtensionFor(const std::string& path) const {
+    const std::string fileName = getFileName(path);
+    if (strIsEqualCI(outputFileType, "same")) return sameTypeExtension(fileKindOfFile(path), fileName);
+    // JPEG and TIFF sources named ".jpeg" and ".tiff" keep their four-letter extension.
+    if (outputFileType == "jpg" && isRightCI(fileName, ".jpeg")) return "jpeg";
+    if (outputFileType == "tif" && isRightCI(fileName, ".tiff")) return "tiff";
+    return outputFileType;
+}
 
 std::string Pixmill::outputFolderFor(const std::string& path) const {
     std::string folder = getFilePath(path);
@@ -59,13 +92,10 @@ std::string Pixmill::outputFolderFor(const std::string& path) const {
     }
 }
 
-std::string Pixmill::outputNameFor(const std::string& fileName, int32_t width, int32_t height,
+std::string Pixmill::outputNameFor(const std::string& path, int32_t width, int32_t height,
                                    const std::string& folder) {
-    // JPEG sources named ".jpeg" keep their four-letter extension.
-    std::string extension = outputFileType;
-    if (outputFileType == "jpg" && isRightCI(fileName, ".jpeg")) extension = "jpeg";
-
-    std::string name = strreplace(outputFileName, "%SRC%", baseName(fileName)) + "." + extension;
+    std::string name =
+        strreplace(outputFileName, "%SRC%", baseName(getFileName(path))) + "." + outputExtensionFor(path);
     strReplace_inplace(name, "%DSTX%", intToStr(width));
     strReplace_inplace(name, "%DSTY%", intToStr(height));
     if (!hasCounterToken(name)) return name;
@@ -94,7 +124,7 @@ bool Pixmill::settleOutput(const std::string& path, const std::string& folderBel
         if (!made) folderError = errno;
     }
 
-    name = outputNameFor(getFileName(path), width, height, folder);
+    name = outputNameFor(path, width, height, folder);
     return !name.empty();
 }
 

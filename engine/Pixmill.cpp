@@ -38,6 +38,14 @@ void getSettingWord(const std::string& xml, std::string& lowerXml, const std::st
     }
 }
 
+// A quality of 1 to 100 from the element; anything else leaves out unchanged.
+void getSettingQuality(const std::string& xml, std::string& lowerXml, const std::string& name,
+                       std::atomic<int32_t>& out) {
+    int32_t quality = 0;
+    getSettingInt(xml, lowerXml, name, quality);
+    if (quality >= 1 && quality <= 100) out = quality;
+}
+
 std::string elementLine(const std::string& name, const std::string& value) {
     return "<" + name + ">" + value + "</" + name + ">\n";
 }
@@ -50,7 +58,8 @@ std::string enumLine(const std::string& name, const char* const (&words)[N], int
 
 }  // namespace
 
-void getSettingString(const std::string& xml, std::string& lowerXml, const std::string& name, std::string& out) {
+void getSettingString(const std::string& xml, std::string& lowerXml, const std::string& name,
+                      std::string& out) {
     std::string content = getXMLElementCIFast(xml, lowerXml, name, std::string());
     if (!content.empty()) out = content;
 }
@@ -75,9 +84,13 @@ std::string Pixmill::defaultSettingsFolder() {
 #endif
 }
 
-Pixmill::Pixmill() { construct(defaultSettingsFolder()); }
+Pixmill::Pixmill() {
+    construct(defaultSettingsFolder());
+}
 
-Pixmill::Pixmill(const std::string& folder) { construct(folder); }
+Pixmill::Pixmill(const std::string& folder) {
+    construct(folder);
+}
 
 void Pixmill::construct(const std::string& folder) {
     InitializeCriticalSection(&taskMutex);
@@ -133,6 +146,10 @@ void Pixmill::loadSettings() {
     getSettingWord(xml, lowerXml, "destination", kDestinationWords, destination);
     getSettingWord(xml, lowerXml, "overwrite", kOverwriteWords, overwrite);
     getSettingWord(xml, lowerXml, "rotate", kRotationWords, rotate);
+
+    getSettingQuality(xml, lowerXml, "webpquality", webpQuality);
+    getSettingQuality(xml, lowerXml, "avifquality", avifQuality);
+    getSettingQuality(xml, lowerXml, "jxlquality", jxlQuality);
 }
 
 std::string Pixmill::settingsText() const {
@@ -151,6 +168,15 @@ std::string Pixmill::settingsText() const {
     text += enumLine("OVERWRITE", kOverwriteWords, overwrite);
     text += enumLine("ROTATE", kRotationWords, rotate);
     text += "</CONFIG>";
+    // Newer settings follow the 15 lines, one element a line, so that those keep their bytes and
+    // their order; the file still ends without a line feed.
+    auto laterLine = [&text](const std::string& name, const std::string& value) {
+        text += "\n" + elementLine(name, value);
+        text.pop_back();
+    };
+    laterLine("WEBPQUALITY", intToStr(static_cast<int32_t>(webpQuality)));
+    laterLine("AVIFQUALITY", intToStr(static_cast<int32_t>(avifQuality)));
+    laterLine("JXLQUALITY", intToStr(static_cast<int32_t>(jxlQuality)));
     return text;
 }
 

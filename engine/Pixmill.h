@@ -22,7 +22,7 @@ struct JobChange {
 };
 
 class Pixmill {
-public:
+  public:
     // Settings. Those that workers read while jobs run are atomics; strings are main-thread only.
     std::string resolution;
     std::atomic<int32_t> jpegQuality{90};
@@ -36,6 +36,11 @@ public:
     std::string outputFixedFolder;
     std::string outputSubFolder;
     std::atomic<int32_t> destination{Destination::SubFolder};
+    // Qualities of the other lossy output types, 1 to 100 (100: lossless WebP and JPEG XL); their
+    // defaults give about what JPEG at 90 gives a resized photo.
+    std::atomic<int32_t> webpQuality{kDefaultWebpQuality};
+    std::atomic<int32_t> avifQuality{kDefaultAvifQuality};
+    std::atomic<int32_t> jxlQuality{kDefaultJxlQuality};
     // With overwrite No, an output that exists ends its job as skipped instead of failed (resuming
     // an interrupted batch). Not a stored setting.
     std::atomic<bool> skipExisting{false};
@@ -116,15 +121,19 @@ public:
     // ~/Library/Application Support/pixmill on macOS.
     static std::string defaultSettingsFolder();
 
-private:
+  private:
     void construct(const std::string& folder);
     // Intake: the output folder for a dropped path, and the output name (counter search included).
     std::string outputFolderFor(const std::string& path) const;
-    std::string outputNameFor(const std::string& fileName, int32_t width, int32_t height, const std::string& folder);
+    std::string outputNameFor(const std::string& path, int32_t width, int32_t height,
+                              const std::string& folder);
+    // The output extension for path: the output type's word, or with "same" the file's own type
+    // (by its first bytes).
+    std::string outputExtensionFor(const std::string& path) const;
     // The output folder and name addFile settles for path; false when it refuses the path.
     // createFolder: make the output folder when it is missing (addFile) or not (planFile).
-    bool settleOutput(const std::string& path, const std::string& folderBelow, bool createFolder, int& folderError,
-                      std::string& folder, std::string& name);
+    bool settleOutput(const std::string& path, const std::string& folderBelow, bool createFolder,
+                      int& folderError, std::string& folder, std::string& name);
     // Queue. The first two are called with taskMutex held: the position of the first available
     // job (tasks.size() when none), and the start of one worker (false when it could not start).
     size_t findAvailableTask();
@@ -140,6 +149,7 @@ private:
 
 // Free lookups over the settings text and its lower-case copy; an empty or missing element leaves
 // out unchanged.
-void getSettingString(const std::string& xml, std::string& lowerXml, const std::string& name, std::string& out);
+void getSettingString(const std::string& xml, std::string& lowerXml, const std::string& name,
+                      std::string& out);
 void getSettingInt(const std::string& xml, std::string& lowerXml, const std::string& name, int32_t& out);
 void getSettingBool(const std::string& xml, std::string& lowerXml, const std::string& name, bool& out);

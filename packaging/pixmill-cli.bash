@@ -7,7 +7,7 @@ _pixmill_cli() {
 
     case $prev in
         -t | --type)
-            COMPREPLY=($(compgen -W 'jpg png bmp' -- "$cur"))
+            COMPREPLY=($(compgen -W 'jpg png bmp webp avif jxl tif same' -- "$cur"))
             return
             ;;
         --rotate)
@@ -50,7 +50,8 @@ _pixmill_cli() {
             COMPREPLY=($(compgen -W '1/2 2/2 1/4 2/4 3/4 4/4' -- "$cur"))
             return
             ;;
-        --sub-folder | -n | --name | -q | --jpeg-quality | -j | --jobs | --memory-limit)
+        --sub-folder | -n | --name | -q | --jpeg-quality | --webp-quality | --avif-quality | --jxl-quality | -j | --jobs | \
+            --memory-limit)
             return
             ;;
     esac
@@ -59,7 +60,8 @@ _pixmill_cli() {
 
     if [[ $cur == -* ]]; then
         COMPREPLY=($(compgen -W '--resolution --type --rotate --crop --overwrite --destination
-            --sub-folder --fixed-folder --output --name --jpeg-quality --resize-quality --copy-exif
+            --sub-folder --fixed-folder --output --name --jpeg-quality --webp-quality --avif-quality
+            --jxl-quality --resize-quality --copy-exif
             --jobs --memory-limit --recursive --files-from --null --shard --keep-structure --report
             --dry-run --quiet --skip-existing --save-settings --show-settings --help --version
             -s -t -c -d -o -n -q -j -r -0 -h -V' -- "$cur"))

@@ -164,7 +164,7 @@ TEST(CliDocs, BashCompletionOffersTheWordsAndTheImages) {
     EXPECT_EQ(result.out,
               "exif|landscape|landscapeccw|none|portrait|\n"
               "landscape|landscapeccw|\n"
-              "bmp|jpg|png|\n"
+              "avif|bmp|jpg|jxl|png|same|tif|webp|\n"
               "a.JPG|b.png|d.jpeg|e.Gif|f.bmp|h h.jpg|sub|\n"
               "sub|\n"
               "shopt -u nocasematch\nshopt -u nocaseglob\n");

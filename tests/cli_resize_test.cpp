@@ -6,6 +6,8 @@
 #include <csignal>
 
 #include "cli_support.h"
+#include "picture/FileKind.h"
+#include "picture/ImageWriter.h"
 
 namespace {
 
@@ -120,6 +122,50 @@ TEST_F(CliResize, PercentagesAndJpegNames) {
     EXPECT_EQ(facts.format, "jpeg");
     EXPECT_EQ(facts.width, 200);
     EXPECT_EQ(facts.height, 100);
+}
+
+// "-t same" names each output by what the file's bytes are, whatever its name says: a PNG named
+// ".jpg" stays PNG, GIF becomes PNG, HEIF becomes JPEG, and ".jpeg" keeps its four letters.
+TEST_F(CliResize, SameTypeKeepsEachFilesTypeByItsBytes) {
+    image("photo.jpeg", 40, 30);
+    image("scan.bmp", 40, 30);
+    CPicture picture(40, 30);
+    fillQuarters(picture);
+    ASSERT_TRUE(picture.saveToPNG(work.file("png.jpg")));
+    const std::string gif(
+        "GIF89a\1\0\1\0\x80\0\0\0\0\0\xff\xff\xff!\xf9\4\1\0\0\0\0,\0\0\0\0\1\0\1\0\0\2\2D\1\0;", 43);
+    ASSERT_TRUE(writeBytes(work.file("anim.gif"), gif));
+    const std::pair<OutputType, const char*> written[] = {{OutputType::Webp, "webp.png"},
+                                                          {OutputType::Avif, "avif.png"},
+                                                          {OutputType::Jxl, "jxl.png"},
+                                                          {OutputType::Tiff, "tiff.png"}};
+    for (const auto& [type, name] : written) {
+        CPicture small(8, 8);
+        fillQuarters(small);
+        ASSERT_TRUE(
+            writeImage(type, small, OutputMetadata(), WriteOptions(), fopen(work.file(name).c_str(), "wb")));
+    }
+    ASSERT_TRUE(writeBytes(work.file("heic.png"), std::string("\0\0\0\x18"
+                                                              "ftypheic\0\0\0\0mif1heic",
+                                                              24)));
+    const std::vector<std::string> all = {"photo.jpeg", "scan.bmp", "png.jpg",  "anim.gif", "webp.png",
+                                          "avif.png",   "jxl.png",  "tiff.png", "heic.png"};
+    std::vector<std::string> args = {"-t", "same", "--dry-run", "-n", "%SRC%"};
+    args.insert(args.end(), all.begin(), all.end());
+    const CliResult plan = run(args);
+    const char* const expected[] = {"photo.jpeg", "scan.bmp", "png.png",  "anim.png", "webp.webp",
+                                    "avif.avif",  "jxl.jxl",  "tiff.tif", "heic.jpg"};
+    for (const char* name : expected)
+        EXPECT_TRUE(contains(plan.out, "/resized/" + std::string(name) + "\n")) << name;
+    // The types this program reads from the start are written as they said.
+    const CliResult r = run({"-t", "same", "-n", "%SRC%", "photo.jpeg", "scan.bmp", "png.jpg", "anim.gif"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    const std::pair<const char*, FileKind> outputs[] = {{"photo.jpeg", FileKind::Jpeg},
+                                                        {"scan.bmp", FileKind::Bmp},
+                                                        {"png.png", FileKind::Png},
+                                                        {"anim.png", FileKind::Png}};
+    for (const auto& [name, kind] : outputs)
+        EXPECT_EQ(fileKindOfFile(work.file("resized/") + name), kind) << name;
 }
 
 TEST_F(CliResize, RefusalsAndFailuresAreReportedWithStatusOne) {

@@ -11,6 +11,7 @@
 
 namespace {
 
+// The 15 lines every version writes first, then the settings added since, one a line.
 const char kDefaultFile[] =
     "<?xml version=\"1.0\" encoding=\"UTF-8\" ?>\n"
     "<CONFIG>\n"
@@ -26,9 +27,14 @@ const char kDefaultFile[] =
     "<DESTINATION>subfolder</DESTINATION>\n"
     "<OVERWRITE>no</OVERWRITE>\n"
     "<ROTATE>exif</ROTATE>\n"
-    "</CONFIG>";
+    "</CONFIG>\n"
+    "<WEBPQUALITY>90</WEBPQUALITY>\n"
+    "<AVIFQUALITY>70</AVIFQUALITY>\n"
+    "<JXLQUALITY>90</JXLQUALITY>";
 
-std::string configPath(const TempDir& dir) { return dir.file("pixmill/config.xml"); }
+std::string configPath(const TempDir& dir) {
+    return dir.file("pixmill/config.xml");
+}
 
 // Runs an engine over a settings folder holding `text` and returns what it wrote back.
 std::string loadAndSave(const TempDir& dir, const std::string& text) {
@@ -97,7 +103,8 @@ TEST(Settings, HandWrittenFileInMixedCaseLoadsAndSavesBack) {
     EXPECT_NE(written.find("\n<OVERWRITE>yes</OVERWRITE>\n"), std::string::npos);
     EXPECT_NE(written.find("\n<DESTINATION>fixedfolder</DESTINATION>\n"), std::string::npos);
     EXPECT_EQ(written.find("unknown"), std::string::npos);
-    EXPECT_EQ(written.substr(written.size() - 9), "</CONFIG>");
+    EXPECT_NE(written.find("\n<ROTATE>portrait</ROTATE>\n</CONFIG>\n<"), std::string::npos);
+    EXPECT_NE(written.back(), '\n');
 }
 
 TEST(Settings, SingleElementAndBooleanWords) {
@@ -112,6 +119,29 @@ TEST(Settings, SingleElementAndBooleanWords) {
     EXPECT_NE(loadAndSave(dir, "<COPYEXIF>JA</COPYEXIF>").find("<COPYEXIF>true<"), std::string::npos);
     EXPECT_NE(loadAndSave(dir, "<JPEGQUALITY>high</JPEGQUALITY>").find("<JPEGQUALITY>0<"), std::string::npos);
     EXPECT_NE(loadAndSave(dir, "<JPEGQUALITY>-5</JPEGQUALITY>").find("<JPEGQUALITY>-5<"), std::string::npos);
+}
+
+// The qualities of WebP, AVIF and JPEG XL follow the 15 lines; a file from before them reads as it
+// did, and a value outside 1 to 100 keeps the default.
+TEST(Settings, OutputQualitiesFollowTheFifteenLines) {
+    TempDir dir;
+    const std::string before = std::string(kDefaultFile).substr(0, std::string(kDefaultFile).find("\n<WEBP"));
+    EXPECT_EQ(loadAndSave(dir, strreplace(before, "<JPEGQUALITY>90", "<JPEGQUALITY>80")),
+              strreplace(kDefaultFile, "<JPEGQUALITY>90", "<JPEGQUALITY>80"));
+    const std::string stored = before +
+                               "\n<WebpQuality>100</WebpQuality>\n<AVIFQUALITY>0</AVIFQUALITY>\n"
+                               "<JXLQUALITY>55</JXLQUALITY>";
+    ASSERT_TRUE(writeBytes(configPath(dir), stored));
+    Pixmill* engine = new Pixmill(dir.file("pixmill"));
+    EXPECT_EQ(engine->webpQuality, 100);
+    EXPECT_EQ(engine->avifQuality, kDefaultAvifQuality);
+    EXPECT_EQ(engine->jxlQuality, 55);
+    engine->avifQuality = 1;
+    delete engine;
+    EXPECT_EQ(readBytes(configPath(dir)),
+              before +
+                  "\n<WEBPQUALITY>100</WEBPQUALITY>\n<AVIFQUALITY>1</AVIFQUALITY>\n"
+                  "<JXLQUALITY>55</JXLQUALITY>");
 }
 
 TEST(Settings, OutOfTableCodesWriteNoLine) {

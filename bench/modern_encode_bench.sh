@@ -1,0 +1,90 @@
+#!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
+# JPEG photos written as WebP, AVIF and JPEG XL by pixmill-cli and by vipsthumbnail, run against run.
+#
+#   modern_encode_bench.sh PIXMILL_CLI
+#
+# The 16 12-MP photos of the benchmark corpus (made by make-corpus.sh when $PIXMILL_CORPUS, default
+# /tmp/pixmill-corpus, lacks them) fit into 1024x768, two workers (vipsthumbnail: two
+# single-threaded processes). Both use the same libraries at the same settings: libwebp method 4,
+# libheif's AV1 encoder at speed 5 (vips's effort 4) in 8-bit 4:2:0, libjxl at effort 7, each at
+# the same quality (vips maps its Q to the same WebP quality, AV1 quality and JPEG XL distance).
+# Printed per type: the median time ratio pixmill / vips over the rounds (goal: at most 1.1) and
+# the ratio of the batch's bytes (goal: within 5%).
+set -euo pipefail
+
+CLI=$(readlink -f "$1")
+HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+CORPUS=${PIXMILL_CORPUS:-/tmp/pixmill-corpus}
+ROUNDS=${MODERN_ROUNDS:-3}
+MAKE_CORPUS=$HERE/../../shared/bench/make-corpus.sh
+# The qualities pixmill-cli uses by default (engine/Settings.h); vips gets the same.
+QUALITY_webp=$(sed -n 's/.*kDefaultWebpQuality = \([0-9]*\);/\1/p' "$HERE/../engine/Settings.h")
+QUALITY_avif=$(sed -n 's/.*kDefaultAvifQuality = \([0-9]*\);/\1/p' "$HERE/../engine/Settings.h")
+QUALITY_jxl=$(sed -n 's/.*kDefaultJxlQuality = \([0-9]*\);/\1/p' "$HERE/../engine/Settings.h")
+
+command -v vipsthumbnail >/dev/null || { echo "modern: vipsthumbnail missing (libvips-tools): skipped"; exit 0; }
+[ -x /usr/bin/time ] || { echo "modern: /usr/bin/time missing (package time)"; exit 1; }
+if [ ! -d "$CORPUS/photos" ]; then
+    if [ ! -x "$MAKE_CORPUS" ]; then echo "modern: no corpus and no $MAKE_CORPUS: skipped"; exit 0; fi
+    echo "modern: making the corpus in $CORPUS (once)"
+    PYTHON=/usr/bin/python3 "$MAKE_CORPUS" "$CORPUS" >/dev/null
+fi
+
+WORK=$(mktemp -d /tmp/pixmill-modern.XXXXXX)
+trap 'rm -rf "$WORK"' EXIT
+export XDG_CONFIG_HOME=$WORK/xdg
+mkdir -p "$XDG_CONFIG_HOME"
+
+seconds() {  # seconds COMMAND...: wall time of the command
+    /usr/bin/time -f "%e" -o "$WORK/time" "$@" >/dev/null 2>&1 || { echo "modern: failed: $*" >&2; exit 1; }
+    cat "$WORK/time"
+}
+pixmill() {  # pixmill TYPE QUALITY
+    rm -rf "$WORK/pixmill" && "$CLI" -j 2 -s 1024x768 -c nocrop -t "$1" "--$1-quality" "$2" -o "$WORK/pixmill" \
+        "$CORPUS"/photos/*.jpg
+}
+vips() {  # vips TYPE QUALITY
+    local options="Q=$2"
+    [ "$1" = avif ] && options="$options,compression=av1,effort=4,subsample_mode=on,bitdepth=8"
+    [ "$1" = jxl ] && options="$options,effort=7"
+    [ "$1" = webp ] && options="$options,effort=4"
+    rm -rf "$WORK/vips" && mkdir -p "$WORK/vips"
+    ls "$CORPUS"/photos/*.jpg | VIPS_CONCURRENCY=1 xargs -P 2 -n 8 vipsthumbnail -s 1024x768 \
+        -o "$WORK/vips/%s.$1[$options]"
+}
+export -f pixmill vips
+export CLI CORPUS WORK
+
+: >"$WORK/runs"
+for round in $(seq "$ROUNDS"); do
+    for type in ${MODERN_TYPES:-webp avif jxl}; do
+        quality=QUALITY_$type
+        p=$(seconds bash -c "pixmill $type ${!quality}")
+        pb=$(cat "$WORK"/pixmill/*."$type" | wc -c)
+        v=$(seconds bash -c "vips $type ${!quality}")
+        vb=$(cat "$WORK"/vips/*."$type" | wc -c)
+        echo "$type ${!quality} $p $v $pb $vb" >>"$WORK/runs"
+    done
+done
+
+load=$(cut -d' ' -f1-3 /proc/loadavg)
+awk -v load="$load" -v rounds="$ROUNDS" '
+function median(list, n,   i, j, t) {
+    for (i = 1; i <= n; i++) for (j = i + 1; j <= n; j++) if (list[j] < list[i]) { t = list[i]; list[i] = list[j]; list[j] = t }
+    return n % 2 ? list[(n + 1) / 2] : (list[n / 2] + list[n / 2 + 1]) / 2
+}
+{ n[$1]++; q[$1] = $2; r[$1, n[$1]] = $3 / $4; pt[$1, n[$1]] = $3; vt[$1, n[$1]] = $4; pb[$1] = $5; vb[$1] = $6 }
+END {
+    printf "JPEG -> modern types: 16 x 12 MP -> 1024x768, two workers; %d rounds; load average %s\n", rounds, load
+    split("webp avif jxl", order, " ")
+    for (k = 1; k <= 3; k++) {
+        c = order[k]; if (!(c in n)) continue
+        for (i = 1; i <= n[c]; i++) { a[i] = r[c, i]; b[i] = pt[c, i]; d[i] = vt[c, i] }
+        ratio = median(a, n[c]); bytes = pb[c] / vb[c]
+        line = sprintf("  %-5s q%-3d pixmill %6.2f s, vips %6.2f s: %5.2fx vips's time, %5.3fx its bytes (%d / %d)",
+                       c, q[c], median(b, n[c]), median(d, n[c]), ratio, bytes, pb[c], vb[c])
+        line = line (ratio <= 1.1 ? "" : "  ABOVE 1.1x") (bytes >= 0.95 && bytes <= 1.05 ? "" : "  BYTES OFF BY MORE THAN 5%")
+        print line
+    }
+}' "$WORK/runs"
