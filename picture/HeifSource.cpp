@@ -43,6 +43,9 @@ struct ImageRelease {
 struct OptionsFree {
     void operator()(heif_decoding_options* o) const { heif_decoding_options_free(o); }
 };
+struct NclxFree {
+    void operator()(heif_color_profile_nclx* n) const { heif_nclx_color_profile_free(n); }
+};
 using HandlePtr = std::unique_ptr<heif_image_handle, HandleRelease>;
 
 // libheif registers its decoders once per process.
@@ -201,7 +204,12 @@ void HeifSource::readColour() {
     heif_color_profile_nclx* nclx = nullptr;
     int transfer = 0, primaries = 0;
     float xy[8] = {};
-    if (heif_image_handle_get_nclx_color_profile(primary.get(), &nclx).code == heif_error_Ok && nclx) {
+    // libheif hands over the description even with an error (unknown primaries), so it is always
+    // freed.
+    const bool described =
+        heif_image_handle_get_nclx_color_profile(primary.get(), &nclx).code == heif_error_Ok;
+    std::unique_ptr<heif_color_profile_nclx, NclxFree> owned(nclx);
+    if (described && nclx) {
         transfer = nclx->transfer_characteristics;
         primaries = nclx->color_primaries;
         const float values[8] = {nclx->color_primary_red_x,   nclx->color_primary_red_y,
@@ -209,7 +217,6 @@ void HeifSource::readColour() {
                                  nclx->color_primary_blue_x,  nclx->color_primary_blue_y,
                                  nclx->color_primary_white_x, nclx->color_primary_white_y};
         std::copy(values, values + 8, xy);
-        heif_nclx_color_profile_free(nclx);
         hdr = isHdrTransfer(transfer);
         if (hdr) note = "HDR picture: tones not mapped";
     }
