@@ -11,7 +11,7 @@ DEPS := cmake make g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev libjpe
         parallel bash-completion \
         pkg-config libheif-dev libjxl-dev liblcms2-dev libheif-examples libavif-bin libjxl-tools
 # The benchmarks' peers and the peak-memory meter.
-BENCH_DEPS := libjpeg-turbo-progs libvips-tools time
+BENCH_DEPS := libjpeg-turbo-progs libvips-tools time webp libwebp-dev
 
 # The benchmark corpus, made by make-corpus.sh beside the project when it is missing.
 PIXMILL_CORPUS ?= /tmp/pixmill-corpus
