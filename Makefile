@@ -90,7 +90,7 @@ fuzz: deps
 	  -DPIXMILL_SANITIZE=address -DPIXMILL_FUZZ=ON -DPIXMILL_GUI=OFF
 	cmake --build build-asan -j $(JOBS) --target $(TARGET)
 	mkdir -p build-asan/fuzz/work/$(TARGET)
-	build-asan/fuzz/$(TARGET) -max_total_time=$(FUZZ_SECONDS) -rss_limit_mb=2560 \
+	LSAN_OPTIONS=suppressions=$(CURDIR)/fuzz/lsan.supp build-asan/fuzz/$(TARGET) -max_total_time=$(FUZZ_SECONDS) -rss_limit_mb=2560 \
 	  -artifact_prefix=build-asan/fuzz/work/$(TARGET)/ build-asan/fuzz/work/$(TARGET) fuzz/corpus/$(TARGET)
 
 # The Debian package pixmill_<version>_<arch>.deb in this folder, checked by desktop-file-validate,

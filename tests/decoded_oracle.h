@@ -5,6 +5,7 @@
 
 #include <dirent.h>
 #include <png.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <csetjmp>
@@ -149,6 +150,44 @@ inline std::vector<std::string> filesEndingIn(const std::string& dir, const std:
     std::sort(found.begin(), found.end());
     return found;
 }
+
+// What the process writes to standard error while the object lives.
+class StderrCapture {
+  public:
+    explicit StderrCapture(const std::string& file) : path(file) {
+        fflush(stderr);
+        saved = dup(2);
+        FILE* f = fopen(path.c_str(), "w");
+        if (f) {
+            dup2(fileno(f), 2);
+            fclose(f);
+        }
+    }
+    ~StderrCapture() { restore(); }
+    // Ends the capture; what was written.
+    std::string text() {
+        restore();
+        std::string bytes;
+        if (FILE* f = fopen(path.c_str(), "rb")) {
+            char buffer[4096];
+            size_t got;
+            while ((got = fread(buffer, 1, sizeof buffer, f)) > 0) bytes.append(buffer, got);
+            fclose(f);
+        }
+        return bytes;
+    }
+
+  private:
+    void restore() {
+        if (saved < 0) return;
+        fflush(stderr);
+        dup2(saved, 2);
+        close(saved);
+        saved = -1;
+    }
+    std::string path;
+    int saved = -1;
+};
 
 // True when the program can be run from the PATH.
 inline bool haveTool(const std::string& tool) {

@@ -3,7 +3,6 @@
 // files carry, cut files, and the fuzzing corpus of crashers.
 #include <gtest/gtest.h>
 #include <lcms2.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -128,11 +127,7 @@ TEST(HeifSource, FuzzingCorpusFailsCleanlyOrDecodes) {
          filesEndingIn(PIXMILL_SOURCE_DIR "/fuzz/corpus/heif_fuzz", {".heic", ".avif"}, false))
         files.push_back(f);
     TempDir dir;
-    fflush(stderr);
-    const int saved = dup(2);
-    FILE* captured = fopen(dir.file("stderr").c_str(), "w");
-    ASSERT_TRUE(captured && saved >= 0);
-    dup2(fileno(captured), 2);
+    StderrCapture printed(dir.file("stderr"));
     for (const std::string& file : files) {
         SCOPED_TRACE(file);
         std::unique_ptr<ImageSource> source = ImageSource::open(file);
@@ -143,11 +138,7 @@ TEST(HeifSource, FuzzingCorpusFailsCleanlyOrDecodes) {
             EXPECT_FALSE(source->failure().empty());
         }
     }
-    fflush(stderr);
-    dup2(saved, 2);
-    close(saved);
-    fclose(captured);
-    EXPECT_EQ(readBytes(dir.file("stderr")), "");
+    EXPECT_EQ(printed.text(), "");
 }
 
 // A Display P3 description becomes a profile whose red is P3's (D50-adapted, as ICC stores it);

@@ -70,3 +70,23 @@ TEST(JxlSource, FramesMetadataAndCutFiles) {
     EXPECT_TRUE(decodeThroughSource(*header, why)->isEmpty());
     EXPECT_NE(why.find("ends early"), std::string::npos) << why;
 }
+
+// Damaged data fails with a cause, and libjxl's own complaints are not printed.
+TEST(JxlSource, DamagedDataFailsSilently) {
+    std::string bike = readBytes(jxlFolder() + "/bike.jxl");
+    if (bike.empty()) GTEST_SKIP() << "no JPEG XL test files";
+    TempDir temp;
+    bike.replace(bike.size() / 3, 64, std::string(64, '\0'));
+    ASSERT_TRUE(writeBytes(temp.file("zeroed.jxl"), bike));
+    const std::vector<std::string> files = {temp.file("zeroed.jxl"),
+                                            PIXMILL_SOURCE_DIR "/fuzz/corpus/jxl_fuzz/failure_lines.jxl"};
+    StderrCapture printed(temp.file("stderr"));
+    for (const std::string& file : files) {
+        std::unique_ptr<ImageSource> source = ImageSource::open(file);
+        std::string why;
+        if (decodeThroughSource(*source, why)->isEmpty()) {
+            EXPECT_FALSE(why.empty()) << file;
+        }
+    }
+    EXPECT_EQ(printed.text(), "");
+}
