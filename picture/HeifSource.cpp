@@ -2,8 +2,6 @@
 // HEIF, HEIC and AVIF files through libheif: the primary image (or its thumbnail for a draft),
 // turned, mirrored and cropped as the file declares, decoded whole by libheif and handed out as
 // rows of the picture layout.
-#include <dav1d/dav1d.h>
-#include <dlfcn.h>
 #include <libheif/heif.h>
 
 #include <algorithm>
@@ -14,18 +12,7 @@
 
 #include "picture/ColourProfile.h"
 #include "picture/ImageSource.h"
-
-// dav1d writes its messages to standard error unless its settings name a logger, and libheif
-// leaves the default. Every dav1d decoder of the process takes its settings from this function,
-// which stands in for dav1d's own, calls it and turns the logging off: libheif reports a failed
-// decode itself, and that report becomes the job's cause.
-extern "C" void dav1d_default_settings(Dav1dSettings* settings) {
-    using Defaults = void (*)(Dav1dSettings*);
-    static const Defaults dav1dDefaults =
-        reinterpret_cast<Defaults>(dlsym(RTLD_NEXT, "dav1d_default_settings"));
-    if (dav1dDefaults) dav1dDefaults(settings);
-    settings->logger.callback = nullptr;
-}
+#include "picture/LibraryMessages.h"
 
 namespace {
 
@@ -361,6 +348,7 @@ void HeifSource::putRowsOf(const heif_image* image, RowSink& sink) {
 }  // namespace
 
 std::unique_ptr<ImageSource> openHeifSource(const std::string& path) {
+    keepLibrariesQuiet();
     std::unique_ptr<HeifSource> source(new HeifSource());
     source->open(path);
     return std::unique_ptr<ImageSource>(std::move(source));

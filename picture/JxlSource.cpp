@@ -2,12 +2,10 @@
 // JPEG XL files through libjxl: the first frame, turned as the file's orientation says, decoded
 // whole into the picture layout; the colour profile, Exif and XMP boxes and the frame count come
 // from a first pass over the file that skips the frames' pixels.
-#include <dlfcn.h>
 #include <jxl/decode.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -15,29 +13,8 @@
 
 #include "picture/ColourProfile.h"
 #include "picture/ImageSource.h"
+#include "picture/LibraryMessages.h"
 #include "tools/modTools.h"
-
-namespace {
-
-// True when `address` lies in libjxl's code.
-bool insideLibjxl(const void* address) {
-    Dl_info info;
-    return dladdr(address, &info) != 0 && info.dli_fname && strstr(info.dli_fname, "libjxl") != nullptr;
-}
-
-}  // namespace
-
-// Debian's libjxl is built to print a line on standard error for every check that fails inside
-// it ("decode.cc:1182: frame processing failed"), through the C library's __vfprintf_chk, and
-// offers no switch for it. This function stands in for the C library's: what libjxl writes to
-// standard error is dropped (the decoder's status becomes the job's cause), everything else is
-// passed on unchanged.
-extern "C" int __vfprintf_chk(FILE* stream, int flag, const char* format, va_list args) {
-    using Print = int (*)(FILE*, int, const char*, va_list);
-    static const Print next = reinterpret_cast<Print>(dlsym(RTLD_NEXT, "__vfprintf_chk"));
-    if (stream == stderr && insideLibjxl(__builtin_return_address(0))) return 0;
-    return next ? next(stream, flag, format, args) : vfprintf(stream, format, args);
-}
 
 namespace {
 
@@ -334,6 +311,7 @@ bool JxlSource::putRows(RowSink& sink) {
 }  // namespace
 
 std::unique_ptr<ImageSource> openJxlSource(const std::string& path) {
+    keepLibrariesQuiet();
     std::unique_ptr<JxlSource> source(new JxlSource());
     source->open(path);
     return std::unique_ptr<ImageSource>(std::move(source));
