@@ -152,8 +152,9 @@ class HeifSource final : public ImageSource {
     bool useImage(HandlePtr image);
     void readColour();
     void readMetadata();
-    // Converts rows of the decoded image to the picture layout, a strip at a time.
-    void putRowsOf(const heif_image* image, RowSink& sink);
+    // Converts rows of the decoded image (interleaved RGB(A), 16-bit samples when `table` rounds
+    // them to 8 bits) to the picture layout, a strip at a time.
+    void putRowsOf(const uint8_t* plane, size_t stride, const std::vector<uint8_t>& table, RowSink& sink);
 
     std::unique_ptr<heif_context, ContextFree> context;
     HandlePtr primary, handle;  // handle: the image decoded (the primary or its thumbnail)
@@ -314,24 +315,31 @@ bool HeifSource::putRows(RowSink& sink) {
         failureText = "the decoded image does not have its declared size";
         return false;
     }
+    int stride = 0;
+    const uint8_t* plane = heif_image_get_plane_readonly(image.get(), heif_channel_interleaved, &stride);
+    const uint64_t rowBytes = uint64_t(width) * (alpha ? 4 : 3) * (deep ? 2 : 1);
+    if (heif_image_get_chroma_format(image.get()) != chroma || !plane || stride < 0 ||
+        uint64_t(stride) < rowBytes) {
+        failureText = "libheif did not give the pixels in the layout asked for";
+        return false;
+    }
     heif_error warning;
     if (heif_image_get_decoding_warnings(image.get(), 0, &warning, 1) > 0) warningText = messageOf(warning);
-    putRowsOf(image.get(), sink);
+    int depth = deep ? heif_image_get_bits_per_pixel_range(image.get(), heif_channel_interleaved) : 8;
+    depth = std::min(std::max(depth, 8), 16);
+    putRowsOf(plane, size_t(stride), deep ? eightBitTable(depth) : std::vector<uint8_t>(), sink);
     return true;
 }
 
-void HeifSource::putRowsOf(const heif_image* image, RowSink& sink) {
-    int stride = 0;
-    const uint8_t* plane = heif_image_get_plane_readonly(image, heif_channel_interleaved, &stride);
+void HeifSource::putRowsOf(const uint8_t* plane, size_t stride, const std::vector<uint8_t>& table,
+                           RowSink& sink) {
     const bool alpha = mode != TRANSPARENCY_NONE;
-    const int depth = heif_image_get_bits_per_pixel_range(image, heif_channel_interleaved);
-    const std::vector<uint8_t> table = depth > 8 ? eightBitTable(depth) : std::vector<uint8_t>();
     const size_t outStride = size_t(width) * 4;
     std::unique_ptr<uint8_t[]> strip(new uint8_t[outStride * kStripRows]);
     for (int y = 0; y < height; y += kStripRows) {
         const int count = std::min(kStripRows, height - y);
         for (int r = 0; r < count; ++r) {
-            const uint8_t* in = plane + size_t(y + r) * size_t(stride);
+            const uint8_t* in = plane + size_t(y + r) * stride;
             uint8_t* out = strip.get() + size_t(r) * outStride;
             if (!table.empty())
                 deepRow(in, out, width, alpha, table);
