@@ -9,9 +9,10 @@ CMAKE_FLAGS ?=
 DEPS := cmake make g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev libjpeg62-turbo-dev \
         qt6-base-dev libgl-dev libpng-dev zlib1g-dev libgif-dev python3 python3-pil python3-numpy netpbm \
         parallel bash-completion \
-        pkgconf libwebp-dev libheif-dev libjxl-dev libtiff-dev webp libavif-bin libjxl-tools libtiff-tools
+        pkgconf libheif-dev libwebp-dev libjxl-dev libtiff-dev liblcms2-dev \
+        libheif-examples webp libavif-bin libjxl-tools libtiff-tools
 # The benchmarks' peers and the peak-memory meter.
-BENCH_DEPS := libjpeg-turbo-progs libvips-tools time
+BENCH_DEPS := libjpeg-turbo-progs libvips-tools time webp libwebp-dev
 
 # The benchmark corpus, made by make-corpus.sh beside the project when it is missing.
 PIXMILL_CORPUS ?= /tmp/pixmill-corpus
@@ -90,7 +91,7 @@ fuzz: deps
 	  -DPIXMILL_SANITIZE=address -DPIXMILL_FUZZ=ON -DPIXMILL_GUI=OFF
 	cmake --build build-asan -j $(JOBS) --target $(TARGET)
 	mkdir -p build-asan/fuzz/work/$(TARGET)
-	build-asan/fuzz/$(TARGET) -max_total_time=$(FUZZ_SECONDS) -rss_limit_mb=2560 \
+	LSAN_OPTIONS=suppressions=$(CURDIR)/fuzz/lsan.supp build-asan/fuzz/$(TARGET) -max_total_time=$(FUZZ_SECONDS) -rss_limit_mb=2560 \
 	  -artifact_prefix=build-asan/fuzz/work/$(TARGET)/ build-asan/fuzz/work/$(TARGET) fuzz/corpus/$(TARGET)
 
 # The Debian package pixmill_<version>_<arch>.deb in this folder, checked by desktop-file-validate,

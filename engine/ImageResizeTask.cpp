@@ -353,14 +353,16 @@ struct Need {
 };
 
 // What the job holds at once, by its plan: the picture a source decoded whole (whole) or else a
-// few streamed rows, and the turned copy when it turns a copy; beside them the result, which the encoder
-// later doubles.
-Need memoryNeeded(const ImageResizeTask& task, int32_t w, int32_t h, int turnCode, bool whole) {
+// few streamed rows, and the turned copy when it turns a copy; beside them the result, which the encoder later doubles.
+// `decoder` is what the source's decoder allocates for itself while it decodes.
+Need memoryNeeded(const ImageResizeTask& task, int32_t w, int32_t h, int turnCode, bool whole,
+                  uint64_t decoder = 0) {
     const bool quarter = turnCode == 6 || turnCode == 8;
     const Plan plan = planFor(task, quarter ? h : w, quarter ? w : h);
     const uint64_t result = bytesOf(plan.W, plan.H);
     uint64_t source = whole ? bytesOf(w, h) : bytesOf(w, 64);
     if (turnCode != 0 && plan.copy) source += bytesOf(w, h);
+    source += std::min<uint64_t>(decoder, uint64_t(1) << 60);
     return Need{source, std::max(source + result, 2 * result)};
 }
 
@@ -422,8 +424,9 @@ std::string runJob(ImageResizeTask& task, Step& step) {
     loadExif(task.sourcePath, exif);
     const int turnCode = turnFor(engine.rotate, source->width, source->height, exif);
     if (!memory.held()) {
-        const std::string failure = reserveMemory(
-            task, memory, memoryNeeded(task, source->width, source->height, turnCode, !source->streams()));
+        const std::string failure = reserveMemory(task, memory,
+                                                  memoryNeeded(task, source->width, source->height, turnCode,
+                                                               !source->streams(), source->decoderBytes()));
         if (!failure.empty()) return failure;
     }
 

@@ -26,6 +26,9 @@ class ImageSource {
     // the reduced size. Called at most once, before any rows are put. False, with nothing changed,
     // where the format or file offers no such scale.
     virtual bool reduceTo(int /*minWidth*/, int /*minHeight*/) { return false; }
+    // Bytes the decoder allocates for itself while it decodes, beside the picture it gives (HEIF's
+    // planes at their stored size, before any crop); the job reserves them too. 0 for most sources.
+    virtual uint64_t decoderBytes() const { return 0; }
     // Puts every row, top first, into the sink, exactly once; rows the file does not hold come as
     // the zero rows CPicture::load gives for them. False when the decode fails part way (the load
     // would leave an empty picture); the rows put by then are not to be used. Called once.
