@@ -93,6 +93,7 @@ class TiffSource final : public ImageSource {
     bool putOwn(RowSink& sink);
     bool putThroughRgbaReader(RowSink& sink);
     bool cutAt(uint32_t y, bool chunkBeyondEnd);
+    bool someChunkBeyondEnd();
     bool fail(const std::string& why) {
         failureText = why.empty() ? "not a TIFF file libtiff can read" : why;
         return false;
@@ -265,6 +266,14 @@ bool TiffSource::cutAt(uint32_t y, bool chunkBeyondEnd) {
     return false;
 }
 
+// True when a strip or tile of the page lies past the end of the file.
+bool TiffSource::someChunkBeyondEnd() {
+    const uint32_t count = TIFFIsTiled(tif) ? TIFFNumberOfTiles(tif) : TIFFNumberOfStrips(tif);
+    for (uint32_t i = 0; i < count; ++i)
+        if (TIFFGetStrileOffset(tif, i) + TIFFGetStrileByteCount(tif, i) > fileBytes) return true;
+    return false;
+}
+
 // One row of samples into picture pixels (blue, green, red, byte 3).
 void TiffSource::convertRow(const uint8_t* in, uint8_t* out) const {
     const uint32_t max = layout.bits == 16 ? 65535 : 255;
@@ -333,15 +342,20 @@ struct CountingImage {
     TIFFRGBAImage image;  // first, so that the reader's pointer is also this struct's
     tileContigRoutine contig = nullptr;
     tileSeparateRoutine separate = nullptr;
-    uint32_t lastTop = 0, lastBottom = 0;
+    uint32_t wholeRows = 0;  // rows above which every strip or tile has been put
 };
+
+// Strips span the width; a row of tiles is whole once its rightmost tile is put (they come left to
+// right).
+void countPut(CountingImage* counting, uint32_t x, uint32_t y, uint32_t w, uint32_t h) {
+    if (x + w >= counting->image.width) counting->wholeRows = std::max(counting->wholeRows, y + h);
+}
 
 void countContig(TIFFRGBAImage* img, uint32_t* raster, uint32_t x, uint32_t y, uint32_t w, uint32_t h,
                  int32_t fromSkew, int32_t toSkew, unsigned char* p) {
     CountingImage* counting = reinterpret_cast<CountingImage*>(img);
     counting->contig(img, raster, x, y, w, h, fromSkew, toSkew, p);
-    counting->lastTop = y;
-    counting->lastBottom = std::max(counting->lastBottom, y + h);
+    countPut(counting, x, y, w, h);
 }
 
 void countSeparate(TIFFRGBAImage* img, uint32_t* raster, uint32_t x, uint32_t y, uint32_t w, uint32_t h,
@@ -349,8 +363,7 @@ void countSeparate(TIFFRGBAImage* img, uint32_t* raster, uint32_t x, uint32_t y,
                    unsigned char* a) {
     CountingImage* counting = reinterpret_cast<CountingImage*>(img);
     counting->separate(img, raster, x, y, w, h, fromSkew, toSkew, r, g, b, a);
-    counting->lastTop = y;
-    counting->lastBottom = std::max(counting->lastBottom, y + h);
+    countPut(counting, x, y, w, h);
 }
 
 bool TiffSource::putThroughRgbaReader(RowSink& sink) {
@@ -375,12 +388,11 @@ bool TiffSource::putThroughRgbaReader(RowSink& sink) {
     const bool whole =
         TIFFRGBAImageGet(&counting.image, raster.get(), uint32_t(width), uint32_t(height)) != 0;
     const bool hasAlpha = counting.image.alpha != 0;
-    // Tiles fill a row band from left to right: only the bands above the last one are whole.
-    const uint32_t decoded = TIFFIsTiled(tif) ? counting.lastTop : counting.lastBottom;
+    const uint32_t decoded = counting.wholeRows;
     TIFFRGBAImageEnd(&counting.image);
     if (!whole) {
         const uint32_t y = std::min<uint32_t>(decoded, uint32_t(height));
-        cutAt(y, false);
+        cutAt(y, someChunkBeyondEnd());
         if (y == 0) return false;
         std::fill(raster.get() + size_t(y) * size_t(width), raster.get() + pixels, 0u);
     }

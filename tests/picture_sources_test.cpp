@@ -169,6 +169,31 @@ TEST(WebpSource, AFileCutShortKeepsTheRowsBeforeTheCut) {
     }
 }
 
+// Files whose directory comes first, cut after five sixths: our own reading and libtiff's RGBA
+// reader (JPEG-compressed YCbCr in strips and tiles) keep the rows before the cut.
+TEST(TiffSource, AFileCutShortKeepsTheRowsBeforeTheCut) {
+    const std::string folder = testdataDir() + "/tiff/";
+    if (testdataDir().empty()) GTEST_SKIP() << "no TIFF test files";
+    TempDir dir;
+    for (const char* name : {"hopper.iccprofile.tif", "tiff_strip_ycbcr_jpeg_2x2_sampling.tif",
+                             "tiff_tiled_ycbcr_jpeg_2x2_sampling.tif"}) {
+        SCOPED_TRACE(name);
+        const std::string whole = readBytes(folder + name);
+        ASSERT_FALSE(whole.empty());
+        const Decoded full = decode(folder + name);
+        ASSERT_TRUE(writeBytes(dir.file("cut.tif"), whole.substr(0, whole.size() * 5 / 6)));
+        const Decoded d = decode(dir.file("cut.tif"));
+        ASSERT_TRUE(d.decoded) << d.failure;
+        int rows = 0, of = 0;
+        ASSERT_EQ(sscanf(d.warning.c_str(), "the file ends early: %d of %d rows decoded", &rows, &of), 2) << d.warning;
+        EXPECT_EQ(of, full.height);
+        ASSERT_GT(rows, 0);
+        const size_t kept = size_t(rows) * full.width * 4;
+        EXPECT_TRUE(std::equal(d.bgra.begin(), d.bgra.begin() + long(kept), full.bgra.begin()));
+        EXPECT_TRUE(std::all_of(d.bgra.begin() + long(kept), d.bgra.end(), [](uint8_t b) { return b == 0; }));
+    }
+}
+
 // Pillow's decodes of the TIFF suite: for each file name.rgba (RGBA) and name.size ("W H"); 16-bit
 // grey is reduced here with the rounding the source uses, since Pillow would clip it.
 const char* const kPillowReader = R"(
