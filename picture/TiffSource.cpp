@@ -26,6 +26,8 @@ constexpr int kStripRows = 16;
 constexpr tmsize_t kMaxLibraryAlloc = tmsize_t(1) << 30;
 constexpr uint64_t kMaxBandBytes = uint64_t(1) << 30;
 constexpr int kMostSamples = 8;
+// Directories read one by one to tell pages from reduced copies; longer chains count as pages.
+constexpr tdir_t kMostDirectoriesLooked = 1000;
 
 // libtiff's messages stay with the file that raised them: the last error is the cause of a failure;
 // warnings (unknown tags and the like) say nothing about the pixels and are dropped.
@@ -94,6 +96,7 @@ class TiffSource final : public ImageSource {
     bool putThroughRgbaReader(RowSink& sink);
     bool cutAt(uint32_t y, bool chunkBeyondEnd);
     bool someChunkBeyondEnd();
+    int countPages();
     bool fail(const std::string& why) {
         failureText = why.empty() ? "not a TIFF file libtiff can read" : why;
         return false;
@@ -155,8 +158,8 @@ bool TiffSource::readHeader() {
         char why[1024] = {};
         if (!TIFFRGBAImageOK(tif, why)) return fail(why);
     }
-    // Counting the pages reads every directory's offset; libtiff stops at loops.
-    frameCount = std::max(1, int(std::min<tdir_t>(TIFFNumberOfDirectories(tif), 1 << 20)));
+    frameCount = countPages();
+    if (frameCount == 0) return fail(messages.error);
     messages.error.clear();
     width = int(w);
     height = int(h);
@@ -264,6 +267,24 @@ bool TiffSource::cutAt(uint32_t y, bool chunkBeyondEnd) {
     if (y == 0) return fail(text);
     warningText = text;
     return false;
+}
+
+// The pages of the file: its directories, less the reduced-resolution copies (overviews,
+// thumbnails) that some writers keep beside a page. Leaves the first directory current; 0 when it
+// cannot be read again.
+int TiffSource::countPages() {
+    // libtiff stops at loops in the chain of directories.
+    const tdir_t directories = TIFFNumberOfDirectories(tif);
+    if (directories <= 1) return 1;
+    if (directories > kMostDirectoriesLooked) return int(std::min<tdir_t>(directories, INT32_MAX));
+    int pages = 1;
+    for (tdir_t d = 1; d < directories; ++d) {
+        uint32_t kind = 0;
+        if (TIFFSetDirectory(tif, d) &&
+            (!TIFFGetField(tif, TIFFTAG_SUBFILETYPE, &kind) || !(kind & FILETYPE_REDUCEDIMAGE)))
+            ++pages;
+    }
+    return TIFFSetDirectory(tif, 0) ? pages : 0;
 }
 
 // True when a strip or tile of the page lies past the end of the file.

@@ -185,7 +185,8 @@ TEST(TiffSource, AFileCutShortKeepsTheRowsBeforeTheCut) {
         const Decoded d = decode(dir.file("cut.tif"));
         ASSERT_TRUE(d.decoded) << d.failure;
         int rows = 0, of = 0;
-        ASSERT_EQ(sscanf(d.warning.c_str(), "the file ends early: %d of %d rows decoded", &rows, &of), 2) << d.warning;
+        ASSERT_EQ(sscanf(d.warning.c_str(), "the file ends early: %d of %d rows decoded", &rows, &of), 2)
+            << d.warning;
         EXPECT_EQ(of, full.height);
         ASSERT_GT(rows, 0);
         const size_t kept = size_t(rows) * full.width * 4;
