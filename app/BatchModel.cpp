@@ -57,15 +57,17 @@ QString withFileNames(QString line, const JobSnapshot& job) {
 }
 
 // What a row says after its state: the size and name written, with the warning of a damaged
-// source; the message and cause of a failure; why a job was skipped. `full` keeps whole paths.
+// source and the job's note; the message and cause of a failure; why a job was skipped. `full` keeps whole paths.
 QString resultText(const JobSnapshot& job, bool full = false) {
     const QString written =
         QString("%1x%2, %3").arg(job.width).arg(job.height).arg(QFileInfo(pathText(job.output)).fileName());
+    // A note (the first of several frames) follows the size and name, after any warning.
+    const QString note = job.note.empty() ? QString() : text(job.note);
     switch (job.phase) {
         case JobPhase::Resized:
-            return written;
+            return note.isEmpty() ? written : written + " (" + note + ")";
         case JobPhase::Damaged:
-            return written + " (" + text(job.reason) + ")";
+            return written + " (" + text(job.reason) + (note.isEmpty() ? QString() : "; " + note) + ")";
         case JobPhase::Failed:
         case JobPhase::Skipped:
             return full ? withReason(job) : withFileNames(withReason(job), job);

@@ -166,7 +166,7 @@ QWidget* PixmillAppDelegate::makeDestinationBox() {
 }
 
 QWidget* PixmillAppDelegate::makeStatusArea() {
-    dropZone = new QLabel(tr("Drop JPEG, PNG, GIF or BMP files on this window to resize them."));
+    dropZone = new QLabel(tr("Drop photos and images (JPEG, PNG, HEIC, AVIF, WebP, TIFF, JPEG XL, GIF, BMP) on this window to resize them."));
     dropZone->setAlignment(Qt::AlignCenter);
     dropZone->setMinimumHeight(64);
     highlightDropZone(false);

@@ -150,7 +150,7 @@ void InputCollector::takeFile(const std::string& path, const std::string& key) {
 void InputCollector::takeFolder(const std::string& argument, const std::string& path) {
     std::vector<FoundFile> files;
     FolderWalk(rules, files).walk(path, std::string());
-    if (files.empty()) return refuse(path, shardKey(argument), "holds no JPEG, PNG, GIF or BMP file");
+    if (files.empty()) return refuse(path, shardKey(argument), "holds no image file");
     for (const FoundFile& file : files) {
         offer(file.path, shardKey(argument + "/" + file.below),
               rules.keepStructure ? folderOf(file.below) : std::string());

@@ -178,11 +178,12 @@ const char* statusWord(JobStatus status) {
 
 std::string recordText(const JobRecord& record) {
     const std::string word = statusWord(record.status);
+    const std::string note = record.note.empty() ? "" : " (" + record.note + ")";
     switch (record.status) {
         case JobStatus::Resized:
-            return word + " " + record.source + " -> " + record.output;
+            return word + " " + record.source + " -> " + record.output + note;
         case JobStatus::Damaged:
-            return word + " " + record.source + " -> " + record.output + ": " + record.reason;
+            return word + " " + record.source + " -> " + record.output + ": " + record.reason + note;
         case JobStatus::Planned:
             return record.source + " -> " + record.output;
         case JobStatus::NotStarted:
@@ -248,7 +249,7 @@ std::string reportObject(const JobRecord& record) {
            field("output", namesAnOutput(record) ? jsonString(record.output) : "null") + "," +
            field("status", jsonString(statusWord(record.status))) + "," +
            field("message", jsonString(record.message)) + "," + field("reason", jsonString(record.reason)) +
-           "," + field("width", std::to_string(record.width)) + "," +
+           "," + field("note", jsonString(record.note)) + "," + field("width", std::to_string(record.width)) + "," +
            field("height", std::to_string(record.height)) + "," +
            field("bytes", std::to_string(record.bytes)) + "," + field("ms", number(record.ms)) + "}";
 }

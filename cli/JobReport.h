@@ -42,7 +42,7 @@ struct BatchCounts {
 const char* statusWord(JobStatus status);
 
 // One line for people, without the count: "resized SRC -> OUT", "damaged SRC -> OUT: WARNING",
-// "failed SRC: MESSAGE: CAUSE", "skipped SRC: MESSAGE", "refused SRC: REASON", "SRC -> OUT" (planned).
+// "failed SRC: MESSAGE: CAUSE", each of the first two followed by " (NOTE)" when the job has a note, "skipped SRC: MESSAGE", "refused SRC: REASON", "SRC -> OUT" (planned).
 std::string recordText(const JobRecord& record);
 // "3 resized, 1 damaged, 1 failed, 0 refused": damaged, skipped and not started only when there are
 // any; "3 to resize, 1 refused" for a dry run.
@@ -54,8 +54,8 @@ int exitStatusOf(const BatchCounts& counts);
 // A JSON string holding bytes: UTF-8 as it is, every byte that is not part of a well-formed UTF-8
 // sequence as the escape \udc80 to \udcff (Python's surrogateescape gives the bytes back).
 std::string jsonString(const std::string& bytes);
-// One JSON object, without the line end: source, output, status, message, reason, width, height,
-// bytes, ms.
+// One JSON object, without the line end: source, output, status, message, reason, note, width,
+// height, bytes, ms.
 std::string reportObject(const JobRecord& record);
 // {"status":"summary", and the counts}.
 std::string summaryObject(const BatchCounts& counts);

@@ -65,15 +65,21 @@ int filterCodeFor(int32_t quality) {
     }
 }
 
+// The orientation a source asks for, 1 to 8 as EXIF counts it, or 0 when it asks for none: a
+// decoder that turned the picture itself leaves nothing to do; an orientation the file declares
+// outside EXIF (TIFF's tag) comes before the EXIF block's.
+int orientationOf(const ImageSource& source, Exif& exif) {
+    if (source.oriented) return 0;
+    if (source.orientation != 0) return source.orientation;
+    return exif.loaded ? strToInt(exif.getField(kOrientationTag)) : 0;
+}
+
 // The EXIF code of the turn the rotation setting asks for a w x h picture, or 0 for none.
-int turnFor(int32_t rotation, int32_t w, int32_t h, Exif& exif) {
+int turnFor(int32_t rotation, int32_t w, int32_t h, int orientation) {
     switch (rotation) {
-        case Rotation::ByExif: {
-            if (!exif.loaded) return 0;
-            const std::string orientation = exif.getField(kOrientationTag);
+        case Rotation::ByExif:
             // Mirrored orientations (2, 4, 5, 7) and upright pictures stay as they are.
-            return orientation == "6" ? 6 : orientation == "8" ? 8 : orientation == "3" ? 3 : 0;
-        }
+            return orientation == 6 || orientation == 8 || orientation == 3 ? orientation : 0;
         case Rotation::Landscape:
             return h > w ? 6 : 0;
         case Rotation::LandscapeCcw:
@@ -230,16 +236,21 @@ std::string failureMessage(const ImageResizeTask& task, Step step) {
     }
 }
 
-// Only JPEG sources carry an EXIF block. A block that cannot be read, for whatever reason, is
-// simply absent: the job goes on without turning by it or copying it.
-void loadExif(const std::string& sourcePath, Exif& exif) {
-    if (!isRightCI(sourcePath, "jpg") && !isRightCI(sourcePath, "jpeg")) return;
-    try {
-        exif.loadFromJPG(sourcePath);
-    } catch (const std::exception&) {
-        exif.loaded = false;
-        exif.exifBlock.clear();
-    }
+// The source's EXIF block as Exif reads and patches it: behind JPEG's APP1 identifier. A source
+// without one leaves it unloaded: the job goes on without turning by it or copying it.
+void takeExif(const ImageSource& source, Exif& exif) {
+    if (source.exifBlock.empty()) return;
+    exif.exifBlock = std::string("Exif\0\0", 6) + source.exifBlock;
+    exif.loaded = true;
+}
+
+// What the job tells about a source that is not damage: the frames it left out, and the
+// source's own note, joined by "; ".
+std::string noteOf(const ImageSource& source) {
+    std::string note;
+    if (source.frameCount > 1) note = "first of " + std::to_string(source.frameCount) + " frames";
+    if (!source.note.empty()) note += (note.empty() ? "" : "; ") + source.note;
+    return note;
 }
 
 // The quality setting of the output type (JPEG's for the types that have none).
@@ -259,8 +270,9 @@ int32_t qualityFor(OutputType type, const Pixmill& engine) {
 // Closes file in every outcome.
 bool writePicture(CPicture& picture, FILE* file, OutputType type, const Pixmill& engine, const Exif& exif) {
     OutputMetadata metadata;
-    // The block was patched to orientation 1 when the picture was turned by it.
-    if (engine.copyExif && exif.loaded) metadata.exif = exif.exifBlock;
+    // The block was patched to orientation 1 when the picture was turned by it; the writers take
+    // it from its TIFF header on.
+    if (engine.copyExif && exif.loaded) metadata.exif = exif.exifBlock.substr(6);
     // The colour profile is colour meaning: it goes with the pixels whatever the EXIF setting.
     metadata.icc = picture.iccProfile;
     WriteOptions options;
@@ -412,8 +424,7 @@ std::string runJob(ImageResizeTask& task, Step& step) {
     // Sources that decode when opened take their memory before they are opened. They carry no
     // EXIF block to turn by, and a streamed PNG may learn its mode late.
     if (declaredSize(task.sourcePath, declaredW, declaredH, whole)) {
-        Exif none;
-        const int turn = turnFor(engine.rotate, declaredW, declaredH, none);
+        const int turn = turnFor(engine.rotate, declaredW, declaredH, 0);
         const std::string failure =
             reserveMemory(task, memory, memoryNeeded(task, declaredW, declaredH, turn, whole));
         if (!failure.empty()) return failure;
@@ -421,8 +432,9 @@ std::string runJob(ImageResizeTask& task, Step& step) {
     std::unique_ptr<ImageSource> source = ImageSource::open(task.sourcePath);
     if (!source->isOpen()) return openFailure(task, *source);
     Exif exif;
-    loadExif(task.sourcePath, exif);
-    const int turnCode = turnFor(engine.rotate, source->width, source->height, exif);
+    takeExif(*source, exif);
+    task.note = noteOf(*source);
+    const int turnCode = turnFor(engine.rotate, source->width, source->height, orientationOf(*source, exif));
     if (!memory.held()) {
         const std::string failure = reserveMemory(task, memory,
                                                   memoryNeeded(task, source->width, source->height, turnCode,
@@ -437,6 +449,7 @@ std::string runJob(ImageResizeTask& task, Step& step) {
     const Plan plan =
         planFor(task, quarter ? source->height : source->width, quarter ? source->width : source->height);
     const bool turnWhole = turnCode != 0 && plan.copy;
+    const bool decoderTurned = source->oriented;
     bool decoded = false;
     PicturePtr picture;
     try {
@@ -451,7 +464,8 @@ std::string runJob(ImageResizeTask& task, Step& step) {
         // The decoder's memory goes before the result's is taken.
         source.reset();
     }
-    if (turnCode != 0 && engine.rotate == Rotation::ByExif) exif.setField(kOrientationTag, 1);
+    // A picture turned by its EXIF orientation, or by its decoder, is upright as written.
+    if ((turnCode != 0 && engine.rotate == Rotation::ByExif) || decoderTurned) exif.setField(kOrientationTag, 1);
     PicturePtr result;
     try {
         result.reset(new CPicture(plan.W, plan.H));

@@ -29,6 +29,9 @@ class ImageResizeTask {
     // cause: why the job failed, in the system's or the decoder's words ("Permission denied",
     // "not a PNG file"); shown after the message.
     std::string cause;
+    // note: what the job tells about its source that is not damage ("first of 12 frames", a
+    // source's own note); shown beside the result, it changes no outcome.
+    std::string note;
     // The output existed and the engine was told to skip such files: not a failure.
     std::atomic<bool> skipped{false};
     // The file written: its size in pixels and bytes, and the time the job took.

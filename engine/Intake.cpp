@@ -149,7 +149,7 @@ bool Pixmill::isImageFileName(const std::string& path) {
 }
 
 std::string Pixmill::refusalReason(const std::string& path) const {
-    if (!isImageFileName(path)) return "not a JPEG, PNG, GIF or BMP file name";
+    if (!isImageFileName(path)) return "not the name of an image file (JPEG, PNG, GIF, BMP, HEIF, AVIF, WebP, TIFF or JPEG XL)";
     int32_t width = 0, height = 0;
     if (!parseTargetSize(resolution, width, height))
         return "the resolution \"" + resolution + "\" has a zero or unreadable side";

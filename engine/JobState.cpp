@@ -18,6 +18,7 @@ JobSnapshot snapshotOf(const ImageResizeTask& task) {
     job.output = task.outputPath;
     if (!hasEnded(job.phase)) return job;
     job.message = task.message;
+    job.note = task.note;
     if (job.phase == JobPhase::Failed) job.reason = task.cause;
     if (job.phase == JobPhase::Damaged) job.reason = task.warning;
     job.width = task.outputWidth;

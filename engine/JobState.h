@@ -21,6 +21,8 @@ struct JobResult {
     std::string message;
     // Why: the cause (failed) or the warning (damaged); empty otherwise.
     std::string reason;
+    // What the job tells about its source that is not damage ("first of 12 frames"); "" for none.
+    std::string note;
     int32_t width = 0;
     int32_t height = 0;
     uint64_t bytes = 0;

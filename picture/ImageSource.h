@@ -59,6 +59,9 @@ class ImageSource {
     // True when the decoder has already turned the picture as the file asks (HEIF's transforms,
     // JPEG XL's orientation): the EXIF orientation must not turn it again.
     bool oriented = false;
+    // The orientation the file declares outside any EXIF block (TIFF's Orientation tag), 1 to 8 as
+    // EXIF counts; 0 when it declares none. The job turns by it in place of the EXIF block's.
+    int orientation = 0;
     // Frames or pages the file holds (1 for most files); the job resizes the first and says so.
     int frameCount = 1;
     // Something the job should tell the user that is not damage ("HDR picture: tones not mapped");

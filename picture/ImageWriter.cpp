@@ -20,7 +20,8 @@ bool writeImage(OutputType type, CPicture& picture, const OutputMetadata& metada
                 const WriteOptions& options, FILE* file) {
     switch (type) {
         case OutputType::Jpeg:
-            picture.exifBlock = metadata.exif;
+            // JPEG's APP1 segment holds the block behind its identifier.
+            picture.exifBlock = metadata.exif.empty() ? std::string() : std::string("Exif\0\0", 6) + metadata.exif;
             picture.iccProfile = metadata.icc;
             return picture.saveToJPG(file, options.quality);
         case OutputType::Png:

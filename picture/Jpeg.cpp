@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-// Format dispatch by file name, and JPEG reading and writing through libjpeg (version-62 interface).
+// Format dispatch by a file's first bytes, the names intake takes, and JPEG files through libjpeg (v62).
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -18,6 +18,7 @@
 #include <jerror.h>
 // clang-format on
 
+#include "picture/FileKind.h"
 #include "picture/ImageSource.h"
 #include "picture/Picture.h"
 #include "tools/modTools.h"
@@ -220,6 +221,9 @@ class JpegDecoder {
     int height() const { return int(cinfo.output_height); }
     // The colour profile of the APP2 segments, whole, or "" when there is none or it is malformed.
     const std::string& iccProfile() const { return icc; }
+    // The first APP1 segments holding EXIF (from the TIFF header on) and XMP; "" when there is none.
+    const std::string& exifBlock() const { return exif; }
+    const std::string& xmpPacket() const { return xmp; }
     // Decodes every row into the picture (created here); false on a libjpeg error.
     bool decodeInto(CPicture& pic);
     // Decodes every row into the sink in strips; false on a libjpeg error.
@@ -246,9 +250,19 @@ class JpegDecoder {
     JSAMPARRAY converted = nullptr;  // row buffer of the other colour spaces, from libjpeg's pool
     std::unique_ptr<uint8_t[]> strip;
     uint8_t* stripRows[kStripRows];
-    std::string icc;
+    std::string icc, exif, xmp;
     std::string failureText;
 };
+
+// The payload of the first saved APP1 segment that starts with `identifier`, without it.
+std::string app1Payload(const jpeg_decompress_struct& cinfo, const char* identifier, size_t length) {
+    for (jpeg_saved_marker_ptr m = cinfo.marker_list; m; m = m->next) {
+        if (m->marker != JPEG_APP0 + 1 || m->data_length < length || memcmp(m->data, identifier, length) != 0)
+            continue;
+        return std::string(reinterpret_cast<const char*>(m->data) + length, m->data_length - length);
+    }
+    return std::string();
+}
 
 // libjpeg joins the profile's segments and checks their numbering; a profile it rejects is
 // dropped.
@@ -277,8 +291,11 @@ bool JpegDecoder::open(const std::string& path) {
     jpeg_create_decompress(&cinfo);
     created = true;
     useFileSource(&cinfo, source, file, buffer.get());
+    jpeg_save_markers(&cinfo, JPEG_APP0 + 1, 0xFFFF);
     jpeg_save_markers(&cinfo, JPEG_APP0 + 2, 0xFFFF);
     jpeg_read_header(&cinfo, TRUE);
+    exif = app1Payload(cinfo, "Exif\0\0", 6);
+    xmp = app1Payload(cinfo, "http://ns.adobe.com/xap/1.0/", 29);
     {
         // A malformed profile is dropped without a word: the pixels are whole, and libjpeg's
         // warning about it must not mark the picture as damaged.
@@ -468,28 +485,46 @@ bool encodeJpeg(FILE* file, const CPicture* pic, int quality, const JpegExtras& 
 
 }  // namespace
 
-using Decoder = void (CPicture::*)(const std::string&);
-
-// Returns the decoder for a path by its last four characters, or null for an unknown type.
-static Decoder decoderFor(const std::string& path) {
-    if (path.size() < 4) return nullptr;
-    const std::string suffix = strtolower(path.substr(path.size() - 4));
-    if (suffix == ".jpg" || suffix == "jpeg") return &CPicture::loadFromJPG;
-    if (suffix == ".bmp") return &CPicture::loadFromBMP;
-    if (suffix == ".gif") return &CPicture::loadFromGIF;
-    if (suffix == ".png") return &CPicture::loadFromPNG;
-    return nullptr;
-}
-
 bool CPicture::isValidFileType(const std::string& path) {
-    return decoderFor(path) != nullptr;
+    // Names of JPEG files keep the last-four-characters rule ("myjpeg" too); the others need a dot.
+    static const char* const endings[] = {".jpg", "jpeg", ".bmp", ".gif", ".png", ".heic", ".heif", ".hif",
+                                          ".avif", ".webp", ".tif", ".tiff", ".jxl"};
+    for (const char* ending : endings)
+        if (isRightCI(path, ending)) return true;
+    return false;
 }
 
 void CPicture::load(const std::string& path) {
     fileName = path;
     loadFailure.clear();
     loadWarning.clear();
-    if (auto decoder = decoderFor(path)) (this->*decoder)(path);
+    // The file's first bytes choose the decoder; the name plays no part.
+    switch (fileKindOfFile(path)) {
+        case FileKind::Jpeg: return loadFromJPG(path);
+        case FileKind::Png: return loadFromPNG(path);
+        case FileKind::Gif: return loadFromGIF(path);
+        case FileKind::Bmp: return loadFromBMP(path);
+        default: break;
+    }
+    // The formats that only come as sources, and files that are none of them, which fail with
+    // their cause.
+    close();
+    std::unique_ptr<ImageSource> source = ImageSource::open(path);
+    try {
+        if (source->isOpen()) {
+            create(source->width, source->height);
+            PictureRows rows(*this);
+            if (source->putRows(rows)) {
+                transparencyMode = source->mode;
+                iccProfile = source->iccProfile();
+                loadWarning = source->warning();
+                return;
+            }
+        }
+    } catch (const std::bad_alloc&) {
+    }
+    close();
+    loadFailure = source->failure();
 }
 
 void CPicture::loadFromJPG(const std::string& path) {
@@ -515,6 +550,8 @@ class JpegSource final : public ImageSource {
         width = decoder.width();
         height = decoder.height();
         profile = decoder.iccProfile();
+        exifBlock = decoder.exifBlock();
+        xmpPacket = decoder.xmpPacket();
     }
     bool streams() const override { return true; }
     bool putRows(RowSink& sink) override {

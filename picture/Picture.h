@@ -56,8 +56,11 @@ public:
     CPicture* resize(int width, int height, int filter, bool keepAspect);
     static void resizeStatic(CPicture* src, CPicture* dst, int filter);
 
-    // Format dispatch by the last four characters of the name.
+    // True for the names of image files intake takes: ".jpg", "jpeg", ".png", ".gif", ".bmp",
+    // ".heic", ".heif", ".hif", ".avif", ".webp", ".tif", ".tiff", ".jxl", in any letter case.
     static bool isValidFileType(const std::string& path);
+    // Decodes the file with the decoder its first bytes choose; a failure leaves the picture empty
+    // with loadFailure saying why.
     void load(const std::string& path);
 
     void loadFromJPG(const std::string& path);

@@ -62,12 +62,12 @@ TEST(CliRecords, ReportObjectsCarryEveryField) {
     EXPECT_EQ(reportObject(recordOfJob(job)),
               "{\"source\":\"x.jpg\",\"output\":null,\"status\":\"failed\","
               "\"message\":\"Error saving /x/resized/a.jpg\",\"reason\":\"No space left on device\","
-              "\"width\":0,\"height\":0,\"bytes\":0,\"ms\":12.2}");
+              "\"note\":\"\",\"width\":0,\"height\":0,\"bytes\":0,\"ms\":12.2}");
     const JobRecord refused =
         recordOfRefusal(InputItem{"/x/notes.txt", "not a JPEG, PNG, GIF or BMP file name", ""});
     EXPECT_EQ(reportObject(refused),
               "{\"source\":\"/x/notes.txt\",\"output\":null,\"status\":\"refused\",\"message\":\"\","
-              "\"reason\":\"not a JPEG, PNG, GIF or BMP file name\",\"width\":0,\"height\":0,\"bytes\":0,"
+              "\"reason\":\"not a JPEG, PNG, GIF or BMP file name\",\"note\":\"\",\"width\":0,\"height\":0,\"bytes\":0,"
               "\"ms\":0.0}");
     // Outputs written, passed over or planned are named; one never started is not.
     const std::pair<JobStatus, bool> named[] = {{JobStatus::Resized, true},

@@ -58,7 +58,7 @@ TEST_F(Intake, WorkedExampleWithACounter) {
 }
 
 TEST_F(Intake, RefusesFilesThatAreNotImagesAndSizesWithAZeroSide) {
-    EXPECT_EQ(outputFor(dir.file("notes.tiff")), "refused");
+    EXPECT_EQ(outputFor(dir.file("notes.psd")), "refused");
     EXPECT_EQ(outputFor(dir.path()), "refused");
     engine.destination = Destination::SubFolder;
     for (const char* resolution : {"0x600", "600x0", "x600", "abcx600", "600x-"}) {

@@ -212,29 +212,30 @@ std::string exifBlockWithOrientation(int orientation) {
 
 // ---- Dispatch ----
 
-TEST(Dispatch, TheLastFourCharactersChooseTheDecoder) {
-    for (const char* yes : {"a.jpg", "B.JPG", "x.Jpeg", "myjpeg", "c.PNG", "d.gif", "e.bmp", ".png"})
+TEST(Dispatch, IntakeTakesImageNamesInAnyLetterCase) {
+    for (const char* yes : {"a.jpg", "B.JPG", "x.Jpeg", "myjpeg", "c.PNG", "d.gif", "e.bmp", ".png", "f.tiff", "g.TIF",
+                            "h.heic", "i.HEIF", "j.hif", "k.Avif", "l.webp", "m.JXL"})
         EXPECT_TRUE(CPicture::isValidFileType(yes)) << yes;
-    for (const char* no : {"f.tiff", "png", "jpg", "", "g.jpe", "h.png ", "i.txt", "j.jpg.bak"})
+    for (const char* no : {"png", "jpg", "", "g.jpe", "h.png ", "i.txt", "j.jpg.bak", "k.tiff2", "l.heics", "webp"})
         EXPECT_FALSE(CPicture::isValidFileType(no)) << no;
 }
 
-TEST(Dispatch, LoadOfAnUnknownTypeLeavesThePictureAlone) {
+TEST(Dispatch, TheFirstBytesChooseTheDecoder) {
     TempDir dir;
-    CPicture pic(3, 2);
-    pic.pixels[0] = 7;
-    // A real JPEG behind a ".txt" name is not looked at: the contents never choose the decoder.
+    // A real JPEG behind a ".txt" name is read as the JPEG it is; the name plays no part.
     std::vector<uint8_t> rgb = patternSamples(4, 4, 3);
+    CPicture pic(3, 2);
     loadBytes(pic, dir, oracleEncode(4, 4, rgb, {}), "photo.txt");
     EXPECT_EQ(pic.fileName, dir.file("photo.txt"));
-    EXPECT_EQ(pic.width, 3);
-    EXPECT_EQ(pic.pixels[0], 7);
+    EXPECT_EQ(pic.width, 4);
+    // Bytes of no image kind, or no file at all, leave the picture empty and say why.
+    loadBytes(pic, dir, "just text", "notes.jpg");
+    EXPECT_TRUE(pic.isEmpty());
+    EXPECT_EQ(pic.loadFailure, "not an image file (starts with 0x6a 0x75 0x73 0x74)");
     pic.load("jpg");
     EXPECT_EQ(pic.fileName, "jpg");
-    EXPECT_EQ(pic.width, 3);
-    // "myjpeg" is taken for a JPEG name.
-    loadBytes(pic, dir, oracleEncode(4, 4, rgb, {}), "myjpeg");
-    EXPECT_EQ(pic.width, 4);
+    EXPECT_TRUE(pic.isEmpty());
+    EXPECT_FALSE(pic.loadFailure.empty());
 }
 
 // ---- Decoding ----

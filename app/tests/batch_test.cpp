@@ -57,6 +57,21 @@ bool writeJpeg(const QString& path, int width, int height, int percent = 100) {
     return file.resize(file.size() * percent / 100);
 }
 
+// A TIFF of two 1 x 1 grey pages, uncompressed, each directory with its eight entries.
+QByteArray twoPageTiff() {
+    QByteArray b("II*\0\x08\0\0\0", 8);
+    auto u16 = [&b](uint32_t v) { b.append(char(v & 255)).append(char(v >> 8 & 255)); };
+    auto u32 = [&u16](uint32_t v) { u16(v & 0xFFFF), u16(v >> 16); };
+    for (uint32_t page = 0; page < 2; ++page) {
+        const uint32_t entries[8][3] = {{256, 3, 1}, {257, 3, 1},          {258, 3, 8}, {259, 3, 1},
+                                        {262, 3, 1}, {273, 4, 212 + page}, {278, 3, 1}, {279, 4, 1}};
+        u16(8);
+        for (const auto& e : entries) u16(e[0]), u16(e[1]), u32(1), u32(e[2]);
+        u32(page == 0 ? 110 : 0);
+    }
+    return b.append("\x80\x40", 2);
+}
+
 QString cell(BatchModel* batch, int row, int column) {
     return batch->index(row, column).data().toString();
 }
@@ -88,6 +103,7 @@ class BatchTest : public QObject {
     void stopSkipsTheWaitingJobsAndALaterDropRuns();
     void dropZoneIsLitWhileAFileDragHovers();
     void tenThousandJobsAreListed();
+    void aFileOfSeveralFramesSaysSoInItsRow();
 
   private:
     std::unique_ptr<LaunchedApp> launched;
@@ -283,6 +299,16 @@ void BatchTest::tenThousandJobsAreListed() {
     QVERIFY2(updates <= 2 + 5 * clock.elapsed() / 1000, qPrintable(QString::number(updates)));
     QCOMPARE(app()->countField->text(), QString("0 resized, 10000 failed, 0 damaged"));
     QCOMPARE(cell(app()->batch, 9999, BatchModel::NameColumn), QString("missing9999.bmp"));
+}
+
+void BatchTest::aFileOfSeveralFramesSaysSoInItsRow() {
+    QVERIFY(writeFile(launched->file("pages.tif"), twoPageTiff()));
+    drop(app()->window, {launched->file("pages.tif")});
+    QVERIFY(batchShownEnded());
+    // A note is no damage: the row is done, the note follows the size and name.
+    QCOMPARE(cell(app()->batch, 0, BatchModel::StateColumn), QString("done"));
+    QCOMPARE(cell(app()->batch, 0, BatchModel::ResultColumn),
+             QString("48x48, pages_001.jpg (first of 2 frames)"));
 }
 
 QTEST_MAIN(BatchTest)

@@ -119,7 +119,7 @@ void DropTest::dropOfThreePathsQueuesTheImage() {
 void DropTest::emptyDropFails() {
     auto mime = fileDrag({});
     QVERIFY(!launched->app->window->performDragOperation(mime.get()));
-    auto unsupported = fileDrag({launched->file("a.tiff"), launched->file("b.txt")});
+    auto unsupported = fileDrag({launched->file("a.psd"), launched->file("b.txt")});
     QVERIFY(!launched->app->window->performDragOperation(unsupported.get()));
     QCOMPARE(queuedJobs(), size_t(0));
 }
