@@ -9,6 +9,9 @@ CMAKE_FLAGS ?=
 DEPS := cmake make g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev libjpeg62-turbo-dev \
         qt6-base-dev libgl-dev libpng-dev zlib1g-dev libgif-dev python3 python3-pil python3-numpy netpbm \
         parallel bash-completion
+# What `make cluster-check` needs besides DEPS: a Slurm cluster of one node and its authentication.
+CLUSTER_DEPS := slurm-wlm munge
+
 # The benchmarks' peers and the peak-memory meter.
 BENCH_DEPS := libjpeg-turbo-progs libvips-tools time
 
@@ -22,7 +25,7 @@ WINDOW_DEPS := xvfb xdotool x11-apps
 # What `make deb` needs besides DEPS: shlibdeps, and the checkers of the package and its metadata.
 DEB_DEPS := dpkg-dev lintian desktop-file-utils appstream
 
-.PHONY: all deps deb build test test-main test-asan test-tsan run bench fuzz window-check clean
+.PHONY: all deps deb build test test-main test-asan test-tsan run bench fuzz window-check cluster-check clean
 
 all: build
 
@@ -82,6 +85,14 @@ window-check:
 	$(MAKE) deps EXTRA_DEPS="$(WINDOW_DEPS)"
 	$(MAKE) build
 	bash scripts/window-check.sh $(SHOTS)
+
+# The Slurm job array of docs/scale-out.md on a one-node cluster started here (as root; skipped
+# otherwise), one task cancelled mid-run and resumed.
+cluster-check:
+	@if [ "$$(id -u)" != 0 ]; then bash scripts/cluster-check.sh; exit 0; fi
+	$(MAKE) deps EXTRA_DEPS="$(CLUSTER_DEPS)"
+	$(MAKE) build
+	bash scripts/cluster-check.sh build/cli/pixmill-cli
 
 # Long fuzzing of one target: make fuzz TARGET=bmp_fuzz FUZZ_SECONDS=300
 fuzz: deps
