@@ -11,6 +11,9 @@ DEPS := cmake make g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev libjpe
         parallel bash-completion \
         pkgconf libheif-dev libwebp-dev libjxl-dev libtiff-dev liblcms2-dev \
         libheif-examples webp libavif-bin libjxl-tools libtiff-tools
+# What `make cluster-check` needs besides DEPS: a Slurm cluster of one node and its authentication.
+CLUSTER_DEPS := slurm-wlm munge
+
 # The benchmarks' peers and the peak-memory meter.
 BENCH_DEPS := libjpeg-turbo-progs libvips-tools time webp libwebp-dev
 
@@ -24,7 +27,7 @@ WINDOW_DEPS := xvfb xdotool x11-apps
 # What `make deb` needs besides DEPS: shlibdeps, and the checkers of the package and its metadata.
 DEB_DEPS := dpkg-dev lintian desktop-file-utils appstream
 
-.PHONY: all deps deb deb-repro build test test-main test-asan test-tsan run bench fuzz window-check clean
+.PHONY: all deps deb deb-repro build test test-main test-asan test-tsan run bench fuzz window-check cluster-check clean
 
 all: build
 
@@ -84,6 +87,14 @@ window-check:
 	$(MAKE) deps EXTRA_DEPS="$(WINDOW_DEPS)"
 	$(MAKE) build
 	bash scripts/window-check.sh $(SHOTS)
+
+# The Slurm job array of docs/scale-out.md on a one-node cluster started here (as root; skipped
+# otherwise), one task cancelled mid-run and resumed.
+cluster-check:
+	@if [ "$$(id -u)" != 0 ]; then bash scripts/cluster-check.sh; exit 0; fi
+	$(MAKE) deps EXTRA_DEPS="$(CLUSTER_DEPS)"
+	$(MAKE) build
+	bash scripts/cluster-check.sh build/cli/pixmill-cli
 
 # Long fuzzing of one target: make fuzz TARGET=bmp_fuzz FUZZ_SECONDS=300
 fuzz: deps

@@ -366,15 +366,14 @@ struct Need {
 
 // What the job holds at once, by its plan: the picture a source decoded whole (whole) or else a
 // few streamed rows, and the turned copy when it turns a copy; beside them the result, which the encoder later doubles.
-// `decoder` is what the source's decoder allocates for itself while it decodes.
-Need memoryNeeded(const ImageResizeTask& task, int32_t w, int32_t h, int turnCode, bool whole,
-                  uint64_t decoder = 0) {
+// `extra` is what the source holds beside its rows while it decodes (a streamed GIF's image
+// indices, a HEIF decoder's own planes).
+Need memoryNeeded(const ImageResizeTask& task, int32_t w, int32_t h, int turnCode, bool whole, uint64_t extra = 0) {
     const bool quarter = turnCode == 6 || turnCode == 8;
     const Plan plan = planFor(task, quarter ? h : w, quarter ? w : h);
     const uint64_t result = bytesOf(plan.W, plan.H);
-    uint64_t source = whole ? bytesOf(w, h) : bytesOf(w, 64);
+    uint64_t source = (whole ? bytesOf(w, h) : bytesOf(w, 64)) + std::min<uint64_t>(extra, uint64_t(1) << 60);
     if (turnCode != 0 && plan.copy) source += bytesOf(w, h);
-    source += std::min<uint64_t>(decoder, uint64_t(1) << 60);
     return Need{source, std::max(source + result, 2 * result)};
 }
 
@@ -421,12 +420,13 @@ std::string runJob(ImageResizeTask& task, Step& step) {
     MemoryReservation memory(task.engine->memoryBudget);
     int32_t declaredW = 0, declaredH = 0;
     bool whole = false;
+    uint64_t held = 0;
     // Sources that decode when opened take their memory before they are opened. They carry no
     // EXIF block to turn by, and a streamed PNG may learn its mode late.
-    if (declaredSize(task.sourcePath, declaredW, declaredH, whole)) {
+    if (declaredSize(task.sourcePath, declaredW, declaredH, whole, &held)) {
         const int turn = turnFor(engine.rotate, declaredW, declaredH, 0);
         const std::string failure =
-            reserveMemory(task, memory, memoryNeeded(task, declaredW, declaredH, turn, whole));
+            reserveMemory(task, memory, memoryNeeded(task, declaredW, declaredH, turn, whole, held));
         if (!failure.empty()) return failure;
     }
     std::unique_ptr<ImageSource> source = ImageSource::open(task.sourcePath);

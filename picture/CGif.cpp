@@ -509,22 +509,10 @@ namespace {
 // Fills the picture from the last image: its indices through its palette at the top left, the rest
 // black; with the first image's transparency, pixels of its colour get alpha 0, others 255.
 void fillFromGif(CPicture& picture, const CGif& gif) {
-    const framecontrolblock* record = gif.frameControls.front();
-    const bool transparent = record->transparent != 0;
-    uint8_t lut[256][4];
-    for (int i = 0; i < 256; ++i) {
-        const uint8_t* e = gif.palette.entries + i * 4;
-        bool match = e[0] == record->transparentBlue && e[1] == record->transparentGreen &&
-                     e[2] == record->transparentRed;
-        lut[i][0] = e[0];
-        lut[i][1] = e[1];
-        lut[i][2] = e[2];
-        lut[i][3] = transparent ? (match ? 0 : 255) : 0;
-    }
-    const bool blackMatches =
-        record->transparentBlue == 0 && record->transparentGreen == 0 && record->transparentRed == 0;
-    const uint8_t outsideAlpha = transparent ? (blackMatches ? 0 : 255) : 0;
-
+    GifColours colours;
+    gifColours(gif, colours);
+    const bool transparent = gif.frameControls.front()->transparent != 0;
+    const uint8_t outsideAlpha = colours.outside[3];
     const imagedescriptorblock* image = gif.images.back();
     const int iw = gif.indexBuffer ? image->width : 0;
     const int ih = gif.indexBuffer ? image->height : 0;
@@ -535,7 +523,7 @@ void fillFromGif(CPicture& picture, const CGif& gif) {
         if (y < ih) {
             const uint8_t* src = gif.indexBuffer + static_cast<size_t>(y) * iw;
             for (; x < iw; ++x, dst += 4) {
-                const uint8_t* v = lut[src[x]];
+                const uint8_t* v = colours.lut[src[x]];
                 memcpy(dst, v, 4);
                 alphaAnd &= v[3];
             }
@@ -548,8 +536,9 @@ void fillFromGif(CPicture& picture, const CGif& gif) {
     if (transparent && alphaAnd == 0) picture.transparencyMode = TRANSPARENCY_MASK;
 }
 
-// Why a file gave no picture.
-std::string failureOf(const CGif& gif) {
+}  // namespace
+
+std::string gifFailure(const CGif& gif) {
     if (!gif.failure.empty()) return gif.failure;
     if (!gif.signature) return "not a GIF file";
     if (gif.images.empty()) return "the file holds no image";
@@ -559,14 +548,30 @@ std::string failureOf(const CGif& gif) {
     return "the picture is too large";
 }
 
-}  // namespace
+void gifColours(const CGif& gif, GifColours& colours) {
+    const framecontrolblock* record = gif.frameControls.front();
+    const bool transparent = record->transparent != 0;
+    for (int i = 0; i < 256; ++i) {
+        const uint8_t* e = gif.palette.entries + i * 4;
+        bool match = e[0] == record->transparentBlue && e[1] == record->transparentGreen &&
+                     e[2] == record->transparentRed;
+        colours.lut[i][0] = e[0];
+        colours.lut[i][1] = e[1];
+        colours.lut[i][2] = e[2];
+        colours.lut[i][3] = transparent ? (match ? 0 : 255) : 0;
+    }
+    const bool blackMatches =
+        record->transparentBlue == 0 && record->transparentGreen == 0 && record->transparentRed == 0;
+    memset(colours.outside, 0, 4);
+    colours.outside[3] = transparent ? (blackMatches ? 0 : 255) : 0;
+}
 
 void CPicture::loadFromGIF(const std::string& path) {
     close();
     try {
         std::unique_ptr<CGif> gif(new CGif(path));
         if (!gif->hasPicture()) {
-            loadFailure = failureOf(*gif);
+            loadFailure = gifFailure(*gif);
             return;
         }
         create(gif->canvasWidth, gif->canvasHeight);

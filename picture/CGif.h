@@ -166,3 +166,14 @@ inline unsigned short GifCodeStripper::GetNextCode() {
     bitsLeft -= codeSize;
     return code;
 }
+
+// The colours of the picture a GIF gives (once hasPicture()): the last image's indices through
+// `lut` at the top left, `outside` everywhere else; byte 3 is the first image's transparency (0
+// for a picture without one).
+struct GifColours {
+    uint8_t lut[256][4];
+    uint8_t outside[4];
+};
+void gifColours(const CGif& gif, GifColours& colours);
+// Why a file gave no picture.
+std::string gifFailure(const CGif& gif);

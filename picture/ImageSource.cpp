@@ -25,9 +25,20 @@ uint32_t u32be(const uint8_t* p) {
 
 }  // namespace
 
-bool declaredSize(const std::string& path, int32_t& width, int32_t& height, bool& whole) {
+bool declaredSize(const std::string& path, int32_t& width, int32_t& height, bool& whole, uint64_t* heldBytes) {
     std::string bytes;
     const FileKind kind = fileKindOfFile(path, &bytes);
+    if (heldBytes) *heldBytes = 0;
+    if (kind == FileKind::Gif) {
+        uint64_t held = 0;
+        int32_t w = 0, h = 0;
+        if (!gifLayout(path, w, h, held) || w <= 0 || h <= 0) return false;
+        width = w;
+        height = h;
+        whole = false;
+        if (heldBytes) *heldBytes = held;
+        return true;
+    }
     if (kind != FileKind::Png && kind != FileKind::Gif && kind != FileKind::Bmp) return false;
     uint8_t head[32] = {};
     const size_t got = std::min(bytes.size(), sizeof head);
@@ -106,10 +117,7 @@ std::unique_ptr<ImageSource> ImageSource::open(const std::string& path) {
         case FileKind::Webp: return openWebpSource(path);
         case FileKind::Tiff: return openTiffSource(path);
         case FileKind::Jxl: return openJxlSource(path);
-        case FileKind::Gif:
-            picture.reset(new CPicture());
-            picture->loadFromGIF(path);
-            break;
+        case FileKind::Gif: return openGifSource(path);
         case FileKind::Bmp:
             picture.reset(new CPicture());
             picture->loadFromBMP(path);

@@ -75,9 +75,14 @@ class ImageSource {
 };
 
 // The picture size a PNG, GIF or BMP file declares in its header, read before anything is decoded,
-// and whether its source decodes it whole when opened (GIF, BMP, interlaced PNG). False for other
-// files and headers that cannot be read; opening the file then tells.
-bool declaredSize(const std::string& path, int32_t& width, int32_t& height, bool& whole);
+// and whether its source decodes it whole when opened (BMP, interlaced PNG). False for other
+// files and headers that cannot be read; opening the file then tells. heldBytes, when given, is
+// what a streaming source holds besides its rows (a GIF's image indices), else 0.
+bool declaredSize(const std::string& path, int32_t& width, int32_t& height, bool& whole,
+                  uint64_t* heldBytes = nullptr);
+// A GIF file's picture size (its screen, raised to its largest image) and the bytes its streaming
+// source holds, from the file's blocks without decoding them. False when it is no GIF file.
+bool gifLayout(const std::string& path, int32_t& width, int32_t& height, uint64_t& heldBytes);
 
 // A picture decoded whole, delivered row by row.
 class PictureSource final : public ImageSource {
@@ -92,6 +97,8 @@ class PictureSource final : public ImageSource {
 
 // JPEG through libjpeg, straight into the picture layout.
 std::unique_ptr<ImageSource> openJpegSource(const std::string& path);
+// GIF; streams the screen around the last image.
+std::unique_ptr<ImageSource> openGifSource(const std::string& path);
 // PNG; non-interlaced files stream.
 std::unique_ptr<ImageSource> openPngSource(const std::string& path);
 // The formats read through their own libraries, each in its own file.

@@ -267,26 +267,52 @@ RowResampler::RowResampler(int srcW, int srcH, CPicture& dst, int filter, int ch
     ready.resize(size_t(outputs));
     for (int i = 0; i < outputs; ++i) ready[size_t(i)] = lastRow[size_t(order[size_t(i)])];
     ring.reset(static_cast<uint8_t*>(operator new[](size_t(taps) * preparedBytes, std::align_val_t(64))));
+    for (int t = 0; t < taps; ++t) slot.push_back(ring.get() + size_t(t) * preparedBytes);
     produceRowsUpTo(-1);
 }
 
 RowResampler::~RowResampler() = default;
 
-void RowResampler::convertRow(int y, const uint8_t* bytes) {
+void RowResampler::convertRow(const uint8_t* bytes, uint8_t* prepared) {
     if (backColumns) {
         uint8_t* r = reversed.data();
         for (int x = 0; x < srcW; ++x) memcpy(r + size_t(srcW - 1 - x) * 4, bytes + size_t(x) * 4, 4);
         bytes = r;
     }
-    kernel->prepare(bytes, ring.get() + size_t(y % taps) * preparedBytes);
+    kernel->prepare(bytes, prepared);
+}
+
+// Slots that still show the repeated row get their own copy, so it can be prepared anew.
+void RowResampler::takeBackRepeated() {
+    for (int t = 0; t < taps; ++t) {
+        uint8_t* own = ring.get() + size_t(t) * preparedBytes;
+        if (slot[size_t(t)] != repeated.get()) continue;
+        memcpy(own, repeated.get(), preparedBytes);
+        slot[size_t(t)] = own;
+    }
 }
 
 void RowResampler::putRows(int y, int count, const uint8_t* rows, size_t stride) {
+    const bool once = stride == 0 && count > 1;
+    bool prepared = false;
     for (int i = 0; i < count; ++i) {
         const int row = y + i;
         if (row < 0 || row >= srcH) continue;
         if (!rowNeeded[size_t(row)]) continue;
-        convertRow(row, rows + size_t(i) * stride);
+        uint8_t* own = ring.get() + size_t(row % taps) * preparedBytes;
+        if (!once) {
+            convertRow(rows + size_t(i) * stride, own);
+            slot[size_t(row % taps)] = own;
+        } else {
+            if (!prepared) {
+                if (!repeated)
+                    repeated.reset(static_cast<uint8_t*>(operator new[](preparedBytes, std::align_val_t(64))));
+                takeBackRepeated();
+                convertRow(rows, repeated.get());
+                prepared = true;
+            }
+            slot[size_t(row % taps)] = repeated.get();
+        }
         produceRowsUpTo(row);
     }
 }
@@ -304,7 +330,7 @@ void RowResampler::produceRowsUpTo(int lastSourceRow) {
             zeroChannels(out, size_t(across), channels);
         } else {
             const int* index = rowTable->index.data() + size_t(i) * taps;
-            for (int t = 0; t < taps; ++t) rows[t] = ring.get() + size_t(index[t] % taps) * preparedBytes;
+            for (int t = 0; t < taps; ++t) rows[t] = slot[size_t(index[t] % taps)];
             kernel->run(rows, rowTable->weight.data() + size_t(i) * taps, out);
         }
         if (quarter)

@@ -28,7 +28,8 @@ class RowResampler final : public RowSink {
     bool needsByte3() const override { return channels == 4; }
 
   private:
-    void convertRow(int y, const uint8_t* bytes);
+    void convertRow(const uint8_t* bytes, uint8_t* prepared);
+    void takeBackRepeated();
     void produceRowsUpTo(int lastSourceRow);
 
     int srcW, srcH;
@@ -44,6 +45,10 @@ class RowResampler final : public RowSink {
     };
     std::unique_ptr<uint8_t[], AlignedFree> ring;
     size_t preparedBytes = 0;
+    // Where each ring slot's prepared row is: its own slot, or `repeated` for a row put with
+    // stride 0 (one row standing for many), which is prepared once however often it is needed.
+    std::vector<const uint8_t*> slot;
+    std::unique_ptr<uint8_t[], AlignedFree> repeated;
     std::vector<int> order;          // output rows in the order they can be made
     std::vector<int> ready;          // the source row after which order[n] can be made
     size_t nextOutput = 0;

@@ -11,6 +11,7 @@
 
 // Receives the rows of a picture of known size, top row first, each row exactly once and in
 // order: rows y .. y + count - 1, each width * 4 bytes in the picture layout, stride bytes apart.
+// A stride of 0 puts one row count times (a picture's plain background); a sink may treat it once.
 class RowSink {
   public:
     virtual ~RowSink() = default;

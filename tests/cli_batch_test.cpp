@@ -425,7 +425,7 @@ TEST_F(ScaleOutGuide, SlurmArrayScriptRuns) {
 last=$(sed -n 's/^#SBATCH --array=0-\([0-9]*\)$/\1/p' "$1")
 [ -n "$last" ] || exit 9
 for i in $(seq 0 "$last"); do
-  SLURM_ARRAY_TASK_ID=$i SLURM_ARRAY_TASK_COUNT=$((last + 1)) SLURM_CPUS_PER_TASK=1 bash "$1" || exit 1
+  SLURM_ARRAY_JOB_ID=7 SLURM_ARRAY_TASK_ID=$i SLURM_ARRAY_TASK_COUNT=$((last + 1)) SLURM_CPUS_PER_TASK=1 bash "$1" || exit 1
 done
 )")));
     ASSERT_EQ(chmod(work.file("bin/sbatch").c_str(), 0755), 0);

@@ -14,7 +14,9 @@
 
 #include "gif_recipe.h"
 #include "picture/CGif.h"
+#include "picture/ImageSource.h"
 #include "picture/Picture.h"
+#include "picture/RowResampler.h"
 #include "testsupport.h"
 #include "tools/modTools.h"
 
@@ -801,6 +803,44 @@ const Expected kConformance[] = {
 #include "picture_gif_conformance.inc"
 };
 
+// The streamed source puts the whole picture's rows, and the row-fed resampler makes the same bytes
+// from either (every filter, smaller and larger, turned), rows of plain background put once.
+void expectStreamMatchesWhole(const std::string& path, const std::string& what) {
+    CPicture whole;
+    whole.loadFromGIF(path);
+    std::unique_ptr<ImageSource> source = ImageSource::open(path);
+    ASSERT_EQ(source->isOpen(), !whole.isEmpty()) << what;
+    if (whole.isEmpty()) {
+        EXPECT_EQ(source->failure(), whole.loadFailure) << what;
+        return;
+    }
+    ASSERT_TRUE(source->streams()) << what;
+    EXPECT_EQ(source->mode, whole.transparencyMode) << what;
+    EXPECT_EQ(source->warning(), whole.loadWarning) << what;
+    const int W = whole.width, H = whole.height;
+    const size_t bytes = size_t(W) * H * 4;
+    CPicture streamed(W, H);
+    PictureRows rows(streamed);
+    ASSERT_TRUE(source->putRows(rows)) << what;
+    EXPECT_EQ(memcmp(streamed.pixels, whole.pixels, bytes), 0) << what;
+    const int channels = whole.transparencyMode == TRANSPARENCY_NONE ? 3 : 4;
+    // Large pictures (fuzz-made screens) once; the rest every way.
+    const bool large = int64_t(W) * H > 300000;
+    for (int filter = large ? 2 : 1; filter <= (large ? 2 : 3); ++filter)
+        for (int turn : {0, 6})
+            for (auto size : {std::make_pair(W / 5 + 1, H / 7 + 1), std::make_pair(W / 3 + 2, 2 * H + 1)}) {
+                if (large && (turn != 0 || size.second > H)) continue;
+                CPicture a(size.first, size.second), b(size.first, size.second);
+                RowResampler fromWhole(W, H, a, filter, channels, turn);
+                putPictureRows(whole, fromWhole);
+                std::unique_ptr<ImageSource> again = ImageSource::open(path);
+                RowResampler fromStream(W, H, b, filter, channels, turn);
+                ASSERT_TRUE(again->putRows(fromStream));
+                EXPECT_EQ(memcmp(a.pixels, b.pixels, size_t(a.width) * a.height * 4), 0)
+                    << what << " filter " << filter << " turn " << turn << " to " << a.width << "x" << a.height;
+            }
+}
+
 #ifdef PIXMILL_HAVE_GIFLIB
 // The picture our rules give for giflib's reading of a file: the last image's indices at the top left
 // through its palette (local, else global with earlier rewrites), the first image's transparency.
@@ -914,6 +954,7 @@ TEST(GifConformance, SharedTestFilesDecodeAsRecorded) {
         long size = static_cast<long>(readBytes(path).size());
         Loaded got = loadFile(path);
         uint64_t hash = pictureHash(got);
+        expectStreamMatchesWhole(path, rel);
         std::string note;
 #ifdef PIXMILL_HAVE_GIFLIB
         Loaded oracle;
@@ -942,4 +983,64 @@ TEST(GifConformance, SharedTestFilesDecodeAsRecorded) {
     }
     for (auto& left : table) ADD_FAILURE() << left.first << " is in the table but missing";
     printf("%d files compared with giflib\n", oracleChecked);
+}
+
+// Screens far larger than their one image, with and without transparency (black and coloured),
+// interlaced, images taller or wider than the screen, data cut short, no image at all.
+TEST(GifStream, ScreensAroundSmallImagesMatchTheWholePicture) {
+    std::mt19937 rng(25);
+    const Bytes table = distinctTable(16);
+    Bytes blackFirst = table;
+    blackFirst[0] = blackFirst[1] = blackFirst[2] = 0;
+    struct Case {
+        int screenW, screenH, w, h;
+        bool interlaced;
+        int transparentIndex;  // -1: none
+        const Bytes* table;
+        bool cut;
+    };
+    const Case cases[] = {
+        {300, 200, 7, 5, false, -1, &table, false},     {300, 200, 7, 5, false, 3, &table, false},
+        {300, 200, 7, 5, true, 0, &blackFirst, false},  {40, 900, 41, 3, false, 2, &table, false},
+        {900, 40, 5, 60, true, -1, &table, false},      {257, 129, 256, 128, false, 15, &table, true},
+        {64, 64, 64, 64, false, 1, &table, false},      {120, 80, 3, 80, false, 0, &blackFirst, false},
+    };
+    TempDir dir;
+    int n = 0;
+    for (const Case& c : cases) {
+        GifBuilder b;
+        b.header(c.screenW, c.screenH, *c.table);
+        if (c.transparentIndex >= 0) b.control(0, true, c.transparentIndex);
+        Image im = plainImage(c.w, c.h, randomPixels(rng, c.w * c.h, 16), 4);
+        im.interlaced = c.interlaced;
+        b.image(im).trailer();
+        if (c.cut) b.bytes.resize(b.bytes.size() / 2);
+        const std::string path = dir.file("case" + std::to_string(n++) + ".gif");
+        ASSERT_TRUE(writeBytes(path, b.bytes));
+        expectStreamMatchesWhole(path, path);
+    }
+    GifBuilder none;
+    none.header(50, 50, table).trailer();
+    ASSERT_TRUE(writeBytes(dir.file("none.gif"), none.bytes));
+    expectStreamMatchesWhole(dir.file("none.gif"), "no image");
+}
+
+// What the job reserves for a GIF: the screen raised to its largest image, which it streams, and
+// the indices that image needs (twice while an interlaced one is reordered).
+TEST(GifStream, DeclaredLayoutCountsTheLargestImage) {
+    const Bytes table = distinctTable(4);
+    GifBuilder b;
+    Image small = plainImage(3, 2, Bytes(6, 1), 2), tall = plainImage(2, 40, Bytes(80, 1), 2);
+    tall.interlaced = true;
+    b.header(10, 10, table).image(small).extension(0xFE, {"note"}).image(tall).trailer();
+    TempDir dir;
+    ASSERT_TRUE(writeBytes(dir.file("a.gif"), b.bytes));
+    int32_t w = 0, h = 0;
+    bool whole = true;
+    uint64_t held = 0;
+    ASSERT_TRUE(declaredSize(dir.file("a.gif"), w, h, whole, &held));
+    EXPECT_EQ(w, 10);
+    EXPECT_EQ(h, 40);
+    EXPECT_FALSE(whole);
+    EXPECT_EQ(held, sizeof(CGif) + 2 * 80);
 }
