@@ -3,6 +3,7 @@
 #include "picture/kppng.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -14,6 +15,10 @@
 #include "picture/Deflate.h"
 #include "picture/Picture.h"
 #include "picture/RowSink.h"
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 static void putsMessage(const char* line) {
     puts(line);
@@ -32,138 +37,258 @@ void say(const char* line) {
 }  // namespace
 
 // ---------------------------------------------------------------- bit reading
-// The bit reader is a byte position and a one-bit mask; bits are taken from the least significant
-// bit of each byte upward. Every read is checked against the input length.
+// Bits are taken from the least significant bit of each byte upward, through a 64-bit word that is
+// refilled a word at a time while at least eight input bytes are left, and byte by byte near the
+// end. Reads that need more bits than are left fail; nothing past the input is ever read.
 
 namespace {
 
 const unsigned int codeLengthOrder[19] = {16, 17, 18, 0, 8, 7, 9, 6, 10, 5, 11, 4, 12, 3, 13, 2, 14, 1, 15};
 
-// Codes of up to this many bits are resolved by one table look-up; longer ones walk the tree on.
-const unsigned kTableBits = 10;
+// Codes of up to this many bits are resolved by one table look-up; longer ones walk the tree on
+// from the node the table reached.
+const unsigned kLitBits = 11;
+const unsigned kDistBits = 10;
 const int kFailQuiet = -1;  // the input ended inside the code
-const int kFailNull = -2;   // a bit led to a missing branch (the message is printed)
+const int kFailNull = -2;   // a bit led to a missing branch
 
-inline unsigned bitOffset(unsigned mask) {
-    return static_cast<unsigned>(__builtin_ctz(mask));
-}
+// Decoded output is kept in one buffer: the window (the last bytes, zero before the first) in
+// front, then at least this much room before it is handed on and the window moved to the front.
+const size_t kOutputChunk = size_t(256) << 10;
+// Room past the chunk: the longest match plus the overrun of 16-byte copies.
+const size_t kOutputSlack = 258 + 32;
+// Compressed bytes read from a streamed input at once.
+const size_t kInputChunk = size_t(64) << 10;
 
-// Bits left from (pos, mask) to the end of the input.
-inline uint64_t bitsLeft(unsigned length, unsigned pos, unsigned mask) {
-    if (pos >= length) return 0;
-    return uint64_t(length - pos) * 8 - bitOffset(mask);
-}
-
-inline void skipBits(unsigned& pos, unsigned& mask, unsigned n) {
-    unsigned off = bitOffset(mask) + n;
-    pos += off >> 3;
-    mask = 1u << (off & 7);
-}
-
-// The next (up to 57) bits, first bit in bit 0; bytes past the input read as 0 and are not touched.
-inline uint64_t peekBits(const unsigned char* data, unsigned length, unsigned pos, unsigned mask) {
-    uint64_t v = 0;
-    if (pos < length && length - pos >= 8) {
-        memcpy(&v, data + pos, 8);
+inline uint64_t loadLE64(const unsigned char* p) {
+    uint64_t v;
+    memcpy(&v, p, 8);
 #if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
-        v = __builtin_bswap64(v);
+    v = __builtin_bswap64(v);
 #endif
-    } else {
-        for (unsigned i = 0; i < 8 && pos < length && i < length - pos; i++)
-            v |= uint64_t(data[pos + i]) << (8 * i);
-    }
-    return v >> bitOffset(mask);
+    return v;
 }
 
-// Reads n bits (n <= 32) into value; false, with nothing consumed, when the input ends first.
-inline bool readBits(const unsigned char* data, unsigned length, unsigned& pos, unsigned& mask, unsigned n,
-                     unsigned& value) {
-    if (bitsLeft(length, pos, mask) < n) return false;
-    value = static_cast<unsigned>(peekBits(data, length, pos, mask) & ((uint64_t(1) << n) - 1));
-    skipBits(pos, mask, n);
-    return true;
+// What a table entry, or a symbol found by walking the tree, stands for.
+enum Kind : uint32_t { kLiteral, kLength, kEnd, kSkip, kDistance, kBadDistance, kNull, kLonger };
+
+// An entry packs the bits a code consumes (bits 0-7), its kind (8-10), the count of extra bits
+// (11-15) and the literal, the base length or the base distance (16-31).
+inline uint32_t entry(Kind kind, unsigned bits, unsigned extra, unsigned value) {
+    return bits | (uint32_t(kind) << 8) | (extra << 11) | (value << 16);
+}
+inline Kind kindOf(uint32_t e) {
+    return Kind((e >> 8) & 7);
+}
+inline unsigned bitsOf(uint32_t e) {
+    return e & 0xFF;
+}
+inline unsigned extraOf(uint32_t e) {
+    return (e >> 11) & 31;
+}
+inline unsigned valueOf(uint32_t e) {
+    return e >> 16;
 }
 
-// Walks from `node` one input bit at a time to a leaf and returns its symbol; kFailQuiet when the
-// input ends first, kFailNull (with the message) when a bit leads to a missing branch.
-int walkTree(const KpPngHuffmanTree* node, const unsigned char* data, unsigned length, unsigned& pos,
-             unsigned& mask) {
-    for (;;) {
-        if (pos >= length) return kFailQuiet;
-        bool bit = (data[pos] & mask) != 0;
-        skipBits(pos, mask, 1);
-        node = bit ? node->one : node->zero;
-        if (!node) {
-            say("Huffman Decompression: Reached NULL node.");
-            return kFailNull;
-        }
-        if (!node->zero && !node->one) return node->value;
-    }
+// A literal/length symbol: literals, the end of the block, a length with its base and extra bits;
+// 286, 287 and leaves without a symbol are skipped.
+uint32_t literalEntry(int symbol, unsigned bits) {
+    if (symbol < 256) return entry(kLiteral, bits, 0, unsigned(symbol));
+    if (symbol == 256) return entry(kEnd, bits, 0, 0);
+    if (symbol > 285) return entry(kSkip, bits, 0, 0);
+    if (symbol <= 264) return entry(kLength, bits, 0, unsigned(symbol) - 254);
+    if (symbol == 285) return entry(kLength, bits, 0, 258);
+    const unsigned k = (unsigned(symbol) - 265) >> 2;
+    return entry(kLength, bits, k + 1, 3 + (8u << k) + ((unsigned(symbol) + 3) & 3) * (2u << k));
 }
 
-// A decoding table built from a tree: entry i tells what the bits i (first bit in bit 0) lead to.
-struct TableEntry {
-    enum Kind : uint8_t { Leaf, Null, Longer };
-    int32_t value;  // the leaf's symbol
-    Kind kind;
-    uint8_t bits;  // bits consumed by a Leaf or Null entry
-};
+// A distance code; codes 30 and 31 follow the same formula, a leaf above 31 fails the block.
+uint32_t distanceEntry(int code, unsigned bits) {
+    if (code < 0 || code > 31) return entry(kBadDistance, bits, 0, 0);
+    if (code <= 3) return entry(kDistance, bits, 0, unsigned(code) + 1);
+    const unsigned k = (unsigned(code) - 4) >> 1;
+    // The base of code 31 (49153) still fits the 16 bits of an entry.
+    return entry(kDistance, bits, (unsigned(code) - 2) >> 1, 1 + (4u << k) + ((code & 1) ? 2u << k : 0));
+}
 
+// A decoding table built from a tree: entry i tells what the bits i (first bit in bit 0) lead to;
+// where the code is longer than the table, `deep` holds the node the table's bits reach.
+template <unsigned B>
 struct HuffmanTable {
     const KpPngHuffmanTree* root = nullptr;
-    TableEntry entry[1u << kTableBits];
+    uint32_t (*symbolEntry)(int, unsigned) = literalEntry;
+    uint32_t e[1u << B];
+    const KpPngHuffmanTree* deep[1u << B];
 
-    void fillRepeated(unsigned pattern, unsigned depth, const TableEntry& e) {
-        for (unsigned i = pattern; i < (1u << kTableBits); i += 1u << depth) entry[i] = e;
+    void fillRepeated(unsigned pattern, unsigned depth, uint32_t value) {
+        for (unsigned i = pattern; i < (1u << B); i += 1u << depth) e[i] = value;
     }
     // node was reached by `depth` bits forming `pattern`.
     void fill(const KpPngHuffmanTree* node, unsigned depth, unsigned pattern) {
         if (depth > 0 && !node->zero && !node->one) {
-            fillRepeated(pattern, depth, TableEntry{node->value, TableEntry::Leaf, uint8_t(depth)});
+            fillRepeated(pattern, depth, symbolEntry(node->value, depth));
             return;
         }
-        if (depth == kTableBits) {
-            entry[pattern] = TableEntry{0, TableEntry::Longer, 0};
+        if (depth == B) {
+            e[pattern] = entry(kLonger, B, 0, 0);
+            deep[pattern] = node;
             return;
         }
         for (unsigned b = 0; b < 2; b++) {
             const KpPngHuffmanTree* child = b ? node->one : node->zero;
-            unsigned p = pattern | (b << depth);
+            const unsigned p = pattern | (b << depth);
             if (child)
                 fill(child, depth + 1, p);
             else
-                fillRepeated(p, depth + 1, TableEntry{0, TableEntry::Null, uint8_t(depth + 1)});
+                fillRepeated(p, depth + 1, entry(kNull, depth + 1, 0, 0));
         }
     }
-    void build(const KpPngHuffmanTree* tree) {
+    void build(const KpPngHuffmanTree* tree, uint32_t (*of)(int, unsigned)) {
         root = tree;
+        symbolEntry = of;
         fill(tree, 0, 0);
     }
 };
-
-// Decodes one symbol exactly as the bit-by-bit tree walk would, with one look-up when enough bits
-// are left for the table; codes longer than the table, and codes near the end, walk the tree.
-inline int decodeSymbol(const HuffmanTable& t, const unsigned char* data, unsigned length, unsigned& pos,
-                        unsigned& mask) {
-    if (bitsLeft(length, pos, mask) >= kTableBits) {
-        const TableEntry& e = t.entry[peekBits(data, length, pos, mask) & ((1u << kTableBits) - 1)];
-        if (e.kind == TableEntry::Leaf) {
-            skipBits(pos, mask, e.bits);
-            return e.value;
-        }
-        if (e.kind == TableEntry::Null) {
-            say("Huffman Decompression: Reached NULL node.");
-            return kFailNull;
-        }
-    }
-    return walkTree(t.root, data, length, pos, mask);
-}
 
 struct TreeDeleter {
     KpPngUncompressor* owner;
     void operator()(KpPngHuffmanTree* t) const { owner->DeleteHuffmanTree(t); }
 };
 using TreePtr = std::unique_ptr<KpPngHuffmanTree, TreeDeleter>;
+
+}  // namespace
+
+// The input of one stream: all of it in memory, or pulled from a KpInflateInput.
+class KpBitReader {
+  public:
+    KpBitReader(const unsigned char* data, size_t length) : next(data), end(data + length) {}
+    KpBitReader(KpInflateInput& input, unsigned char* buffer, size_t capacity)
+        : next(buffer), end(buffer), source(&input), buffer(buffer), capacity(capacity), drained(false) {
+        pull();
+    }
+
+    // At least 56 bits in the word, or every bit that is left.
+    inline void refill() {
+        if (end - next >= 8) {
+            word |= loadLE64(next) << count;
+            next += (63 - count) >> 3;
+            count |= 56;
+            return;
+        }
+        refillSlowly();
+    }
+    inline bool has(unsigned n) {
+        if (count < n) refill();
+        return count >= n;
+    }
+    inline unsigned peek(unsigned n) const { return unsigned(word & ((uint64_t(1) << n) - 1)); }
+    inline void skip(unsigned n) {
+        word >>= n;
+        count -= n;
+    }
+    inline unsigned take(unsigned n) {
+        const unsigned v = peek(n);
+        skip(n);
+        return v;
+    }
+    // Reads n bits (n <= 32); false when the input ends first.
+    inline bool read(unsigned n, unsigned& value) {
+        if (!has(n)) return false;
+        value = take(n);
+        return true;
+    }
+    // Drops the bits left of the current byte.
+    void alignToByte() { skip(count & 7); }
+    // Whole bytes from the word first, then straight from the input; the number copied, less than
+    // n only where the input ends.
+    size_t copyBytes(unsigned char* to, size_t n) {
+        size_t done = 0;
+        while (done < n && count >= 8) to[done++] = static_cast<unsigned char>(take(8));
+        if (done == n) return done;
+        // The word is empty: the bits it still holds beyond its count are bytes copied below.
+        word = 0;
+        while (done < n) {
+            if (next == end) {
+                if (drained) break;
+                pull();
+                continue;
+            }
+            const size_t k = std::min(n - done, size_t(end - next));
+            memcpy(to + done, next, k);
+            next += k;
+            done += k;
+        }
+        return done;
+    }
+    unsigned count = 0;  // bits in the word
+
+    uint64_t word = 0;  // bits above `count` are the next input bits or zero
+    const unsigned char* next;
+    const unsigned char* end;
+
+  private:
+    void refillSlowly() {
+        if (!drained && end - next < 8) pull();
+        if (end - next >= 8) {
+            refill();
+            return;
+        }
+        while (count <= 56 && next < end) {
+            word |= uint64_t(*next++) << count;
+            count += 8;
+        }
+    }
+    // Moves the bytes left to the front of the buffer and reads more behind them.
+    void pull() {
+        const size_t left = size_t(end - next);
+        memmove(buffer, next, left);
+        const size_t got = source->Read(buffer + left, capacity - left);
+        if (got == 0) drained = true;
+        next = buffer;
+        end = buffer + left + got;
+    }
+
+    KpInflateInput* source = nullptr;
+    unsigned char* buffer = nullptr;
+    size_t capacity = 0;
+    bool drained = true;
+};
+
+namespace {
+
+// Walks from `node` (reached after `depth` bits) one input bit at a time to a leaf; kFailQuiet
+// when the input ends first, kFailNull when a bit leads to a missing branch.
+int walkTree(const KpPngHuffmanTree* node, KpBitReader& in) {
+    for (;;) {
+        if (!in.has(1)) return kFailQuiet;
+        node = in.take(1) ? node->one : node->zero;
+        if (!node) return kFailNull;
+        if (!node->zero && !node->one) return node->value;
+    }
+}
+
+// Decodes one symbol exactly as the bit-by-bit tree walk would; the entry of the symbol, or of
+// the failure (kNull, or kLonger for an input that ends inside the code).
+template <unsigned B>
+inline uint32_t decodeSymbol(const HuffmanTable<B>& t, KpBitReader& in) {
+    if (in.has(B)) {
+        const unsigned i = in.peek(B);
+        const uint32_t e = t.e[i];
+        if (kindOf(e) != kLonger) {
+            in.skip(bitsOf(e));
+            return e;
+        }
+        in.skip(B);
+        const int symbol = walkTree(t.deep[i], in);
+        if (symbol >= 0) return t.symbolEntry(symbol, 0);
+        return entry(symbol == kFailNull ? kNull : kLonger, 0, 0, 0);
+    }
+    const int symbol = walkTree(t.root, in);
+    if (symbol >= 0) return t.symbolEntry(symbol, 0);
+    return entry(symbol == kFailNull ? kNull : kLonger, 0, 0, 0);
+}
+
+const char* const kNullNode = "Huffman Decompression: Reached NULL node.";
 
 }  // namespace
 
@@ -174,24 +299,19 @@ struct KpPngUncompressor::Block {
     bool fixed = true;
     TreePtr lit;
     TreePtr dist;
-    HuffmanTable litTable;
-    HuffmanTable distTable;
+    HuffmanTable<kLitBits> litTable;
+    HuffmanTable<kDistBits> distTable;
 };
 
-// The ring buffer of the last output bytes. It is not cleared: a byte that was never written reads as
-// 0 by the check against `total`, which saves zeroing up to 8 MiB for every stream.
+// The decoded bytes: the window of the last `size` bytes (zero where nothing was written yet)
+// followed by the bytes not yet handed to the sink.
 struct KpPngUncompressor::Window {
-    unsigned char* bytes;
-    unsigned size;
-    unsigned pos = 0;
-    uint64_t total = 0;  // bytes written so far
-
-    unsigned char at(unsigned index) const { return (total >= size || index < total) ? bytes[index] : 0; }
-    void put(unsigned char byte) {
-        bytes[pos] = byte;
-        pos = (pos + 1) & (size - 1);
-        total++;
-    }
+    unsigned char* bytes = nullptr;  // size + chunk + slack bytes
+    size_t size = 0;
+    size_t chunk = 0;
+    unsigned char* out = nullptr;      // where the next byte goes
+    unsigned char* flushed = nullptr;  // bytes before it were handed on
+    unsigned char* limit = nullptr;    // from here on the window moves
 };
 
 // ---------------------------------------------------------------- Huffman codes
@@ -265,209 +385,349 @@ void KpPngUncompressor::DeleteHuffmanTree(KpPngHuffmanTree* node) {
     delete node;
 }
 
-int KpPngUncompressor::DecodeDynamicHuffmanCode(unsigned int& hLit, unsigned int& hDist, unsigned int& hCLen,
-                                                unsigned int*& litLengths, unsigned int*& litCodes,
-                                                unsigned int*& distLengths, unsigned int*& distCodes,
-                                                unsigned int* lengthBuf, unsigned int* codeBuf,
-                                                const unsigned char* data, unsigned int& pos,
-                                                unsigned int& mask) {
-    const unsigned length = inputLength;
-    if (!readBits(data, length, pos, mask, 5, hLit) || !readBits(data, length, pos, mask, 5, hDist) ||
-        !readBits(data, length, pos, mask, 4, hCLen))
-        return 0;
+// Reads a dynamic block's header into its trees: 1 when the header and all code lengths were read;
+// 0 when the input ends or the header is malformed (repeat without a previous length, a run past
+// the last length, a missing branch).
+int KpPngUncompressor::ReadDynamicCode(Block& block, KpBitReader& in) {
+    unsigned hLit, hDist, hCLen;
+    if (!in.read(5, hLit) || !in.read(5, hDist) || !in.read(4, hCLen)) return 0;
     unsigned clLengths[19] = {0}, clCodes[19];
     for (unsigned i = 0; i < hCLen + 4; i++)
-        if (!readBits(data, length, pos, mask, 3, clLengths[codeLengthOrder[i]])) return 0;
+        if (!in.read(3, clLengths[codeLengthOrder[i]])) return 0;
     MakeDynamicHuffmanCode(clLengths, clCodes, 19, clLengths);
     TreePtr clTree(MakeHuffmanTree(19, clLengths, clCodes), TreeDeleter{this});
 
+    unsigned lengths[320], codes[320];
     const unsigned total = hLit + hDist + 258;  // at most 320
     unsigned stored = 0;
     while (stored < total) {
-        int symbol = walkTree(clTree.get(), data, length, pos, mask);
+        const int symbol = walkTree(clTree.get(), in);
+        if (symbol == kFailNull) return Fail(kNullNode);
         if (symbol < 0) return 0;
         unsigned extra = 0, run = 1, value = static_cast<unsigned>(symbol);
         if (symbol == 16) {
-            if (stored == 0 || !readBits(data, length, pos, mask, 2, extra)) return 0;
-            value = lengthBuf[stored - 1];
+            if (stored == 0 || !in.read(2, extra)) return 0;
+            value = lengths[stored - 1];
             run = 3 + extra;
         } else if (symbol == 17 || symbol == 18) {
-            if (!readBits(data, length, pos, mask, symbol == 17 ? 3 : 7, extra)) return 0;
+            if (!in.read(symbol == 17 ? 3 : 7, extra)) return 0;
             value = 0;
             run = (symbol == 17 ? 3 : 11) + extra;
         } else if (symbol > 18) {
             continue;
         }
         if (run > total - stored) return 0;  // a run past the last length
-        for (unsigned i = 0; i < run; i++) lengthBuf[stored++] = value;
+        for (unsigned i = 0; i < run; i++) lengths[stored++] = value;
     }
-    litLengths = lengthBuf;
-    litCodes = codeBuf;
-    distLengths = lengthBuf + hLit + 257;
-    distCodes = codeBuf + hLit + 257;
-    MakeDynamicHuffmanCode(litLengths, litCodes, hLit + 257, litLengths);
+    unsigned* distLengths = lengths + hLit + 257;
+    unsigned* distCodes = codes + hLit + 257;
+    MakeDynamicHuffmanCode(lengths, codes, hLit + 257, lengths);
     MakeDynamicHuffmanCode(distLengths, distCodes, hDist + 1, distLengths);
+    block.lit.reset(MakeHuffmanTree(hLit + 257, lengths, codes));
+    block.dist.reset(MakeHuffmanTree(hDist + 1, distLengths, distCodes));
+    block.distTable.build(block.dist.get(), distanceEntry);
     return 1;
-}
-
-// ---------------------------------------------------------------- lengths and distances
-
-unsigned KpPngUncompressor::GetCopyLength(unsigned int symbol, unsigned char* data, unsigned int& pos,
-                                          unsigned int& mask) {
-    if (symbol <= 264) return symbol - 254;
-    if (symbol == 285) return 258;
-    unsigned k = (symbol - 265) >> 2, extra;
-    if (!readBits(data, inputLength, pos, mask, k + 1, extra)) return 0;
-    return 3 + (8u << k) + ((symbol + 3) & 3) * (2u << k) + extra;
-}
-
-unsigned KpPngUncompressor::GetBackwardDistance(unsigned int code, unsigned char* data, unsigned int& pos,
-                                                unsigned int& mask) {
-    if (code <= 3) return code + 1;
-    unsigned k = (code - 4) >> 1, extra;
-    if (!readBits(data, inputLength, pos, mask, (code - 2) >> 1, extra)) return 0;
-    return 1 + (4u << k) + ((code & 1) ? 2u << k : 0) + extra;
 }
 
 // ---------------------------------------------------------------- the stream
 
+int KpPngUncompressor::Fail(const char* message) {
+    if (!failMessage) failMessage = message;
+    return 0;
+}
+
+int KpGenericPngDecoder::OutputBytes(const unsigned char* bytes, size_t count) {
+    for (size_t i = 0; i < count; i++)
+        if (Output(bytes[i]) != 1) return 0;
+    return 1;
+}
+
 int KpPngUncompressor::Uncompress(unsigned int length, unsigned char* data) {
     if (length < 2 || !data) return 0;
-    // Positions may step up to a byte past the end while a block header is read: keep them from wrapping.
-    inputLength = std::min(length, 0xFFFFFFF0u);
-    if ((data[0] & 0x0F) != 8) return 0;
+    // Positions beyond 32 bits are never reached.
+    KpBitReader in(data, std::min(length, 0xFFFFFFF0u));
+    return Run(in);
+}
+
+int KpPngUncompressor::Uncompress(KpInflateInput& input) {
+    std::unique_ptr<unsigned char[]> buffer(new (std::nothrow) unsigned char[kInputChunk]);
+    if (!buffer) return 0;
+    KpBitReader in(input, buffer.get(), kInputChunk);
+    return Run(in);
+}
+
+int KpPngUncompressor::Run(KpBitReader& in) {
+    unsigned cmf, flags;
+    if (!in.read(8, cmf) || !in.read(8, flags)) return 0;
+    if ((cmf & 0x0F) != 8) return 0;
     // CINFO is not range-checked: a value above 7 gives a larger window (at most 8 MiB).
-    unsigned windowSize = 1u << ((data[0] >> 4) + 8);
-    if (data[1] & 0x20) {
+    const size_t windowSize = size_t(1) << ((cmf >> 4) + 8);
+    if (flags & 0x20) {
         say("PNG is not supposed to have a preset dictionary.");
         return 0;
     }
-    std::unique_ptr<unsigned char[]> bytes(new (std::nothrow) unsigned char[windowSize]);
+    Window window;
+    window.size = windowSize;
+    window.chunk = std::max(kOutputChunk, windowSize);
+    // Zeroed: a match reaching before the first byte reads zeros.
+    std::unique_ptr<unsigned char, void (*)(void*)> bytes(
+        static_cast<unsigned char*>(calloc(window.size + window.chunk + kOutputSlack, 1)), free);
     if (!bytes) return 0;
-    Window window{bytes.get(), windowSize};
+    window.bytes = bytes.get();
+    window.out = window.flushed = window.bytes + window.size;
+    window.limit = window.out + window.chunk;
+    failMessage = nullptr;
+    refused = false;
+    int result = 0;
     try {
-        return InflateBlocks(data, window);
+        result = InflateBlocks(in, window);
     } catch (const std::bad_alloc&) {
-        return 0;
+        result = 0;
     }
+    // What was decoded before the end or the failure is handed on; a refusal there means the
+    // failure that followed was never reached.
+    if (!refused && !Flush(window)) return 0;
+    if (refused) return 0;
+    if (result == 0 && failMessage) say(failMessage);
+    return result;
 }
 
-int KpPngUncompressor::InflateBlocks(unsigned char* data, Window& window) {
-    unsigned pos = 2, mask = 1;
+bool KpPngUncompressor::Flush(Window& window) {
+    const size_t n = size_t(window.out - window.flushed);
+    if (n == 0) return true;
+    window.flushed = window.out;
+    if (sink->OutputBytes(window.out - n, n) == 1) return true;
+    refused = true;
+    return false;
+}
+
+// Hands the decoded bytes on and moves the window to the front of the buffer.
+bool KpPngUncompressor::Slide(Window& window) {
+    if (!Flush(window)) return false;
+    memmove(window.bytes, window.out - window.size, window.size);
+    window.out = window.flushed = window.bytes + window.size;
+    return true;
+}
+
+int KpPngUncompressor::InflateBlocks(KpBitReader& in, Window& window) {
     for (;;) {
-        // Header bits past the input read as 0; the check below reports them.
-        unsigned header = static_cast<unsigned>(peekBits(data, inputLength, pos, mask) & 7);
-        skipBits(pos, mask, 3);
-        if (pos >= inputLength) {
-            say("Buffer overflow");
-            return 0;
-        }
-        bool final = header & 1;
-        unsigned type = header >> 1;
-        if (type == 3) {
-            say("Unknown compression type (bType=3)");
-            return 0;
-        }
+        // A header with no bit after it is taken for an input that ran out.
+        in.refill();
+        if (in.count <= 3) return Fail("Buffer overflow");
+        const unsigned header = in.take(3);
+        const bool final = header & 1;
+        const unsigned type = header >> 1;
+        if (type == 3) return Fail("Unknown compression type (bType=3)");
         if (type == 0) {
-            if (!InflateStored(data, pos, mask, window)) return 0;
+            if (!InflateStored(in, window)) return 0;
         } else {
             std::unique_ptr<Block> block(new Block(this));
             block->fixed = type == 1;
-            if (!InflateCodes(*block, data, pos, mask, window)) return 0;
+            if (!InflateCodes(*block, in, window)) return 0;
         }
         if (final) return 1;
     }
 }
 
-int KpPngUncompressor::InflateStored(unsigned char* data, unsigned int& pos, unsigned int& mask,
-                                     Window& window) {
-    if (mask != 1) {
-        pos++;
-        mask = 1;
-    }
-    if (pos >= inputLength) {
-        say("Buffer overflow");
-        return 0;
-    }
-    if (inputLength - pos < 4) return 0;
-    unsigned len = data[pos] | (data[pos + 1] << 8);  // NLEN (the next two bytes) is not compared
-    pos += 4;
-    for (unsigned i = 0; i < len; i++) {
-        if (pos >= inputLength) return 0;
-        unsigned char byte = data[pos++];
-        window.put(byte);
-        if (sink->Output(byte) != 1) return 0;
+int KpPngUncompressor::InflateStored(KpBitReader& in, Window& window) {
+    in.alignToByte();
+    if (!in.has(8)) return Fail("Buffer overflow");
+    unsigned len, notLen;
+    if (!in.read(16, len) || !in.read(16, notLen)) return 0;  // NLEN is not compared
+    while (len > 0) {
+        if (window.out >= window.limit && !Slide(window)) return 0;
+        const size_t room = size_t(window.limit - window.out);
+        const size_t want = std::min<size_t>(len, room);
+        const size_t got = in.copyBytes(window.out, want);
+        window.out += got;
+        if (got < want) return 0;
+        len -= unsigned(got);
     }
     return 1;
 }
 
-int KpPngUncompressor::InflateCodes(Block& block, unsigned char* data, unsigned int& pos, unsigned int& mask,
-                                    Window& window) {
-    unsigned lengths[320], codes[320];
+int KpPngUncompressor::InflateCodes(Block& block, KpBitReader& in, Window& window) {
     if (block.fixed) {
+        unsigned lengths[288], codes[288];
         MakeFixedHuffmanCode(lengths, codes);
         block.lit.reset(MakeHuffmanTree(288, lengths, codes));
-    } else {
-        unsigned hLit, hDist, hCLen, *litLengths, *litCodes, *distLengths, *distCodes;
-        if (!DecodeDynamicHuffmanCode(hLit, hDist, hCLen, litLengths, litCodes, distLengths, distCodes,
-                                      lengths, codes, data, pos, mask))
-            return 0;
-        block.lit.reset(MakeHuffmanTree(hLit + 257, litLengths, litCodes));
-        block.dist.reset(MakeHuffmanTree(hDist + 1, distLengths, distCodes));
-        block.distTable.build(block.dist.get());
+    } else if (!ReadDynamicCode(block, in)) {
+        return 0;
     }
-    block.litTable.build(block.lit.get());
-
+    block.litTable.build(block.lit.get(), literalEntry);
+    const size_t windowMask = window.size - 1;
+    unsigned char* out = window.out;
+    // Fixed distance codes are 5 bits, most significant bit first.
+    uint32_t fixedDistance[32];
+    for (unsigned raw = 0; raw < 32; raw++)
+        fixedDistance[raw] = distanceEntry(
+            int(((raw & 1) << 4) | ((raw & 2) << 2) | (raw & 4) | ((raw & 8) >> 2) | ((raw & 16) >> 4)), 5);
+    const uint32_t* const lit = block.litTable.e;
+    const uint32_t* const dist = block.fixed ? fixedDistance : block.distTable.e;
+    const unsigned distBits = block.fixed ? 5 : kDistBits;
     for (;;) {
-        int symbol = decodeSymbol(block.litTable, data, inputLength, pos, mask);
-        if (symbol < 0) return 0;
-        if (symbol < 256) {
-            window.put(static_cast<unsigned char>(symbol));
-            if (sink->Output(static_cast<unsigned char>(symbol)) != 1) return 0;
-        } else if (symbol == 256) {
-            return 1;
-        } else if (symbol <= 285) {
-            if (!CopyMatch(block, static_cast<unsigned>(symbol), data, pos, mask, window)) return 0;
+        // The fast loop: while eight input bytes and room for a match are left, the word holds
+        // every bit a literal or a whole match needs, and the reader's state stays in registers.
+        // Codes longer than the tables, the end of the block and anything unusual go to the
+        // careful step below, from the start of their symbol.
+        {
+            uint64_t word = in.word;
+            unsigned count = in.count;
+            const unsigned char* next = in.next;
+            const unsigned char* const last = in.end - 8;
+            unsigned char* const limit = window.limit;
+            while (next <= last && out < limit) {
+                word |= loadLE64(next) << count;
+                next += (63 - count) >> 3;
+                count |= 56;
+                const uint64_t word0 = word;
+                const unsigned count0 = count;
+                uint32_t e = lit[word & ((1u << kLitBits) - 1)];
+                if (kindOf(e) == kLiteral) {
+                    word >>= bitsOf(e);
+                    count -= bitsOf(e);
+                    *out++ = static_cast<unsigned char>(valueOf(e));
+                    e = lit[word & ((1u << kLitBits) - 1)];
+                    if (kindOf(e) != kLiteral) continue;
+                    word >>= bitsOf(e);
+                    count -= bitsOf(e);
+                    *out++ = static_cast<unsigned char>(valueOf(e));
+                    e = lit[word & ((1u << kLitBits) - 1)];
+                    if (kindOf(e) != kLiteral) continue;
+                    word >>= bitsOf(e);
+                    count -= bitsOf(e);
+                    *out++ = static_cast<unsigned char>(valueOf(e));
+                    continue;
+                }
+                if (kindOf(e) != kLength) break;
+                word >>= bitsOf(e);
+                count -= bitsOf(e);
+                unsigned extra = extraOf(e);
+                const unsigned length = valueOf(e) + unsigned(word & ((1u << extra) - 1));
+                word >>= extra;
+                count -= extra;
+                const uint32_t d = dist[word & ((1u << distBits) - 1)];
+                if (kindOf(d) != kDistance) {
+                    word = word0;
+                    count = count0;
+                    break;
+                }
+                word >>= bitsOf(d);
+                count -= bitsOf(d);
+                extra = extraOf(d);
+                size_t distance = valueOf(d) + size_t(word & ((1u << extra) - 1));
+                word >>= extra;
+                count -= extra;
+                // A distance beyond the window wraps around it, as in a ring of the window's size.
+                distance = ((distance - 1) & windowMask) + 1;
+                const unsigned char* from = out - distance;
+                unsigned char* const stop = out + length;
+                if (distance >= 16) {
+                    do {
+                        memcpy(out, from, 16);
+                        out += 16;
+                        from += 16;
+                    } while (out < stop);
+                } else if (distance >= 8) {
+                    do {
+                        memcpy(out, from, 8);
+                        out += 8;
+                        from += 8;
+                    } while (out < stop);
+                } else if (distance == 1) {
+                    memset(out, *from, length);
+                } else {
+                    for (unsigned char* p = out; p < stop; ++p, ++from) *p = *from;
+                }
+                out = stop;
+            }
+            in.word = word;
+            in.count = count;
+            in.next = next;
         }
-        // 286, 287 and anything else: skipped.
-    }
-}
-
-int KpPngUncompressor::CopyMatch(Block& block, unsigned symbol, unsigned char* data, unsigned int& pos,
-                                 unsigned int& mask, Window& window) {
-    unsigned length = GetCopyLength(symbol, data, pos, mask);
-    if (length == 0) return 0;
-    unsigned code;
-    if (block.fixed) {
-        // Fixed distance codes are 5 bits, most significant bit first.
-        unsigned raw;
-        if (!readBits(data, inputLength, pos, mask, 5, raw)) return 0;
-        code = ((raw & 1) << 4) | ((raw & 2) << 2) | (raw & 4) | ((raw & 8) >> 2) | ((raw & 16) >> 4);
-    } else {
-        int d = decodeSymbol(block.distTable, data, inputLength, pos, mask);
-        if (d < 0) return 0;
-        code = static_cast<unsigned>(d);
-        if (code > 31) return 0;  // a leaf that holds no symbol; only a broken tree has one
-    }
-    unsigned distance = GetBackwardDistance(code, data, pos, mask);
-    if (distance == 0) return 0;
-    // Byte by byte, so that a distance shorter than the length repeats the recent bytes.
-    const unsigned windowMask = window.size - 1;
-    if (window.total >= window.size || distance <= window.total) {
-        // Every byte the match reads has been written.
-        for (unsigned i = 0; i < length; i++) {
-            unsigned char byte = window.bytes[(window.pos - distance) & windowMask];
-            window.put(byte);
-            if (sink->Output(byte) != 1) return 0;
+        if (out >= window.limit) {
+            window.out = out;
+            if (!Slide(window)) return 0;
+            out = window.out;
         }
-        return 1;
+        in.refill();
+        uint32_t e = decodeSymbol(block.litTable, in);
+        Kind kind = kindOf(e);
+        if (kind == kLiteral) {
+            *out++ = static_cast<unsigned char>(valueOf(e));
+            // A second literal while the word still holds a whole code.
+            if (in.count < kLitBits) continue;
+            e = block.litTable.e[in.peek(kLitBits)];
+            if (kindOf(e) != kLiteral) continue;
+            in.skip(bitsOf(e));
+            *out++ = static_cast<unsigned char>(valueOf(e));
+            continue;
+        }
+        if (kind != kLength) {
+            window.out = out;
+            if (kind == kEnd) return 1;
+            if (kind == kSkip) continue;
+            if (kind == kNull) return Fail(kNullNode);
+            return 0;  // the input ended inside the code
+        }
+        unsigned length = valueOf(e), extra = extraOf(e), v;
+        if (extra) {
+            if (!in.read(extra, v)) {
+                window.out = out;
+                return 0;
+            }
+            length += v;
+        }
+        uint32_t d;
+        if (block.fixed) {
+            // Fixed distance codes are 5 bits, most significant bit first.
+            unsigned raw;
+            if (!in.read(5, raw)) {
+                window.out = out;
+                return 0;
+            }
+            const int code = int(((raw & 1) << 4) | ((raw & 2) << 2) | (raw & 4) | ((raw & 8) >> 2) | ((raw & 16) >> 4));
+            d = distanceEntry(code, 0);
+        } else {
+            d = decodeSymbol(block.distTable, in);
+            if (kindOf(d) != kDistance) {
+                window.out = out;
+                return kindOf(d) == kNull ? Fail(kNullNode) : 0;
+            }
+        }
+        size_t distance = valueOf(d);
+        extra = extraOf(d);
+        if (extra) {
+            if (!in.read(extra, v)) {
+                window.out = out;
+                return 0;
+            }
+            distance += v;
+        }
+        // A distance beyond the window wraps around it, as in a ring of the window's size.
+        distance = ((distance - 1) & windowMask) + 1;
+        const unsigned char* from = out - distance;
+        unsigned char* const stop = out + length;
+        if (distance >= 16) {
+            do {
+                memcpy(out, from, 16);
+                out += 16;
+                from += 16;
+            } while (out < stop);
+        } else if (distance >= 8) {
+            do {
+                memcpy(out, from, 8);
+                out += 8;
+                from += 8;
+            } while (out < stop);
+        } else if (distance == 1) {
+            memset(out, *from, length);
+        } else {
+            // Shorter distances repeat the recent bytes one at a time.
+            for (unsigned char* p = out; p < stop; ++p, ++from) *p = *from;
+        }
+        out = stop;
     }
-    for (unsigned i = 0; i < length; i++) {
-        unsigned char byte = window.at((window.pos - distance) & windowMask);
-        window.put(byte);
-        if (sink->Output(byte) != 1) return 0;
-    }
-    return 1;
 }
 
 // ---------------------------------------------------------------- PNG chunks
@@ -554,6 +814,11 @@ class ProfileSink final : public KpGenericPngDecoder {
         if (bytes.size() >= kMaxProfile) return 0;
         bytes.push_back(char(byte));
         return 1;
+    }
+    int OutputBytes(const unsigned char* p, size_t count) override {
+        const size_t room = kMaxProfile - std::min(kMaxProfile, bytes.size());
+        bytes.append(reinterpret_cast<const char*>(p), std::min(count, room));
+        return count <= room ? 1 : 0;
     }
     static const size_t kMaxProfile = size_t(64) << 20;
     std::string bytes;
@@ -785,6 +1050,142 @@ unsigned char UnfilterByte(unsigned char raw, const unsigned char* cur, const un
     return unfilter(raw, cur, prv, bytesPerPixel, filterType);
 }
 
+// ---------------------------------------------------------------- whole rows
+
+namespace {
+
+std::atomic<int> vectorChoice{-1};  // -1: not decided yet
+
+inline uint8_t paethPredictor(int a, int b, int c) {
+    const int pa = abs(b - c), pb = abs(a - c), pc = abs(a + b - 2 * c);  // |p - a|, |p - b|, |p - c|
+    return uint8_t((pa <= pb && pa <= pc) ? a : (pb <= pc ? b : c));
+}
+
+// One byte at a time, in the order of the row.
+void unfilterPlain(unsigned char* cur, const unsigned char* prv, size_t length, size_t n, int type) {
+    switch (type) {
+        case 1:
+            for (size_t i = 0; i < length; ++i) cur[i] = uint8_t(cur[i] + cur[i - n]);
+            break;
+        case 2:
+            for (size_t i = 0; i < length; ++i) cur[i] = uint8_t(cur[i] + prv[i]);
+            break;
+        case 3:
+            for (size_t i = 0; i < length; ++i) cur[i] = uint8_t(cur[i] + ((cur[i - n] + prv[i]) >> 1));
+            break;
+        case 4:
+            for (size_t i = 0; i < length; ++i)
+                cur[i] = uint8_t(cur[i] + paethPredictor(cur[i - n], prv[i], prv[i - n]));
+            break;
+        default:
+            break;
+    }
+}
+
+#if defined(__SSE2__)
+inline __m128i load32(const unsigned char* p) {
+    int32_t v;
+    memcpy(&v, p, 4);
+    return _mm_cvtsi32_si128(v);
+}
+// Stores the low N (3 or 4) bytes.
+template <size_t N>
+inline void storeN(unsigned char* p, __m128i v) {
+    const uint32_t w = uint32_t(_mm_cvtsi128_si32(v));
+    if (N == 4) {
+        memcpy(p, &w, 4);
+    } else {
+        const uint16_t low = uint16_t(w);
+        memcpy(p, &low, 2);
+        p[2] = uint8_t(w >> 16);
+    }
+}
+
+// Pixels of 3 or 4 bytes: each pixel depends on the one to its left, so the vector holds the
+// channels of one pixel. Reads may reach a byte past the row, never past the line buffers.
+template <size_t n>
+void unfilterPixels(unsigned char* cur, const unsigned char* prv, size_t length, int type) {
+    const __m128i zero = _mm_setzero_si128();
+    __m128i a = zero;  // the pixel to the left, unfiltered
+    size_t i = 0;
+    switch (type) {
+        case 1:
+            for (; i + n <= length; i += n) {
+                a = _mm_add_epi8(load32(cur + i), a);
+                storeN<n>(cur + i, a);
+            }
+            break;
+        case 3:
+            for (; i + n <= length; i += n) {
+                const __m128i b = load32(prv + i);
+                // The rounded-up average less the bit it rounded: (a + b) >> 1.
+                const __m128i avg = _mm_sub_epi8(_mm_avg_epu8(a, b), _mm_and_si128(_mm_xor_si128(a, b), _mm_set1_epi8(1)));
+                a = _mm_add_epi8(load32(cur + i), avg);
+                storeN<n>(cur + i, a);
+            }
+            break;
+        case 4: {
+            __m128i c = zero;  // the pixel above-left, widened
+            __m128i a16 = zero;
+            for (; i + n <= length; i += n) {
+                const __m128i b = _mm_unpacklo_epi8(load32(prv + i), zero);
+                const __m128i pbc = _mm_sub_epi16(b, c), pac = _mm_sub_epi16(a16, c);
+                const __m128i pa = _mm_max_epi16(pbc, _mm_sub_epi16(zero, pbc));
+                const __m128i pb = _mm_max_epi16(pac, _mm_sub_epi16(zero, pac));
+                const __m128i sum = _mm_add_epi16(pbc, pac);
+                const __m128i pc = _mm_max_epi16(sum, _mm_sub_epi16(zero, sum));
+                // a where pa <= pb and pa <= pc; else b where pb <= pc; else c.
+                const __m128i notA = _mm_or_si128(_mm_cmpgt_epi16(pa, pb), _mm_cmpgt_epi16(pa, pc));
+                const __m128i notB = _mm_cmpgt_epi16(pb, pc);
+                const __m128i bc = _mm_or_si128(_mm_and_si128(notB, c), _mm_andnot_si128(notB, b));
+                const __m128i pred = _mm_or_si128(_mm_and_si128(notA, bc), _mm_andnot_si128(notA, a16));
+                const __m128i raw = _mm_unpacklo_epi8(load32(cur + i), zero);
+                a16 = _mm_and_si128(_mm_add_epi16(raw, pred), _mm_set1_epi16(0xFF));
+                c = b;
+                storeN<n>(cur + i, _mm_packus_epi16(a16, zero));
+            }
+            break;
+        }
+        default:
+            break;
+    }
+}
+#endif
+
+}  // namespace
+
+void setPngVectors(bool on) {
+    vectorChoice = on ? 1 : 0;
+}
+
+bool pngVectors() {
+    int choice = vectorChoice;
+    if (choice < 0) {
+        const char* v = getenv("PIXMILL_SIMD");
+        choice = (v && strcmp(v, "plain") == 0) ? 0 : 1;
+        vectorChoice = choice;
+    }
+#if defined(__SSE2__)
+    return choice == 1;
+#else
+    return false;
+#endif
+}
+
+void UnfilterRow(unsigned char* cur, const unsigned char* prv, size_t length, int bytesPerPixel, int filterType) {
+    const size_t n = size_t(bytesPerPixel);
+#if defined(__SSE2__)
+    if ((n == 3 || n == 4) && filterType != 2 && pngVectors()) {
+        if (n == 3)
+            unfilterPixels<3>(cur, prv, length, filterType);
+        else
+            unfilterPixels<4>(cur, prv, length, filterType);
+        return;
+    }
+#endif
+    unfilterPlain(cur, prv, length, n, filterType);
+}
+
 KpRawPngDecoder::~KpRawPngDecoder() {
     if (ownsRgba) free(rgba);
     free(twoLineBuf);
@@ -892,7 +1293,8 @@ bool KpRawPngDecoder::AllocateBuffers(uint64_t pixelCount) {
     rgba = nullptr;
     twoLineBuf = nullptr;
     wid = hei = 0;
-    twoLineBuf = static_cast<unsigned char*>(calloc(2 * (lineBytes + 8), 1));
+    // 16 bytes after the lines: vector code reads a little past a row.
+    twoLineBuf = static_cast<unsigned char*>(calloc(2 * (lineBytes + 8) + 16, 1));
     if (!twoLineBuf) return false;
     if (rowSink) {
         // One row at a time, in the picture layout; the sink takes each row as it is finished.
@@ -1002,7 +1404,87 @@ void KpRawPngDecoder::EndRow() {
 }
 
 int KpRawPngDecoder::Output(unsigned char byte) {
-    if (x < 0) return StartRow(byte);
+    return OutputBytes(&byte, 1);
+}
+
+// Whole rows are gathered, then unfiltered and converted at once; a row the data ends in is
+// finished byte by byte by EndOutput.
+int KpRawPngDecoder::OutputBytes(const unsigned char* bytes, size_t count) {
+    while (count > 0) {
+        if (x < 0) {
+            if (!StartRow(*bytes)) return 0;
+            ++bytes;
+            --count;
+            rowFill = 0;
+            continue;
+        }
+        const size_t take = size_t(std::min<uint64_t>(passLineBytes - rowFill, count));
+        memcpy(curLine + rowFill, bytes, take);
+        rowFill += take;
+        bytes += take;
+        count -= take;
+        if (rowFill == passLineBytes) FinishRow();
+    }
+    return 1;
+}
+
+void KpRawPngDecoder::FinishRow() {
+    UnfilterRow(curLine, prvLine, size_t(passLineBytes), unitBytes, filterType);
+    const unsigned char* p = curLine;
+    const unsigned char* const end = curLine + passLineBytes;
+    if (kind == Kind::Packed) {
+        for (; p < end; ++p) EmitPacked(*p);
+    } else if (pass == 0 && ConvertRow()) {
+        // Converted in one sweep.
+    } else if (unitBytes == 1) {
+        const uint64_t step = colStep * 4;
+        for (; p < end; ++p, rowOut += step)
+            if (lookupWritten[*p]) memcpy(rowOut, lookup[*p], 4);
+    } else {
+        for (; p < end; p += unitBytes) EmitPixel(p);
+    }
+    EndRow();
+}
+
+// The common kinds of a non-interlaced row in one sweep; false for the others.
+bool KpRawPngDecoder::ConvertRow() {
+    const unsigned char* p = curLine;
+    unsigned char* o = rowOut;
+    const size_t n = size_t(wid);
+    switch (kind) {
+        case Kind::Lookup8: {
+            bool all = true;
+            for (int v = 0; v < 256; ++v) all &= lookupWritten[v];
+            if (!all) return false;
+            for (size_t i = 0; i < n; ++i) memcpy(o + 4 * i, lookup[p[i]], 4);
+            return true;
+        }
+        case Kind::Rgb8: {
+            const uint32_t* key = trns.key;
+            if (key[0] <= 255 && key[1] <= 255 && key[2] <= 255) return false;  // a key can match
+            for (size_t i = 0; i < n; ++i, p += 3, o += 4) {
+                o[red] = p[0];
+                o[1] = p[1];
+                o[blue] = p[2];
+                o[3] = 255;
+            }
+            return true;
+        }
+        case Kind::Rgba8:
+            for (size_t i = 0; i < n; ++i, p += 4, o += 4) {
+                o[red] = p[0];
+                o[1] = p[1];
+                o[blue] = p[2];
+                o[3] = p[3];
+            }
+            return true;
+        default:
+            return false;
+    }
+}
+
+// One byte of a row the data ends in, unfiltered and placed as it arrives.
+int KpRawPngDecoder::FeedByte(unsigned char byte) {
     // The byte's left neighbours and the row above are final, so it is unfiltered at once.
     if (unitBytes == 1) {
         // Grey or palette samples of 8 bits or less: every byte is a unit of its own.
@@ -1038,6 +1520,12 @@ int KpRawPngDecoder::RowsDecoded() const {
 }
 
 int KpRawPngDecoder::EndOutput() {
+    // The bytes of a row the data ends in, each unfiltered and placed as if it had come alone.
+    if (x >= 0 && rowFill > 0) {
+        const uint64_t got = rowFill;
+        rowFill = 0;
+        for (uint64_t i = 0; i < got; ++i) FeedByte(curLine[i]);
+    }
     const int rows = RowsDecoded();
     if (rows < hei)
         warning =

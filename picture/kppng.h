@@ -8,6 +8,7 @@
 #include <string>
 
 class KpGenericPngDecoder;
+class KpBitReader;
 
 // One node of a Huffman decoding tree; a node with no branches is a leaf holding its symbol.
 struct KpPngHuffmanTree {
@@ -16,45 +17,50 @@ struct KpPngHuffmanTree {
     int value = 0x7FFFFFFF;  // no symbol
 };
 
-// Inflates one RFC 1950 stream, handing every byte to the sink's Output as soon as it is known.
-// Codes are looked up in tables built from the decoding trees; the result (bytes, messages and the
-// point of failure) is the one of walking the tree bit by bit. Messages go through kpPngMessage.
+// Where a streamed inflate takes its compressed bytes from.
+class KpInflateInput {
+  public:
+    virtual ~KpInflateInput() = default;
+    // Up to `capacity` further bytes into `buffer`; 0 only at the end of the input.
+    virtual size_t Read(unsigned char* buffer, size_t capacity) = 0;
+};
+
+// Inflates one RFC 1950 stream, handing the bytes to the sink's OutputBytes in pieces as they are
+// decoded. Codes are looked up in tables built from the decoding trees; the result (bytes, messages
+// and the point of failure) is the one of walking the tree bit by bit and handing every byte on at
+// once. Messages go through kpPngMessage.
 class KpPngUncompressor {
   public:
     explicit KpPngUncompressor(KpGenericPngDecoder* sink) : sink(sink) {}
 
-    // 1 when the final block ended normally, 0 on any failure; bytes sent before a failure stay sent.
+    // 1 when the final block ended normally, 0 on any failure; bytes decoded before a failure are
+    // handed on, up to a byte the sink refuses.
     int Uncompress(unsigned int length, unsigned char* data);
+    // The same, reading the stream in pieces.
+    int Uncompress(KpInflateInput& input);
 
     void MakeFixedHuffmanCode(unsigned int* lengths, unsigned int* codes);
     void MakeDynamicHuffmanCode(unsigned int* lengthsOut, unsigned int* codesOut, unsigned int count,
                                 unsigned int* lengthsIn);
-    // 1 when the header and all code lengths were read; 0 when the input ends or the header is
-    // malformed (repeat without a previous length, a run past the last length, a missing branch).
-    int DecodeDynamicHuffmanCode(unsigned int& hLit, unsigned int& hDist, unsigned int& hCLen,
-                                 unsigned int*& litLengths, unsigned int*& litCodes,
-                                 unsigned int*& distLengths, unsigned int*& distCodes,
-                                 unsigned int* lengthBuf, unsigned int* codeBuf, const unsigned char* data,
-                                 unsigned int& pos, unsigned int& mask);
     KpPngHuffmanTree* MakeHuffmanTree(unsigned int count, unsigned int* lengths, unsigned int* codes);
     void DeleteHuffmanTree(KpPngHuffmanTree* node);
-    // Both return 0 (never a valid length or distance) when the extra bits run past the input.
-    unsigned GetCopyLength(unsigned int symbol, unsigned char* data, unsigned int& pos, unsigned int& mask);
-    unsigned GetBackwardDistance(unsigned int code, unsigned char* data, unsigned int& pos,
-                                 unsigned int& mask);
 
   private:
     struct Block;
     struct Window;
-    int InflateBlocks(unsigned char* data, Window& window);
-    int InflateStored(unsigned char* data, unsigned int& pos, unsigned int& mask, Window& window);
-    int InflateCodes(Block& block, unsigned char* data, unsigned int& pos, unsigned int& mask,
-                     Window& window);
-    int CopyMatch(Block& block, unsigned symbol, unsigned char* data, unsigned int& pos, unsigned int& mask,
-                  Window& window);
+    int Run(KpBitReader& in);
+    int InflateBlocks(KpBitReader& in, Window& window);
+    int InflateStored(KpBitReader& in, Window& window);
+    int InflateCodes(Block& block, KpBitReader& in, Window& window);
+    int ReadDynamicCode(Block& block, KpBitReader& in);
+    bool Flush(Window& window);
+    bool Slide(Window& window);
+    // Notes the message a failure prints once the bytes before it are handed on; 0.
+    int Fail(const char* message);
 
     KpGenericPngDecoder* sink;
-    unsigned int inputLength = 0;  // bound of every read during one Uncompress call
+    const char* failMessage = nullptr;
+    bool refused = false;  // the sink refused a byte: nothing more is decoded or said
 };
 
 // Where the decoder's one-line messages go; stdout unless a test replaces it.
@@ -101,6 +107,9 @@ class KpGenericPngDecoder {
 
     virtual int PrepareOutput() { return 1; }
     virtual int Output(unsigned char) { return 1; }
+    // Several bytes at once: 1 when all were taken, 0 when one was refused (the bytes after it are
+    // not looked at). By default each goes to Output in turn.
+    virtual int OutputBytes(const unsigned char* bytes, size_t count);
     virtual int EndOutput() { return 1; }
 
     // -1 for a null stream, a missing signature or a malformed PLTE; 1 otherwise.
@@ -174,6 +183,7 @@ class KpRawPngDecoder final : public KpGenericPngDecoder {
     uint64_t FilteredBytes() const;
     int PrepareOutput() override;
     int Output(unsigned char byte) override;
+    int OutputBytes(const unsigned char* bytes, size_t count) override;
     int EndOutput() override;
 
     int wid = 0;
@@ -191,6 +201,9 @@ class KpRawPngDecoder final : public KpGenericPngDecoder {
     void StartPass();
     int StartRow(unsigned char filterType);
     void EndRow();
+    int FeedByte(unsigned char byte);
+    void FinishRow();
+    bool ConvertRow();
     void EmitPacked(unsigned char v);
     void EmitPixel(const unsigned char* px);
     void Store(unsigned char r, unsigned char g, unsigned char b, unsigned char a);
@@ -208,6 +221,7 @@ class KpRawPngDecoder final : public KpGenericPngDecoder {
     int y = 0;              // row within the current pass
     uint64_t lineByte = 0;  // byte offset of the current unit within the row
     int pixelByte = 0;      // bytes of the current unit received
+    uint64_t rowFill = 0;   // filtered bytes of the current row gathered
     int unitBytes = 1;      // bytes per pixel for filtering (1 for samples below 8 bits)
     int pass = 0;           // 1..7 when interlaced (8 when done); 0 for a plain image
     uint64_t passCols = 0, passRows = 0, passLineBytes = 0;
@@ -222,6 +236,13 @@ class KpRawPngDecoder final : public KpGenericPngDecoder {
 
 // Undoes the PNG filter of the n bytes of pixel x of curLine in place; prvLine is the row above.
 void Filter8(unsigned char* curLine, unsigned char* prvLine, int x, int y, int bytesPerPixel, int filterType);
+
+// Undoes the filter of a whole row of `length` bytes in place; the 8 bytes before cur and prv are
+// zero (the left of pixel 0), and prv is a zero row above the first row. Vector code where the
+// processor has it, unless PIXMILL_SIMD=plain or setPngVectors(false); the bytes are the same.
+void UnfilterRow(unsigned char* cur, const unsigned char* prv, size_t length, int bytesPerPixel, int filterType);
+void setPngVectors(bool on);
+bool pngVectors();
 
 // The same for one byte as it arrives: cur and prv point at its place in the current and the previous
 // line, whose bytes to the left are final (and zero before the first pixel).
