@@ -2,6 +2,7 @@
 // One resize job from source file to output file.
 #include "engine/ImageResizeTask.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -15,11 +16,13 @@
 #include <new>
 #include <vector>
 
+#include "engine/OutputPlan.h"
 #include "engine/Pixmill.h"
 #include "engine/SafeSave.h"
 #include "picture/Exif.h"
 #include "picture/ImageSource.h"
 #include "picture/ImageWriter.h"
+#include "picture/NearestRows.h"
 #include "picture/Picture.h"
 #include "picture/PixelMemory.h"
 #include "picture/RowResampler.h"
@@ -39,19 +42,6 @@ enum class Step { Open, Resize, Save };
 uint64_t fileSize(const std::string& path) {
     struct stat info;
     return stat(path.c_str(), &info) == 0 ? static_cast<uint64_t>(info.st_size) : 0;
-}
-
-// Truncates toward zero like a C cast, but saturates instead of overflowing; NaN gives 0.
-int32_t truncateToInt(double value) {
-    if (std::isnan(value)) return 0;
-    if (value >= 2147483647.0) return INT32_MAX;
-    if (value <= -2147483648.0) return INT32_MIN;
-    return static_cast<int32_t>(value);
-}
-
-// An integer product of two sizes as a double; 64-bit so that large pictures cannot overflow.
-double product(int32_t a, int32_t b) {
-    return static_cast<double>(static_cast<int64_t>(a) * b);
 }
 
 int filterCodeFor(int32_t quality) {
@@ -85,71 +75,9 @@ int turnFor(int32_t rotation, int32_t w, int32_t h, Exif& exif) {
     }
 }
 
-// "WxH" in pixels, or "P%" of the current size; anything else is 0 by 0.
-void targetSize(const std::string& resolution, int32_t w, int32_t h, int32_t& W, int32_t& H) {
-    std::vector<std::string> pieces = strsplit(resolution, "x");
-    if (pieces.size() == 2) {
-        W = strToInt(strtrim(pieces[0]));
-        H = strToInt(strtrim(pieces[1]));
-    } else if (isRight(resolution, "%")) {
-        const double percent = strToDbl(resolution);
-        W = truncateToInt(w * percent / 100);
-        H = truncateToInt(h * percent / 100);
-    } else {
-        W = H = 0;
-    }
-}
-
-// Shrinks one side of the box so that it has the picture's aspect ratio.
-void fitInside(int32_t w, int32_t h, int32_t& W, int32_t& H) {
-    const double e = (static_cast<double>(W) / w) * h;
-    if (e > H)
-        W = truncateToInt(product(w, H) / h + 0.5);
-    else
-        H = truncateToInt(e + 0.5);
-}
-
-// What a job makes of a w x h picture: the box W x H, the part of the picture that goes into it
-// (all of it unless the centre crop cuts it), and whether the part is resampled or copied as it is.
-struct Plan {
-    int32_t W = 0, H = 0;
-    int32_t x = 0, y = 0, w = 0, h = 0;
-    bool cut = false;
-    bool copy = false;
-};
-
-// Cuts the centre of the picture to the aspect ratio of W by H; the box itself stays. The
-// offsets use the size the cut really gets (a picture is at least one pixel wide and high).
-void cropToAspect(Plan& plan) {
-    const int32_t W = plan.W, H = plan.H, w = plan.w, h = plan.h;
-    if (W == 0 && H == 0) return;
-    if (static_cast<double>(w) / h > static_cast<double>(W) / H) {
-        const int32_t nw = truncateToInt(product(h, W) / H);
-        if (nw >= w) return;
-        plan.w = std::max(nw, 1);
-        plan.x = w / 2 - plan.w / 2;
-    } else {
-        const int32_t nh = truncateToInt(product(w, H) / W);
-        if (nh >= h) return;
-        plan.h = std::max(nh, 1);
-        plan.y = h / 2 - plan.h / 2;
-    }
-    plan.cut = true;
-}
-
 Plan planFor(const ImageResizeTask& task, int32_t w, int32_t h) {
-    Plan plan;
-    plan.w = w;
-    plan.h = h;
-    targetSize(task.resolution, w, h, plan.W, plan.H);
-    const int32_t cropMode = task.engine->cropMode;
-    if (cropMode == CropMode::NoCrop)
-        fitInside(w, h, plan.W, plan.H);
-    else if (cropMode == CropMode::Crop)
-        cropToAspect(plan);
-    // A box of the part's own size is a plain copy.
-    plan.copy = plan.W == plan.w && plan.H == plan.h;
-    return plan;
+    const Pixmill& engine = *task.engine;
+    return ::planFor(task.resolution, engine.cropMode, engine.output.noEnlarge, w, h);
 }
 
 // The rows of the source become the result: cut (the source's own bytes, in its own mode) and
@@ -168,8 +96,12 @@ class ResultRows {
             window.reset(new RowWindow(*last, plan.x, plan.y, plan.w, plan.h));
             return;
         }
-        last.reset(new RowResampler(turn == 6 || turn == 8 ? plan.h : plan.w, turn == 6 || turn == 8 ? plan.w : plan.h,
-                                    result, filterCodeFor(quality), channels, turn));
+        const int partW = turn == 6 || turn == 8 ? plan.h : plan.w, partH = turn == 6 || turn == 8 ? plan.w : plan.h;
+        nearest = quality == ResizeQuality::Nearest;
+        if (nearest)
+            last.reset(new NearestRows(partW, partH, result, channels, turn));
+        else
+            last.reset(new RowResampler(partW, partH, result, filterCodeFor(quality), channels, turn));
         // The turned picture's part [x, x + w) x [y, y + h), in the source.
         switch (turn) {
             case 6:
@@ -196,7 +128,8 @@ class ResultRows {
             result.transparencyMode = sourceMode;
             return;
         }
-        result.transparencyMode = sourceMode == TRANSPARENCY_MASK ? TRANSPARENCY_ALPHA : sourceMode;
+        // Nearest neighbour copies pixels, so a mask stays a mask.
+        result.transparencyMode = sourceMode == TRANSPARENCY_MASK && !nearest ? TRANSPARENCY_ALPHA : sourceMode;
         if (!opaque && sourceMode == TRANSPARENCY_NONE) {
             const size_t count = size_t(result.width) * size_t(result.height);
             for (size_t i = 0; i < count; ++i) result.pixels[i * 4 + 3] = 0;
@@ -207,6 +140,7 @@ class ResultRows {
     const Plan& plan;
     CPicture& result;
     bool opaque = true;
+    bool nearest = false;
     std::unique_ptr<RowSink> last;
     std::unique_ptr<RowWindow> window;
 };
@@ -229,28 +163,33 @@ std::string failureMessage(const ImageResizeTask& task, Step step) {
     }
 }
 
-// Only JPEG sources carry an EXIF block. A block that cannot be read, for whatever reason, is
-// simply absent: the job goes on without turning by it or copying it.
-void loadExif(const std::string& sourcePath, Exif& exif) {
-    if (!isRightCI(sourcePath, "jpg") && !isRightCI(sourcePath, "jpeg")) return;
-    try {
-        exif.loadFromJPG(sourcePath);
-    } catch (const std::exception&) {
-        exif.loaded = false;
-        exif.exifBlock.clear();
-    }
+// The source's EXIF block, when it has one, with JPEG's identifier before it as Exif reads it.
+void loadExif(const ImageSource& source, Exif& exif) {
+    if (source.exifBlock.empty()) return;
+    exif.exifBlock = std::string("Exif\0\0", 6) + source.exifBlock;
+    exif.loaded = true;
 }
 
 // Closes file in every outcome.
-bool writePicture(CPicture& picture, FILE* file, OutputType type, const Pixmill& engine, const Exif& exif) {
-    OutputMetadata metadata;
-    // The block was patched to orientation 1 when the picture was turned by it.
-    if (engine.copyExif && exif.loaded) metadata.exif = exif.exifBlock;
-    // The colour profile is colour meaning: it goes with the pixels whatever the EXIF setting.
+bool writePicture(CPicture& picture, FILE* file, OutputType type, ImageResizeTask& task, const SourceBlocks& blocks) {
+    const Pixmill& engine = *task.engine;
+    // The EXIF block was patched to orientation 1 when the picture was turned by it.
+    OutputMetadata metadata = chooseMetadata(engine.metadataMode(), type, blocks, task.note);
+    // The colour profile is colour meaning: it goes with the pixels whatever the metadata setting.
     metadata.icc = picture.iccProfile;
     WriteOptions options;
     options.quality = engine.jpegQuality;
+    options.progressive = engine.output.progressive;
     return writeImage(type, picture, metadata, options, file);
+}
+
+// Gives the output the source's modification time (its access time stays); a failure leaves the
+// output's own time, which is no reason to fail a written file.
+void copyModificationTime(const std::string& source, const std::string& output) {
+    struct stat info;
+    if (stat(source.c_str(), &info) != 0) return;
+    const struct timespec times[2] = {{0, UTIME_OMIT}, info.st_mtim};
+    utimensat(AT_FDCWD, output.c_str(), times, 0);
 }
 
 // A save that failed, saying why in the system's words when it knows.
@@ -265,7 +204,7 @@ std::string saveFailure(ImageResizeTask& task, int error) {
 // Writes the result into a temporary file beside the output and moves it into place only when
 // it is complete, so neither a failed save nor a file that appears meanwhile is ever lost.
 // Returns the failure message, or "" when the output is in place.
-std::string saveResult(ImageResizeTask& task, CPicture& result, const Exif& exif) {
+std::string saveResult(ImageResizeTask& task, CPicture& result, const SourceBlocks& blocks) {
     const Pixmill& engine = *task.engine;
     const std::string& outputPath = task.outputPath;
     const bool replace = engine.overwrite == OverwriteMode::Yes;
@@ -282,7 +221,7 @@ std::string saveResult(ImageResizeTask& task, CPicture& result, const Exif& exif
     bool written = false;
     errno = 0;
     try {
-        written = writePicture(result, file, type, engine, exif);
+        written = writePicture(result, file, type, task, blocks);
     } catch (const std::exception&) {
         written = false;
     }
@@ -293,6 +232,7 @@ std::string saveResult(ImageResizeTask& task, CPicture& result, const Exif& exif
     }
     switch (commitTempFile(temp, outputPath, replace, &error)) {
         case CommitResult::Done:
+            if (engine.output.keepDates) copyModificationTime(task.sourcePath, outputPath);
             task.outputWidth = result.width;
             task.outputHeight = result.height;
             task.outputBytes = fileSize(outputPath);
@@ -403,7 +343,8 @@ std::string runJob(ImageResizeTask& task, Step& step) {
     std::unique_ptr<ImageSource> source = ImageSource::open(task.sourcePath);
     if (!source->isOpen()) return openFailure(task, *source);
     Exif exif;
-    loadExif(task.sourcePath, exif);
+    loadExif(*source, exif);
+    SourceBlocks blocks{std::string(), source->xmpPacket, source->iptcBlock};
     const int turnCode = turnFor(engine.rotate, source->width, source->height, exif);
     if (!memory.held()) {
         const std::string failure = reserveMemory(task, memory,
@@ -434,6 +375,7 @@ std::string runJob(ImageResizeTask& task, Step& step) {
         source.reset();
     }
     if (turnCode != 0 && engine.rotate == Rotation::ByExif) exif.setField(kOrientationTag, 1);
+    if (exif.loaded) blocks.exif = exif.exifBlock.substr(6);
     PicturePtr result;
     try {
         result.reset(new CPicture(plan.W, plan.H));
@@ -466,7 +408,7 @@ std::string runJob(ImageResizeTask& task, Step& step) {
     trimKeptPixels(2 * size_t(result->width) * size_t(result->height) * 4);
 
     step = Step::Save;
-    return saveResult(task, *result, exif);
+    return saveResult(task, *result, blocks);
 }
 
 }  // namespace

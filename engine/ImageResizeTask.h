@@ -29,6 +29,9 @@ public:
     // cause: why the job failed, in the system's or the decoder's words ("Permission denied",
     // "not a PNG file"); shown after the message.
     std::string cause;
+    // note: something the user should know that is neither damage nor failure ("IPTC left out: PNG
+    // has no place for it"); "" when there is nothing.
+    std::string note;
     // The output existed and the engine was told to skip such files: not a failure.
     std::atomic<bool> skipped{false};
     // The file written: its size in pixels and bytes, and the time the job took.

@@ -1,0 +1,260 @@
+// SPDX-License-Identifier: MIT
+// The output settings: size words and never enlarging, nearest neighbour, and that every setting at
+// its default leaves each output byte as it was.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <random>
+
+#include "cli_support.h"
+#include "engine/OutputPlan.h"
+#include "engine/Pixmill.h"
+#include "engine/Settings.h"
+#include "picture/NearestRows.h"
+
+namespace {
+
+uint64_t fnv1a(const std::string& bytes) {
+    uint64_t h = 0xcbf29ce484222325ull;
+    for (unsigned char c : bytes) h = (h ^ c) * 0x100000001b3ull;
+    return h;
+}
+
+TEST(OutputPlan, SizeWordsAndNeverEnlarge) {
+    struct Row {
+        const char* size;
+        int32_t crop;
+        bool noEnlarge;
+        int32_t w, h, W, H;
+        bool copy;
+    };
+    const Row rows[] = {
+        {"1024x768", CropMode::NoCrop, false, 800, 600, 1024, 768, false},
+        {"2048", CropMode::NoCrop, false, 4000, 3000, 2048, 1536, false},
+        {"2048", CropMode::NoCrop, false, 3000, 4000, 1536, 2048, false},
+        {"2048", CropMode::Crop, false, 3000, 4000, 1536, 2048, false},  // the long edge always fits
+        {"800x", CropMode::Stretch, false, 4000, 3000, 800, 600, false},
+        {" x600", CropMode::NoCrop, false, 4000, 3000, 800, 600, false},
+        {"50%", CropMode::NoCrop, false, 1001, 333, 499, 166, false},
+        {"2048", CropMode::NoCrop, true, 1000, 500, 1000, 500, true},
+        {"2048", CropMode::NoCrop, true, 4000, 1000, 2048, 512, false},
+        {"800x", CropMode::NoCrop, true, 640, 480, 640, 480, true},
+        {"1024x768", CropMode::Crop, true, 400, 400, 400, 300, true},  // the cut keeps its size
+        {"100x1000", CropMode::Stretch, true, 400, 300, 100, 300, false},
+        {"200%", CropMode::NoCrop, true, 30, 20, 30, 20, true},
+        {"640", CropMode::NoCrop, false, 640, 480, 640, 480, true},
+    };
+    for (const Row& row : rows) {
+        const Plan plan = planFor(row.size, row.crop, row.noEnlarge, row.w, row.h);
+        EXPECT_EQ(plan.W, row.W) << row.size << " " << row.w << "x" << row.h;
+        EXPECT_EQ(plan.H, row.H) << row.size << " " << row.w << "x" << row.h;
+        EXPECT_EQ(plan.copy, row.copy) << row.size;
+    }
+    EXPECT_EQ(parseSizeWord("800x").kind, SizeWord::Width);
+    EXPECT_EQ(parseSizeWord("x600").kind, SizeWord::Height);
+    EXPECT_EQ(parseSizeWord("12").kind, SizeWord::Long);
+    EXPECT_EQ(parseSizeWord("800X600").kind, SizeWord::Other);
+}
+
+// The plain version: each output pixel copies the source pixel at its sample position.
+void literalNearest(const CPicture& src, CPicture& dst) {
+    const double sx = double(src.width) / dst.width, sy = double(src.height) / dst.height;
+    double y = 0;
+    for (int i = 0; i < dst.height; ++i, y += sy) {
+        double x = 0;
+        for (int j = 0; j < dst.width; ++j, x += sx)
+            if (x < src.width && y < src.height) memcpy(dst.pixelAt(j, i), src.pixelAt(int(x), int(y)), 4);
+    }
+}
+
+TEST(OutputPlan, NearestEqualsItsLiteralVersionTurnedOrNot) {
+    std::mt19937 random(7);
+    const int sizes[][4] = {{7, 5, 21, 15}, {64, 48, 5, 3}, {33, 17, 33, 17}, {10, 10, 23, 9}};
+    for (const auto& s : sizes) {
+        CPicture src(s[0], s[1]);
+        for (size_t i = 0; i < size_t(s[0]) * s[1] * 4; ++i) src.pixels[i] = uint8_t(random());
+        for (int turn : {0, 6, 8, 3}) {
+            std::unique_ptr<CPicture> turned(turn ? src.rotate90(turn) : nullptr);
+            const CPicture& seen = turned ? *turned : src;
+            CPicture expected(s[2], s[3]), got(s[2], s[3]);
+            literalNearest(seen, expected);
+            NearestRows rows(src.width, src.height, got, 4, turn);
+            putPictureRows(src, rows);
+            EXPECT_EQ(0, memcmp(expected.pixels, got.pixels, size_t(s[2]) * s[3] * 4)) << s[0] << " " << turn;
+        }
+    }
+}
+
+// Outputs of pixmill-cli with every new setting at its default, pinned by their FNV-1a hashes as
+// written before those settings existed.
+TEST(OutputPlan, DefaultsLeaveEveryOutputByteAsItWas) {
+    const std::string data = testdataDir();
+    if (!DirExist(data + "/photos")) GTEST_SKIP() << "no test data";
+    struct Pin {
+        std::vector<std::string> args;
+        const char* file;
+        uint64_t hash;
+    };
+    const Pin pins[] = {
+        {{"-s", "640x480", "-t", "jpg"}, "photos/jon-tyson-FKkK1hnTe-Q-unsplash.jpg", 0xbe2402135118b75aull},
+        {{"-s", "300x300", "-t", "jpg"}, "exif-orientation/Landscape_6.jpg", 0x066a92444afba566ull},
+        {{"-s", "300x300", "-c", "crop", "--resize-quality", "best", "-t", "png", "--copy-exif", "false"},
+         "exif-orientation/Landscape_6.jpg",
+         0x79ec60094dee9cbcull},
+        // The same output with metadata carried: PNG now holds the EXIF block (an eXIf chunk) and
+        // is otherwise the same.
+        {{"-s", "300x300", "-c", "crop", "--resize-quality", "best", "-t", "png"},
+         "exif-orientation/Landscape_6.jpg",
+         0x3e4042a1923c17bbull},
+        {{"-s", "50%", "-t", "png"}, "pngsuite/basn6a08.png", 0xe867cb95e57ff34dull},
+        {{"-s", "64x64", "-t", "jpg"}, "pngsuite/tbrn2c08.png", 0xe8140d307a3a79bbull},
+        {{"-s", "100x100", "-c", "stretch", "-t", "bmp"}, "bmpsuite/g/rgb32bf.bmp", 0x70643b5535ed8f77ull},
+        {{"-s", "40x40", "--resize-quality", "basic", "-t", "png"},
+         "gif/image-gif/samples/beacon.gif",
+         0x143262a867513c4eull},
+    };
+    for (const Pin& pin : pins) {
+        TempDir config, work;
+        std::vector<std::string> args = pin.args;
+        for (const char* more : {"--quiet", "-o"}) args.push_back(more);
+        args.push_back(work.file("out"));
+        args.push_back(data + "/" + pin.file);
+        const CliResult result = runCli(args, config.path(), work.path());
+        ASSERT_EQ(result.status, 0) << pin.file << result.err;
+        const std::vector<std::string> written = folderEntries(work.file("out"));
+        ASSERT_EQ(written.size(), 1u) << pin.file;
+        EXPECT_EQ(fnv1a(readBytes(work.file("out/" + written[0]))), pin.hash) << pin.file;
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// The output settings follow the first 15 lines only where they differ from their defaults, and
+// read back; COPYEXIF false alone still means no metadata.
+TEST(OutputSettings, StoredAfterTheFirstLinesAndReadBack) {
+    TempDir dir;
+    {
+        Pixmill engine(dir.path());
+        engine.setMetadata(MetadataMode::NoLocation);
+        for (auto [name, word] : {std::pair<const char*, const char*>{"colour", "srgb"},
+                                  {"sharpen", "medium"},
+                                  {"noenlarge", "true"},
+                                  {"maxbytes", "512000"}})
+            ASSERT_TRUE(engine.output.set(name, word)) << name;
+        EXPECT_FALSE(engine.output.set("sharpen", "extreme"));
+    }
+    const std::string text = readBytes(dir.file("config.xml"));
+    EXPECT_NE(
+        text.find(
+            "<ROTATE>exif</ROTATE>\n</CONFIG>\n<METADATA>no-location</METADATA>\n<COLOUR>srgb</COLOUR>\n"
+            "<SHARPEN>medium</SHARPEN>\n<NOENLARGE>true</NOENLARGE>\n<MAXBYTES>512000</MAXBYTES>"),
+        std::string::npos)
+        << text;
+    Pixmill again(dir.path());
+    EXPECT_EQ(again.metadataMode(), MetadataMode::NoLocation);
+    EXPECT_EQ(again.output.maxBytes, 512000u);
+    again.saveSettingsOnExit = false;
+    writeBytes(dir.file("config.xml"), "<COPYEXIF>false</COPYEXIF>");
+    Pixmill old(dir.path());
+    EXPECT_EQ(old.metadataMode(), MetadataMode::None);
+    old.saveSettingsOnExit = false;
+}
+
+}  // namespace
+
+#include "picture/ImageSource.h"
+#include "picture/MetadataFilter.h"
+
+namespace {
+
+void put16(std::string& s, size_t at, uint32_t v) {
+    s[at] = char(v & 0xFF), s[at + 1] = char(v >> 8);
+}
+void put32(std::string& s, size_t at, uint32_t v) {
+    for (int i = 0; i < 4; ++i) s[at + size_t(i)] = char(v >> (8 * i));
+}
+void entry(std::string& s, size_t at, uint32_t tag, uint32_t type, uint32_t count, uint32_t value) {
+    put16(s, at, tag), put16(s, at + 2, type), put32(s, at + 4, count), put32(s, at + 8, value);
+}
+
+// A little-endian EXIF block: IFD0 with orientation 6, the GPS pointer and Make ("Pixmill"); the GPS
+// directory with a latitude (three rationals stored at 100).
+std::string exifWithGps() {
+    std::string s(140, '\0');
+    s.replace(0, 8, std::string("II*\0\x08\0\0\0", 8));
+    put16(s, 8, 3);
+    entry(s, 10, 274, 3, 1, 6);
+    entry(s, 22, 0x8825, 4, 1, 50);
+    entry(s, 34, 271, 2, 8, 124);
+    put16(s, 50, 2);
+    entry(s, 52, 1, 2, 2, 'N');
+    entry(s, 64, 2, 5, 3, 100);
+    for (size_t i = 100; i < 124; ++i) s[i] = char(0x51);  // the position
+    s.replace(124, 8, std::string("Pixmill\0", 8));
+    return s;
+}
+
+const char kXmp[] =
+    "<x:xmpmeta xmlns:x='adobe:ns:meta/'><rdf:RDF xmlns:rdf='http://www.w3.org/1999/02/22-rdf-syntax-ns#'>"
+    "<rdf:Description xmlns:xmp='http://ns.adobe.com/xap/1.0/' xmlns:e='http://ns.adobe.com/exif/1.0/'"
+    " xmlns:photoshop='http://ns.adobe.com/photoshop/1.0/' "
+    "xmlns:Iptc4xmpExt='http://iptc.org/std/Iptc4xmpExt/2008-02-29/'"
+    " xmp:Rating='4' e:GPSLatitude='51,30.1N' photoshop:City='Oslo'>"
+    "<e:GPSLongitude>0,7.5W</e:GPSLongitude><photoshop:Country>Norway</photoshop:Country>"
+    "<Iptc4xmpExt:LocationShown><rdf:Bag><rdf:li><Iptc4xmpExt:LocationShown/></rdf:li></rdf:Bag></"
+    "Iptc4xmpExt:LocationShown>"
+    "<dc:subject "
+    "xmlns:dc='http://purl.org/dc/elements/1.1/'><rdf:Bag><rdf:li>fjord</rdf:li></rdf:Bag></dc:subject>"
+    "</rdf:Description></rdf:RDF></x:xmpmeta>";
+
+std::string iptcSet(int dataset, const std::string& value) {
+    return std::string("\x1c\x02", 2) + char(dataset) + char(value.size() >> 8) + char(value.size()) + value;
+}
+
+TEST(Metadata, NoLocationLeavesNoPositionAndKeepsTheRest) {
+    TempDir config, work;
+    CPicture picture(64, 48);
+    fillQuarters(picture);
+    picture.exifBlock = "Exif" + std::string(2, '\0') + exifWithGps();
+    picture.xmpPacket = kXmp;
+    picture.iptcBlock =
+        iptcSet(25, "fjord") + iptcSet(90, "Oslo") + iptcSet(101, "Norway") + iptcSet(116, "(c) P");
+    ASSERT_TRUE(picture.saveToJPG(work.file("in.jpg"), 90));
+    for (const char* type : {"jpg", "png"}) {
+        const CliResult result = runCli({"--metadata", "no-location", "-t", type, "-s", "32x32", "-o",
+                                         work.file(type), "--rotate", "none", work.file("in.jpg")},
+                                        config.path(), work.path());
+        ASSERT_EQ(result.status, 0) << result.err;
+        std::unique_ptr<ImageSource> out =
+            ImageSource::open(work.file(type) + "/" + folderEntries(work.file(type))[0]);
+        ASSERT_TRUE(out->isOpen()) << type;
+        // EXIF: the pointer gone, Make and the orientation kept, not a byte of the position left.
+        const std::string& exif = out->exifBlock;
+        ASSERT_EQ(exif.size(), 140u) << type;
+        EXPECT_EQ(exif[8], 2) << type;
+        EXPECT_EQ(exif.substr(10, 4), std::string("\x12\x01\x03\0", 4));
+        EXPECT_EQ(exif.substr(22, 2), std::string("\x0f\x01", 2));  // Make moved up
+        EXPECT_EQ(exif.substr(50, 74), std::string(74, '\0'));
+        EXPECT_EQ(exif.substr(124, 7), "Pixmill");
+        const std::string& xmp = out->xmpPacket;
+        for (const char* gone : {"GPS", "City", "Country", "LocationShown", "Oslo"})
+            EXPECT_EQ(xmp.find(gone), std::string::npos) << gone << " in " << xmp;
+        for (const char* kept : {"xmp:Rating='4'", "<rdf:li>fjord</rdf:li>", "</rdf:Description>"})
+            EXPECT_NE(xmp.find(kept), std::string::npos) << kept << " not in " << xmp;
+        // IPTC only where the type has a place for it.
+        EXPECT_EQ(out->iptcBlock,
+                  std::string(type) == "jpg" ? iptcSet(25, "fjord") + iptcSet(116, "(c) P") : "");
+    }
+    // With all, everything arrives as it was; a malformed IPTC block is left out with a note.
+    std::string broken = "\x1c\x02\x19\x7f";
+    EXPECT_FALSE(iptcIsSound(broken));
+    EXPECT_FALSE(stripIptcLocation(broken));
+    std::string xmp = "<a:b xmlns:a='http://ns.adobe.com/exif/1.0/'><a:GPSAltitude>";
+    EXPECT_FALSE(stripXmpLocation(xmp));
+    std::string truncated = exifWithGps().substr(0, 60);
+    EXPECT_FALSE(stripExifLocation(truncated));
+}
+
+}  // namespace
