@@ -8,7 +8,7 @@ CMAKE_FLAGS ?=
 # Debian 12 packages the build and the tests need.
 DEPS := cmake make g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev libjpeg62-turbo-dev \
         qt6-base-dev libgl-dev libpng-dev zlib1g-dev libgif-dev python3 python3-pil python3-numpy netpbm \
-        parallel bash-completion
+        parallel bash-completion liblcms2-dev pkg-config
 # The benchmarks' peers and the peak-memory meter.
 BENCH_DEPS := libjpeg-turbo-progs libvips-tools time
 

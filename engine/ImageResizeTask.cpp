@@ -19,6 +19,7 @@
 #include "engine/OutputPlan.h"
 #include "engine/Pixmill.h"
 #include "engine/SafeSave.h"
+#include "picture/ColourConvert.h"
 #include "picture/Exif.h"
 #include "picture/ImageSource.h"
 #include "picture/ImageWriter.h"
@@ -190,6 +191,13 @@ void copyModificationTime(const std::string& source, const std::string& output) 
     if (stat(source.c_str(), &info) != 0) return;
     const struct timespec times[2] = {{0, UTIME_OMIT}, info.st_mtim};
     utimensat(AT_FDCWD, output.c_str(), times, 0);
+}
+
+// The result in sRGB, which is what a picture without a profile means: no profile is written.
+void toSrgb(ImageResizeTask& task, CPicture& result) {
+    if (convertToSrgb(result, result.iccProfile) == ColourResult::Unreadable)
+        task.note += std::string(task.note.empty() ? "" : "; ") + "colour profile unusable: colours not converted";
+    result.iccProfile.clear();
 }
 
 // A save that failed, saying why in the system's words when it knows.
@@ -403,6 +411,7 @@ std::string runJob(ImageResizeTask& task, Step& step) {
     picture.reset();
     source.reset();
     if (result->isEmpty()) return failureMessage(task, Step::Resize);
+    if (engine.output.colour == ColourMode::Srgb) toSrgb(task, *result);
     // Saving needs about two result pictures' worth (the encoder keeps its coefficients); that
     // much of the memory this worker keeps for its next picture goes back to the system.
     trimKeptPixels(2 * size_t(result->width) * size_t(result->height) * 4);

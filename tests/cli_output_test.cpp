@@ -258,3 +258,75 @@ TEST(Metadata, NoLocationLeavesNoPositionAndKeepsTheRest) {
 }
 
 }  // namespace
+
+#include <lcms2.h>
+
+#include "picture/ColourConvert.h"
+
+namespace {
+
+// A Display P3 profile (P3 primaries, D65, the sRGB tone curve), as phones write it.
+std::string displayP3Profile() {
+    const cmsCIExyY white = {0.3127, 0.3290, 1.0};
+    const cmsCIExyYTRIPLE primaries = {{0.680, 0.320, 1.0}, {0.265, 0.690, 1.0}, {0.150, 0.060, 1.0}};
+    const double parameters[5] = {2.4, 1 / 1.055, 0.055 / 1.055, 1 / 12.92, 0.04045};
+    cmsToneCurve* curve = cmsBuildParametricToneCurve(nullptr, 4, parameters);
+    cmsToneCurve* curves[3] = {curve, curve, curve};
+    cmsHPROFILE profile = cmsCreateRGBProfile(&white, &primaries, curves);
+    cmsUInt32Number size = 0;
+    cmsSaveProfileToMem(profile, nullptr, &size);
+    std::string bytes(size, '\0');
+    cmsSaveProfileToMem(profile, &bytes[0], &size);
+    cmsCloseProfile(profile);
+    cmsFreeToneCurve(curve);
+    return bytes;
+}
+
+std::string savedSrgbProfile() {
+    cmsHPROFILE profile = cmsCreate_sRGBProfile();
+    cmsUInt32Number size = 0;
+    cmsSaveProfileToMem(profile, nullptr, &size);
+    std::string bytes(size, '\0');
+    cmsSaveProfileToMem(profile, &bytes[0], &size);
+    cmsCloseProfile(profile);
+    return bytes;
+}
+
+TEST(Colour, SrgbIsLittleCmsOwnTransformAndSrgbSourcesStayAsTheyAre) {
+    TempDir config, work;
+    std::mt19937 random(3);
+    const std::string p3 = displayP3Profile(), srgb = savedSrgbProfile();
+    EXPECT_TRUE(isSrgbProfile(srgb));
+    EXPECT_FALSE(isSrgbProfile(p3));
+    for (const std::string* profile : {&p3, &srgb}) {
+        CPicture source(40, 30);
+        for (size_t i = 0; i < 40 * 30 * 4; ++i) source.pixels[i] = uint8_t(random());
+        source.transparencyMode = TRANSPARENCY_ALPHA;
+        source.iccProfile = *profile;
+        ASSERT_TRUE(source.saveToPNG(work.file("in.png")));
+        for (const char* colour : {"keep", "srgb"}) {
+            const CliResult result = runCli({"--colour", colour, "-t", "png", "-s", "50%", "-o",
+                                             work.file(colour), "--overwrite", "yes", work.file("in.png")},
+                                            config.path(), work.path());
+            ASSERT_EQ(result.status, 0) << result.err;
+        }
+        CPicture kept, converted;
+        kept.load(work.file("keep/in_0x0.png"));
+        converted.load(work.file("srgb/in_0x0.png"));
+        ASSERT_EQ(kept.width, 20);
+        EXPECT_EQ(kept.iccProfile, *profile);
+        EXPECT_EQ(converted.iccProfile, "");
+        if (profile == &p3) {
+            cmsHPROFILE from = cmsOpenProfileFromMem(p3.data(), cmsUInt32Number(p3.size()));
+            cmsHPROFILE to = cmsCreate_sRGBProfile();
+            cmsHTRANSFORM t = cmsCreateTransform(from, TYPE_BGRA_8, to, TYPE_BGRA_8, INTENT_PERCEPTUAL, 0);
+            cmsDoTransform(t, kept.pixels, kept.pixels, 20 * 15);
+            cmsDeleteTransform(t);
+            cmsCloseProfile(from);
+            cmsCloseProfile(to);
+        }
+        EXPECT_EQ(0, memcmp(kept.pixels, converted.pixels, 20 * 15 * 4)) << (profile == &p3 ? "P3" : "sRGB");
+    }
+}
+
+}  // namespace
