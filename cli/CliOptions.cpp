@@ -551,6 +551,14 @@ std::string checkEffectiveSettings(const Pixmill& engine, const CliOptions& opti
     }
     if (options.keepStructure && engine.destination != Destination::FixedFolder)
         return "--keep-structure mirrors the source folders in a fixed folder: give -o FOLDER";
+    // The limit lowers a lossy type's quality; other types have none to lower.
+    if (engine.output.maxBytes > 0) {
+        bool lossy = false;
+        for (const char* type : {"jpg", "jpeg", "webp", "avif", "jxl"}) lossy = lossy || strIsEqualCI(engine.outputFileType, type);
+        if (!lossy)
+            return "--max-bytes limits JPEG, WebP, AVIF and JPEG XL files: it cannot go with --type " +
+                   engine.outputFileType;
+    }
     if (options.skipExisting && engine.overwrite == OverwriteMode::Yes)
         return "--skip-existing keeps the outputs that exist: it cannot go with --overwrite yes";
     return std::string();

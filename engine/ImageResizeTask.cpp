@@ -19,6 +19,7 @@
 #include "engine/OutputPlan.h"
 #include "engine/Pixmill.h"
 #include "engine/SafeSave.h"
+#include "engine/SizeSearch.h"
 #include "picture/ColourConvert.h"
 #include "picture/Exif.h"
 #include "picture/ImageSource.h"
@@ -171,6 +172,39 @@ void loadExif(const ImageSource& source, Exif& exif) {
     exif.loaded = true;
 }
 
+// Types whose quality the file-size limit may lower.
+bool takesSizeLimit(OutputType type) {
+    return type == OutputType::Jpeg || type == OutputType::Webp || type == OutputType::Avif ||
+           type == OutputType::Jxl;
+}
+
+// The highest quality up to the set one whose file fits the limit, written into `file` (closed in
+// every outcome). 100 means lossless for some types, which a limit never asks for: at most 99 there.
+bool writeWithinLimit(CPicture& picture, FILE* file, OutputType type, const OutputMetadata& metadata,
+                      WriteOptions options, ImageResizeTask& task, uint64_t maxBytes) {
+    const int highest = type == OutputType::Jpeg ? options.quality : std::min(options.quality, 99);
+    const SizeSearch search = searchQuality(highest, maxBytes, [&](int quality, std::string& bytes) {
+        char* buffer = nullptr;
+        size_t size = 0;
+        FILE* memory = open_memstream(&buffer, &size);
+        if (!memory) return false;
+        options.quality = quality;
+        const bool written = writeImage(type, picture, metadata, options, memory);
+        if (written) bytes.assign(buffer, size);
+        free(buffer);
+        return written;
+    });
+    if (!search.encoded || !search.fits) {
+        if (search.encoded) task.cause = sizeLimitCause(maxBytes, search.bytes.size());
+        fclose(file);
+        errno = 0;
+        return false;
+    }
+    task.outputQuality = search.quality;
+    const bool written = fwrite(search.bytes.data(), 1, search.bytes.size(), file) == search.bytes.size();
+    return fclose(file) == 0 && written;
+}
+
 // Closes file in every outcome.
 bool writePicture(CPicture& picture, FILE* file, OutputType type, ImageResizeTask& task, const SourceBlocks& blocks) {
     const Pixmill& engine = *task.engine;
@@ -181,6 +215,9 @@ bool writePicture(CPicture& picture, FILE* file, OutputType type, ImageResizeTas
     WriteOptions options;
     options.quality = engine.jpegQuality;
     options.progressive = engine.output.progressive;
+    const uint64_t maxBytes = engine.output.maxBytes;
+    if (maxBytes > 0 && takesSizeLimit(type))
+        return writeWithinLimit(picture, file, type, metadata, options, task, maxBytes);
     return writeImage(type, picture, metadata, options, file);
 }
 

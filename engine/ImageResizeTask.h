@@ -38,6 +38,8 @@ public:
     int32_t outputWidth = 0;
     int32_t outputHeight = 0;
     uint64_t outputBytes = 0;
+    // The quality a file-size limit chose; 0 when no limit applied.
+    int32_t outputQuality = 0;
     double elapsedMs = 0;
 
     explicit ImageResizeTask(Pixmill* engine);

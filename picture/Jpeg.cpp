@@ -565,7 +565,8 @@ bool CPicture::saveToJPG(const std::string& path, int quality) {
 bool CPicture::saveToJPG(FILE* file, int quality, bool progressive) {
     // Freed after the stream is closed.
     std::unique_ptr<char[]> buffer(new (std::nothrow) char[kWriteBuffer]);
-    if (buffer) setvbuf(file, buffer.get(), _IOFBF, kWriteBuffer);
+    // Only a stream over a file takes the larger buffer; a memory stream (fileno -1) manages its own.
+    if (buffer && fileno(file) >= 0) setvbuf(file, buffer.get(), _IOFBF, kWriteBuffer);
     JpegExtras extras;
     // One marker cannot carry a longer block; the picture is then written without it.
     if (!exifBlock.empty() && exifBlock.size() <= maxMarkerPayload) extras.exif = &exifBlock;

@@ -330,3 +330,49 @@ TEST(Colour, SrgbIsLittleCmsOwnTransformAndSrgbSourcesStayAsTheyAre) {
 }
 
 }  // namespace
+
+#include "engine/SizeSearch.h"
+
+namespace {
+
+// Sizes that mostly grow with quality but not strictly: the search must still end on a quality
+// that fits while the next one up does not.
+TEST(SizeLimit, TheQualityFoundFitsAndTheNextDoesNot) {
+    auto sizeAt = [](int q) { return uint64_t(1000 + 50 * q + (q % 7 == 0 ? 400 : 0)); };
+    const EncodeAtQuality encode = [&](int q, std::string& bytes) {
+        bytes.assign(size_t(sizeAt(q)), 'x');
+        return true;
+    };
+    for (uint64_t limit : {1050u, 2000u, 3300u, 3400u, 5000u, 6000u}) {
+        const SizeSearch search = searchQuality(90, limit, encode);
+        ASSERT_TRUE(search.fits) << limit;
+        EXPECT_LE(sizeAt(search.quality), limit);
+        EXPECT_EQ(search.bytes.size(), sizeAt(search.quality));
+        if (search.quality < 90) {
+            EXPECT_GT(sizeAt(search.quality + 1), limit) << limit;
+        }
+        EXPECT_LE(search.encodes, 9) << limit;
+    }
+    const SizeSearch none = searchQuality(90, 1000, encode);
+    EXPECT_FALSE(none.fits);
+    EXPECT_EQ(sizeLimitCause(512000, none.bytes.size()), "cannot reach 500 KB: 2 KB at quality 1");
+
+    // A job that cannot fit writes nothing and says why; one that can reports its quality.
+    TempDir config, work;
+    CPicture picture(300, 200);
+    for (size_t i = 0; i < 300 * 200 * 4; ++i) picture.pixels[i] = uint8_t(i * 7919 >> 3);
+    ASSERT_TRUE(picture.saveToBMP(work.file("in.bmp")));
+    CliResult result =
+        runCli({"--max-bytes", "1K", "-s", "300x200", "-o", work.file("a"), work.file("in.bmp")},
+               config.path(), work.path());
+    EXPECT_EQ(result.status, 1);
+    EXPECT_NE(result.err.find(": cannot reach 1 KB: "), std::string::npos) << result.err;
+    EXPECT_TRUE(folderEntries(work.file("a")).empty());
+    result = runCli(
+        {"--max-bytes", "40K", "-s", "300x200", "-o", work.file("b"), "--report", "-", work.file("in.bmp")},
+        config.path(), work.path());
+    EXPECT_NE(result.out.find("\"quality\":"), std::string::npos) << result.out;
+    EXPECT_LE(readBytes(work.file("b/in_300x200.jpg")).size(), 40u * 1024);
+}
+
+}  // namespace
