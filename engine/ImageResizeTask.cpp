@@ -29,6 +29,7 @@
 #include "picture/PixelMemory.h"
 #include "picture/RowResampler.h"
 #include "picture/RowSink.h"
+#include "picture/Sharpen.h"
 #include "tools/modTools.h"
 
 namespace {
@@ -448,6 +449,7 @@ std::string runJob(ImageResizeTask& task, Step& step) {
     picture.reset();
     source.reset();
     if (result->isEmpty()) return failureMessage(task, Step::Resize);
+    sharpenPicture(*result, 64 * std::max(0, std::min<int32_t>(engine.output.sharpen, SharpenLevel::Strong)));
     if (engine.output.colour == ColourMode::Srgb) toSrgb(task, *result);
     // Saving needs about two result pictures' worth (the encoder keeps its coefficients); that
     // much of the memory this worker keeps for its next picture goes back to the system.

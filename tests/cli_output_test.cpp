@@ -376,3 +376,50 @@ TEST(SizeLimit, TheQualityFoundFitsAndTheNextDoesNot) {
 }
 
 }  // namespace
+
+#include "picture/Sharpen.h"
+
+namespace {
+
+// The unsharp mask written out per pixel from its definition.
+void literalSharpen(const CPicture& in, CPicture& out, int amount) {
+    const int w = in.width, h = in.height;
+    auto at = [&](int x, int y, int c) {
+        return int(in.pixelAt(std::min(std::max(x, 0), w - 1), std::min(std::max(y, 0), h - 1))[c]);
+    };
+    const int kernel[3] = {1, 2, 1};
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x)
+            for (int c = 0; c < 4; ++c) {
+                if (c == 3) {
+                    out.pixelAt(x, y)[3] = in.pixelAt(x, y)[3];
+                    continue;
+                }
+                int sum = 0;
+                for (int dy = -1; dy <= 1; ++dy)
+                    for (int dx = -1; dx <= 1; ++dx)
+                        sum += kernel[dx + 1] * kernel[dy + 1] * at(x + dx, y + dy, c);
+                const int v = at(x, y, c), blur = (sum + 8) / 16;
+                const int out8 = v + int(std::floor((amount * (v - blur) + 64) / 128.0));
+                out.pixelAt(x, y)[c] = uint8_t(std::min(255, std::max(0, out8)));
+            }
+}
+
+TEST(Sharpen, EqualsItsLiteralVersion) {
+    std::mt19937 random(11);
+    for (const auto& size : {std::pair<int, int>{1, 1}, {1, 7}, {9, 1}, {23, 17}}) {
+        CPicture picture(size.first, size.second);
+        for (size_t i = 0; i < size_t(size.first) * size.second * 4; ++i)
+            picture.pixels[i] = uint8_t(random() % 3 == 0 ? (random() & 1) * 255 : random());
+        for (int amount : {0, 64, 128, 192}) {
+            CPicture copy(size.first, size.second), expected(size.first, size.second);
+            memcpy(copy.pixels, picture.pixels, size_t(size.first) * size.second * 4);
+            literalSharpen(picture, expected, amount);
+            sharpenPicture(copy, amount);
+            EXPECT_EQ(0, memcmp(copy.pixels, expected.pixels, size_t(size.first) * size.second * 4))
+                << size.first << "x" << size.second << " " << amount;
+        }
+    }
+}
+
+}  // namespace
