@@ -24,6 +24,7 @@
 #include "picture/Exif.h"
 #include "picture/ImageSource.h"
 #include "picture/ImageWriter.h"
+#include "picture/LinearRows.h"
 #include "picture/NearestRows.h"
 #include "picture/Picture.h"
 #include "picture/PixelMemory.h"
@@ -90,7 +91,7 @@ Plan planFor(const ImageResizeTask& task, int32_t w, int32_t h) {
 class ResultRows {
   public:
     ResultRows(const Plan& plan, int turn, int32_t sourceW, int32_t sourceH, int32_t sourceMode, bool modeKnown,
-               int32_t quality, CPicture& result)
+               int32_t quality, bool linear, CPicture& result)
         : plan(plan), result(result) {
         opaque = modeKnown && sourceMode == TRANSPARENCY_NONE;
         const int channels = opaque ? 3 : 4;
@@ -103,6 +104,8 @@ class ResultRows {
         nearest = quality == ResizeQuality::Nearest;
         if (nearest)
             last.reset(new NearestRows(partW, partH, result, channels, turn));
+        else if (linear)  // never with a turn: the job turns the picture first
+            last.reset(new LinearRows(partW, partH, result, filterCodeFor(quality), channels));
         else
             last.reset(new RowResampler(partW, partH, result, filterCodeFor(quality), channels, turn));
         // The turned picture's part [x, x + w) x [y, y + h), in the source.
@@ -330,7 +333,7 @@ Need memoryNeeded(const ImageResizeTask& task, int32_t w, int32_t h, int turnCod
     const Plan plan = planFor(task, quarter ? h : w, quarter ? w : h);
     const uint64_t result = bytesOf(plan.W, plan.H);
     uint64_t source = whole ? bytesOf(w, h) : bytesOf(w, 64);
-    if (turnCode != 0 && plan.copy) source += bytesOf(w, h);
+    if (turnCode != 0 && (plan.copy || task.engine->output.linear)) source += bytesOf(w, h);
     return Need{source, std::max(source + result, 2 * result)};
 }
 
@@ -405,7 +408,9 @@ std::string runJob(ImageResizeTask& task, Step& step) {
     const bool quarter = turnCode == 6 || turnCode == 8;
     const Plan plan =
         planFor(task, quarter ? source->height : source->width, quarter ? source->width : source->height);
-    const bool turnWhole = turnCode != 0 && plan.copy;
+    // Linear light is resampled from the turned picture's rows, so it turns the picture whole too.
+    const bool linear = engine.output.linear && engine.resizeQuality != ResizeQuality::Nearest;
+    const bool turnWhole = turnCode != 0 && (plan.copy || linear);
     bool decoded = false;
     PicturePtr picture;
     try {
@@ -434,7 +439,7 @@ std::string runJob(ImageResizeTask& task, Step& step) {
     {
         ResultRows rows(plan, picture ? 0 : turnCode, picture ? picture->width : source->width,
                         picture ? picture->height : source->height, sourceMode, modeKnown, engine.resizeQuality,
-                        *result);
+                        linear, *result);
         if (picture) {
             putPictureRows(*picture, rows.sink());
         } else if (!source->putRows(rows.sink())) {

@@ -423,3 +423,30 @@ TEST(Sharpen, EqualsItsLiteralVersion) {
 }
 
 }  // namespace
+
+#include "literal_resize.h"
+#include "picture/LinearRows.h"
+
+namespace {
+
+TEST(Linear, EqualsItsLiteralVersion) {
+    std::mt19937 random(5);
+    const int sizes[][4] = {{31, 23, 9, 7}, {12, 9, 29, 20}, {40, 6, 13, 6}};
+    for (const auto& s : sizes) {
+        CPicture src(s[0], s[1]);
+        for (size_t i = 0; i < size_t(s[0]) * s[1] * 4; ++i) src.pixels[i] = uint8_t(random());
+        for (int32_t mode : {TRANSPARENCY_NONE, TRANSPARENCY_ALPHA})
+            for (int filter : {1, 2, 3}) {
+                src.transparencyMode = mode;
+                CPicture expected(s[2], s[3]), got(s[2], s[3]);
+                literal::resizeLinear(&src, &expected, filter);
+                LinearRows rows(s[0], s[1], got, filter, mode == TRANSPARENCY_NONE ? 3 : 4);
+                putPictureRows(src, rows);
+                EXPECT_EQ(0, memcmp(expected.pixels, got.pixels, size_t(s[2]) * s[3] * 4))
+                    << s[0] << "x" << s[1] << " filter " << filter << " mode " << mode;
+            }
+    }
+    for (int v = 0; v < 256; ++v) EXPECT_EQ(byteOfLinear(linearOfByte(uint8_t(v))), v);
+}
+
+}  // namespace
