@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "engine/Pixmill.h"
+#include "engine/OutputSettings.h"
 #include "engine/Settings.h"
 #include "tools/modTools.h"
 
@@ -44,7 +45,16 @@ enum class Opt {
     SaveSettings,
     ShowSettings,
     Help,
-    Version
+    Version,
+    // Output settings (engine/OutputSettings.h), set by their settings-file names.
+    Metadata,
+    Colour,
+    Sharpen,
+    Linear,
+    NoEnlarge,
+    KeepDates,
+    Progressive,
+    MaxBytes
 };
 
 struct OptionInfo {
@@ -86,6 +96,14 @@ const OptionInfo kOptions[] = {
     {Opt::ShowSettings, "show-settings", 0, false},
     {Opt::Help, "help", 'h', false},
     {Opt::Version, "version", 'V', false},
+    {Opt::Metadata, "metadata", 0, true},
+    {Opt::Colour, "colour", 0, true},
+    {Opt::Sharpen, "sharpen", 0, true},
+    {Opt::Linear, "linear", 0, false},
+    {Opt::NoEnlarge, "no-enlarge", 0, false},
+    {Opt::KeepDates, "keep-dates", 0, false},
+    {Opt::Progressive, "progressive", 0, false},
+    {Opt::MaxBytes, "max-bytes", 0, true},
 };
 
 // The settings file's words, in code order.
@@ -93,7 +111,10 @@ const std::vector<std::string> kRotationWords = {"none", "exif", "landscape", "l
 const std::vector<std::string> kCropWords = {"nocrop", "crop", "stretch"};
 const std::vector<std::string> kOverwriteWords = {"no", "yes"};
 const std::vector<std::string> kDestinationWords = {"samefolder", "subfolder", "fixedfolder"};
-const std::vector<std::string> kResizeQualityWords = {"basic", "high", "best"};
+const std::vector<std::string> kResizeQualityWords = {"basic", "high", "best", "nearest"};
+const std::vector<std::string> kMetadataOptionWords(kMetadataWords, kMetadataWords + 3);
+const std::vector<std::string> kColourOptionWords(kColourWords, kColourWords + 2);
+const std::vector<std::string> kSharpenOptionWords(kSharpenWords, kSharpenWords + 4);
 const std::vector<std::string> kTypeWords = {"jpg", "bmp", "png", "webp", "avif", "jxl", "tif", "same"};
 const std::vector<std::string> kBoolWords = {"false", "true"};
 
@@ -135,7 +156,7 @@ int32_t boundedNumber(const std::string& text, int32_t low, int32_t high) {
 }
 
 // "WIDTHxHEIGHT" with both sides positive (blanks around them allowed, as the engine trims them),
-// or a positive percentage such as "50%" or "12.5%".
+// "N" (the long edge), "Wx" or "xH" (one side), or a positive percentage such as "50%" or "12.5%".
 bool isResolutionText(const std::string& text) {
     if (isRight(text, "%")) {
         const std::string number = text.substr(0, text.size() - 1);
@@ -145,9 +166,10 @@ bool isResolutionText(const std::string& text) {
         return allDigits(whole) && allDigits(fraction) && whole.size() <= 9 && strToDbl(number) > 0;
     }
     const size_t x = text.find('x');
-    if (x == std::string::npos) return false;
-    return boundedNumber(strtrim(text.substr(0, x)), 1, 999999999) > 0 &&
-           boundedNumber(strtrim(text.substr(x + 1)), 1, 999999999) > 0;
+    if (x == std::string::npos) return boundedNumber(strtrim(text), 1, 999999999) > 0;
+    const std::string width = strtrim(text.substr(0, x)), height = strtrim(text.substr(x + 1));
+    if (width.empty() || height.empty()) return boundedNumber(width + height, 1, 999999999) > 0;
+    return boundedNumber(width, 1, 999999999) > 0 && boundedNumber(height, 1, 999999999) > 0;
 }
 
 std::string currentFolder() {
@@ -194,6 +216,7 @@ class Parser {
     bool applyRun(const OptionInfo& option, const std::string& value);
     bool takeShard(const OptionInfo& option, const std::string& value);
     bool applyFlag(const OptionInfo& option);
+    bool applyOutputSetting(const OptionInfo& option, const std::string& value);
     bool checkCombination();
 };
 
@@ -285,7 +308,8 @@ bool Parser::apply(const OptionInfo& option, const std::string& value) {
         case Opt::Resolution:
             if (!isResolutionText(value)) {
                 return fail(optionName(option) + ": " + quoted(value) +
-                            " is neither WIDTHxHEIGHT (as 1024x768) nor a percentage (as 50%)");
+                            " is not WIDTHxHEIGHT (1024x768), a long edge (2048), a width (800x), a height (x600)"
+                            " or a percentage (50%)");
             }
             options.resolution = value;
             return true;
@@ -306,6 +330,7 @@ bool Parser::apply(const OptionInfo& option, const std::string& value) {
         case Opt::CopyExif:
             if (!takeWord(option, kBoolWords, value, code)) return false;
             options.copyExif = *code == 1;
+            options.outputSettings.emplace_back("metadata", kMetadataWords[*code == 1 ? 0 : 2]);
             return true;
         case Opt::Quality: {
             int32_t quality = 0;
@@ -319,6 +344,11 @@ bool Parser::apply(const OptionInfo& option, const std::string& value) {
             return takeQuality(option, value);
         case Opt::Jobs:
             return takeNumber(option, value, 1, 1024, options.jobs);
+        case Opt::Metadata:
+        case Opt::Colour:
+        case Opt::Sharpen:
+        case Opt::MaxBytes:
+            return applyOutputSetting(option, value);
         default:
             return applyText(option, value);
     }
@@ -400,6 +430,47 @@ bool Parser::applyText(const OptionInfo& option, const std::string& value) {
     }
 }
 
+// The output settings, kept by their settings-file names and laid over the engine's in order.
+bool Parser::applyOutputSetting(const OptionInfo& option, const std::string& value) {
+    std::optional<int32_t> code;
+    switch (option.id) {
+        case Opt::Metadata:
+            if (!takeWord(option, kMetadataOptionWords, value, code)) return false;
+            options.outputSettings.emplace_back("metadata", kMetadataOptionWords[*code]);
+            return true;
+        case Opt::Colour:
+            if (!takeWord(option, kColourOptionWords, value, code)) return false;
+            options.outputSettings.emplace_back("colour", kColourOptionWords[*code]);
+            return true;
+        case Opt::Sharpen:
+            if (!takeWord(option, kSharpenOptionWords, value, code)) return false;
+            options.outputSettings.emplace_back("sharpen", kSharpenOptionWords[*code]);
+            return true;
+        case Opt::MaxBytes: {
+            uint64_t bytes = 0;
+            if (!parseByteSize(value, bytes) || bytes > (uint64_t(1) << 40))
+                return fail(optionName(option) + ": " + quoted(value) +
+                            " is not a file size above 0: bytes, or a number with K or M (500K, 2M)");
+            options.outputSettings.emplace_back("maxbytes", std::to_string(bytes));
+            return true;
+        }
+        case Opt::Linear:
+            options.outputSettings.emplace_back("linear", "true");
+            return true;
+        case Opt::NoEnlarge:
+            options.outputSettings.emplace_back("noenlarge", "true");
+            return true;
+        case Opt::KeepDates:
+            options.outputSettings.emplace_back("keepdates", "true");
+            return true;
+        case Opt::Progressive:
+            options.outputSettings.emplace_back("progressive", "true");
+            return true;
+        default:
+            return fail("unhandled option " + optionName(option));
+    }
+}
+
 bool Parser::applyFlag(const OptionInfo& option) {
     switch (option.id) {
         case Opt::Recursive:
@@ -433,7 +504,7 @@ bool Parser::applyFlag(const OptionInfo& option) {
             options.version = true;
             return true;
         default:
-            return fail("unhandled option " + optionName(option));
+            return applyOutputSetting(option, std::string());
     }
 }
 
@@ -488,6 +559,10 @@ void applyCliOptions(const CliOptions& options, Pixmill& engine) {
     setIf(options.rotate, engine.rotate);
     setIf(options.destination, engine.destination);
     setIf(options.copyExif, engine.copyExif);
+    for (const auto& [name, word] : options.outputSettings) {
+        engine.output.set(name, word);
+        if (name == "metadata") engine.setMetadata(engine.output.metadata);
+    }
     engine.maxWorkers = options.jobs;
     if (options.memoryLimit) engine.memoryLimit = *options.memoryLimit;
     engine.skipExisting = options.skipExisting;
@@ -500,6 +575,14 @@ std::string checkEffectiveSettings(const Pixmill& engine, const CliOptions& opti
     }
     if (options.keepStructure && engine.destination != Destination::FixedFolder)
         return "--keep-structure mirrors the source folders in a fixed folder: give -o FOLDER";
+    // The limit lowers a lossy type's quality; other types have none to lower.
+    if (engine.output.maxBytes > 0) {
+        bool lossy = false;
+        for (const char* type : {"jpg", "jpeg", "webp", "avif", "jxl"}) lossy = lossy || strIsEqualCI(engine.outputFileType, type);
+        if (!lossy)
+            return "--max-bytes limits JPEG, WebP, AVIF and JPEG XL files: it cannot go with --type " +
+                   engine.outputFileType;
+    }
     if (options.skipExisting && engine.overwrite == OverwriteMode::Yes)
         return "--skip-existing keeps the outputs that exist: it cannot go with --overwrite yes";
     return std::string();
@@ -526,6 +609,14 @@ std::string describeSettings(const Pixmill& engine) {
     line("jxl-quality", intToStr(static_cast<int32_t>(engine.jxlQuality)));
     line("resize-quality", wordOf(kResizeQualityWords, engine.resizeQuality));
     line("copy-exif", boolToStr(engine.copyExif));
+    line("metadata", wordOf(kMetadataOptionWords, engine.metadataMode()));
+    line("colour", engine.output.word("colour"));
+    line("sharpen", engine.output.word("sharpen"));
+    line("linear", engine.output.word("linear"));
+    line("no-enlarge", engine.output.word("noenlarge"));
+    line("keep-dates", engine.output.word("keepdates"));
+    line("progressive", engine.output.word("progressive"));
+    line("max-bytes", engine.output.maxBytes ? engine.output.word("maxbytes") : std::string("none"));
     return text;
 }
 
@@ -536,7 +627,8 @@ std::string cliHelpText() {
            "Options change the settings for this run only; --save-settings keeps them.\n"
            "\n"
            "Settings (words as in config.xml):\n"
-           "  -s, --resolution SIZE      target box WIDTHxHEIGHT (1024x768) or a percentage (50%)\n"
+           "  -s, --resolution SIZE      target box WIDTHxHEIGHT (1024x768), the long edge (2048),\n"
+           "                             a width (800x), a height (x600) or a percentage (50%)\n"
            "  -t, --type WORD            " +
            joinWords(kTypeWords) +
            "\n"
@@ -567,7 +659,24 @@ std::string cliHelpText() {
            "\n"
            "      --copy-exif WORD       " +
            joinWords(kBoolWords) +
-           ": carry the EXIF block of JPEG sources over\n"
+           ": the same as --metadata all and none\n"
+           "      --metadata WORD        " +
+           joinWords(kMetadataOptionWords) +
+           ": EXIF, XMP and IPTC carried\n"
+           "                             whole, without any place (GPS and location fields), or not\n"
+           "      --colour WORD          " +
+           joinWords(kColourOptionWords) +
+           ": keep the colour profile, or convert\n"
+           "                             the pixels to sRGB and write no profile\n"
+           "      --sharpen WORD         " +
+           joinWords(kSharpenOptionWords) +
+           ": unsharp mask after resizing\n"
+           "      --linear               resample in linear light\n"
+           "      --no-enlarge           a picture already inside the size keeps its own size\n"
+           "      --keep-dates           give each output its source's modification time\n"
+           "      --progressive          write progressive JPEG\n"
+           "      --max-bytes SIZE       JPEG files of at most SIZE (500K, 2M): the highest\n"
+           "                             quality up to -q that fits\n"
            "\n"
            "Files:\n"
            "  -r, --recursive            take the images inside folders, in name order,\n"

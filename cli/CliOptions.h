@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 class Pixmill;
@@ -26,6 +27,8 @@ struct CliOptions {
     std::optional<int32_t> rotate;
     std::optional<int32_t> destination;
     std::optional<bool> copyExif;
+    // The output settings given (engine/OutputSettings.h): name and word, in the order given.
+    std::vector<std::pair<std::string, std::string>> outputSettings;
 
     int32_t jobs = 0;                     // 0: one worker per core
     std::optional<uint64_t> memoryLimit;  // bytes

@@ -251,7 +251,9 @@ std::string reportObject(const JobRecord& record) {
            field("message", jsonString(record.message)) + "," + field("reason", jsonString(record.reason)) +
            "," + field("note", jsonString(record.note)) + "," + field("width", std::to_string(record.width)) + "," +
            field("height", std::to_string(record.height)) + "," +
-           field("bytes", std::to_string(record.bytes)) + "," + field("ms", number(record.ms)) + "}";
+           field("bytes", std::to_string(record.bytes)) + "," +
+           (record.quality > 0 ? field("quality", std::to_string(record.quality)) + "," : std::string()) +
+           field("ms", number(record.ms)) + "}";
 }
 
 std::string summaryObject(const BatchCounts& counts) {

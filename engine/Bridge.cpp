@@ -131,3 +131,10 @@ void pxmSetDestination(const char* word) {
 void pxmSetFixedFolder(const char* text) {
     if (pxm) setText(pxm->outputFixedFolder, text);
 }
+
+bool pxmSetOutputSetting(const char* name, const char* word) {
+    if (!pxm || !name || !word) return false;
+    if (!pxm->output.set(name, word)) return false;
+    if (std::strcmp(name, "metadata") == 0) pxm->setMetadata(pxm->output.metadata);
+    return true;
+}

@@ -2,6 +2,7 @@
 // One resize job from source file to output file.
 #include "engine/ImageResizeTask.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -15,15 +16,21 @@
 #include <new>
 #include <vector>
 
+#include "engine/OutputPlan.h"
 #include "engine/Pixmill.h"
 #include "engine/SafeSave.h"
+#include "engine/SizeSearch.h"
+#include "picture/ColourConvert.h"
 #include "picture/Exif.h"
 #include "picture/ImageSource.h"
 #include "picture/ImageWriter.h"
+#include "picture/LinearRows.h"
+#include "picture/NearestRows.h"
 #include "picture/Picture.h"
 #include "picture/PixelMemory.h"
 #include "picture/RowResampler.h"
 #include "picture/RowSink.h"
+#include "picture/Sharpen.h"
 #include "tools/modTools.h"
 
 namespace {
@@ -39,19 +46,6 @@ enum class Step { Open, Resize, Save };
 uint64_t fileSize(const std::string& path) {
     struct stat info;
     return stat(path.c_str(), &info) == 0 ? static_cast<uint64_t>(info.st_size) : 0;
-}
-
-// Truncates toward zero like a C cast, but saturates instead of overflowing; NaN gives 0.
-int32_t truncateToInt(double value) {
-    if (std::isnan(value)) return 0;
-    if (value >= 2147483647.0) return INT32_MAX;
-    if (value <= -2147483648.0) return INT32_MIN;
-    return static_cast<int32_t>(value);
-}
-
-// An integer product of two sizes as a double; 64-bit so that large pictures cannot overflow.
-double product(int32_t a, int32_t b) {
-    return static_cast<double>(static_cast<int64_t>(a) * b);
 }
 
 int filterCodeFor(int32_t quality) {
@@ -91,71 +85,9 @@ int turnFor(int32_t rotation, int32_t w, int32_t h, int orientation) {
     }
 }
 
-// "WxH" in pixels, or "P%" of the current size; anything else is 0 by 0.
-void targetSize(const std::string& resolution, int32_t w, int32_t h, int32_t& W, int32_t& H) {
-    std::vector<std::string> pieces = strsplit(resolution, "x");
-    if (pieces.size() == 2) {
-        W = strToInt(strtrim(pieces[0]));
-        H = strToInt(strtrim(pieces[1]));
-    } else if (isRight(resolution, "%")) {
-        const double percent = strToDbl(resolution);
-        W = truncateToInt(w * percent / 100);
-        H = truncateToInt(h * percent / 100);
-    } else {
-        W = H = 0;
-    }
-}
-
-// Shrinks one side of the box so that it has the picture's aspect ratio.
-void fitInside(int32_t w, int32_t h, int32_t& W, int32_t& H) {
-    const double e = (static_cast<double>(W) / w) * h;
-    if (e > H)
-        W = truncateToInt(product(w, H) / h + 0.5);
-    else
-        H = truncateToInt(e + 0.5);
-}
-
-// What a job makes of a w x h picture: the box W x H, the part of the picture that goes into it
-// (all of it unless the centre crop cuts it), and whether the part is resampled or copied as it is.
-struct Plan {
-    int32_t W = 0, H = 0;
-    int32_t x = 0, y = 0, w = 0, h = 0;
-    bool cut = false;
-    bool copy = false;
-};
-
-// Cuts the centre of the picture to the aspect ratio of W by H; the box itself stays. The
-// offsets use the size the cut really gets (a picture is at least one pixel wide and high).
-void cropToAspect(Plan& plan) {
-    const int32_t W = plan.W, H = plan.H, w = plan.w, h = plan.h;
-    if (W == 0 && H == 0) return;
-    if (static_cast<double>(w) / h > static_cast<double>(W) / H) {
-        const int32_t nw = truncateToInt(product(h, W) / H);
-        if (nw >= w) return;
-        plan.w = std::max(nw, 1);
-        plan.x = w / 2 - plan.w / 2;
-    } else {
-        const int32_t nh = truncateToInt(product(w, H) / W);
-        if (nh >= h) return;
-        plan.h = std::max(nh, 1);
-        plan.y = h / 2 - plan.h / 2;
-    }
-    plan.cut = true;
-}
-
 Plan planFor(const ImageResizeTask& task, int32_t w, int32_t h) {
-    Plan plan;
-    plan.w = w;
-    plan.h = h;
-    targetSize(task.resolution, w, h, plan.W, plan.H);
-    const int32_t cropMode = task.engine->cropMode;
-    if (cropMode == CropMode::NoCrop)
-        fitInside(w, h, plan.W, plan.H);
-    else if (cropMode == CropMode::Crop)
-        cropToAspect(plan);
-    // A box of the part's own size is a plain copy.
-    plan.copy = plan.W == plan.w && plan.H == plan.h;
-    return plan;
+    const Pixmill& engine = *task.engine;
+    return ::planFor(task.resolution, engine.cropMode, engine.output.noEnlarge, w, h);
 }
 
 // The rows of the source become the result: cut (the source's own bytes, in its own mode) and
@@ -164,8 +96,8 @@ Plan planFor(const ImageResizeTask& task, int32_t w, int32_t h) {
 // source itself.
 class ResultRows {
   public:
-    ResultRows(const Plan& plan, int turn, int32_t sourceW, int32_t sourceH, int32_t sourceMode,
-               bool modeKnown, int32_t quality, CPicture& result)
+    ResultRows(const Plan& plan, int turn, int32_t sourceW, int32_t sourceH, int32_t sourceMode, bool modeKnown,
+               int32_t quality, bool linear, CPicture& result)
         : plan(plan), result(result) {
         opaque = modeKnown && sourceMode == TRANSPARENCY_NONE;
         const int channels = opaque ? 3 : 4;
@@ -174,9 +106,14 @@ class ResultRows {
             window.reset(new RowWindow(*last, plan.x, plan.y, plan.w, plan.h));
             return;
         }
-        last.reset(new RowResampler(turn == 6 || turn == 8 ? plan.h : plan.w,
-                                    turn == 6 || turn == 8 ? plan.w : plan.h, result, filterCodeFor(quality),
-                                    channels, turn));
+        const int partW = turn == 6 || turn == 8 ? plan.h : plan.w, partH = turn == 6 || turn == 8 ? plan.w : plan.h;
+        nearest = quality == ResizeQuality::Nearest;
+        if (nearest)
+            last.reset(new NearestRows(partW, partH, result, channels, turn));
+        else if (linear)  // never with a turn: the job turns the picture first
+            last.reset(new LinearRows(partW, partH, result, filterCodeFor(quality), channels));
+        else
+            last.reset(new RowResampler(partW, partH, result, filterCodeFor(quality), channels, turn));
         // The turned picture's part [x, x + w) x [y, y + h), in the source.
         switch (turn) {
             case 6:
@@ -203,7 +140,8 @@ class ResultRows {
             result.transparencyMode = sourceMode;
             return;
         }
-        result.transparencyMode = sourceMode == TRANSPARENCY_MASK ? TRANSPARENCY_ALPHA : sourceMode;
+        // Nearest neighbour copies pixels, so a mask stays a mask.
+        result.transparencyMode = sourceMode == TRANSPARENCY_MASK && !nearest ? TRANSPARENCY_ALPHA : sourceMode;
         if (!opaque && sourceMode == TRANSPARENCY_NONE) {
             const size_t count = size_t(result.width) * size_t(result.height);
             for (size_t i = 0; i < count; ++i) result.pixels[i * 4 + 3] = 0;
@@ -214,6 +152,7 @@ class ResultRows {
     const Plan& plan;
     CPicture& result;
     bool opaque = true;
+    bool nearest = false;
     std::unique_ptr<RowSink> last;
     std::unique_ptr<RowWindow> window;
 };
@@ -267,17 +206,69 @@ int32_t qualityFor(OutputType type, const Pixmill& engine) {
     }
 }
 
+// Types whose quality the file-size limit may lower.
+bool takesSizeLimit(OutputType type) {
+    return type == OutputType::Jpeg || type == OutputType::Webp || type == OutputType::Avif ||
+           type == OutputType::Jxl;
+}
+
+// The highest quality up to the set one whose file fits the limit, written into `file` (closed in
+// every outcome). 100 means lossless for some types, which a limit never asks for: at most 99 there.
+bool writeWithinLimit(CPicture& picture, FILE* file, OutputType type, const OutputMetadata& metadata,
+                      WriteOptions options, ImageResizeTask& task, uint64_t maxBytes) {
+    const int highest = type == OutputType::Jpeg ? options.quality : std::min(options.quality, 99);
+    const SizeSearch search = searchQuality(highest, maxBytes, [&](int quality, std::string& bytes) {
+        char* buffer = nullptr;
+        size_t size = 0;
+        FILE* memory = open_memstream(&buffer, &size);
+        if (!memory) return false;
+        options.quality = quality;
+        const bool written = writeImage(type, picture, metadata, options, memory);
+        if (written) bytes.assign(buffer, size);
+        free(buffer);
+        return written;
+    });
+    if (!search.encoded || !search.fits) {
+        if (search.encoded) task.cause = sizeLimitCause(maxBytes, search.bytes.size());
+        fclose(file);
+        errno = 0;
+        return false;
+    }
+    task.outputQuality = search.quality;
+    const bool written = fwrite(search.bytes.data(), 1, search.bytes.size(), file) == search.bytes.size();
+    return fclose(file) == 0 && written;
+}
+
 // Closes file in every outcome.
-bool writePicture(CPicture& picture, FILE* file, OutputType type, const Pixmill& engine, const Exif& exif) {
-    OutputMetadata metadata;
-    // The block was patched to orientation 1 when the picture was turned by it; the writers take
-    // it from its TIFF header on.
-    if (engine.copyExif && exif.loaded) metadata.exif = exif.exifBlock.substr(6);
-    // The colour profile is colour meaning: it goes with the pixels whatever the EXIF setting.
+bool writePicture(CPicture& picture, FILE* file, OutputType type, ImageResizeTask& task, const SourceBlocks& blocks) {
+    const Pixmill& engine = *task.engine;
+    // The EXIF block was patched to orientation 1 when the picture was turned by it.
+    OutputMetadata metadata = chooseMetadata(engine.metadataMode(), type, blocks, task.note);
+    // The colour profile is colour meaning: it goes with the pixels whatever the metadata setting.
     metadata.icc = picture.iccProfile;
     WriteOptions options;
     options.quality = qualityFor(type, engine);
+    options.progressive = engine.output.progressive;
+    const uint64_t maxBytes = engine.output.maxBytes;
+    if (maxBytes > 0 && takesSizeLimit(type))
+        return writeWithinLimit(picture, file, type, metadata, options, task, maxBytes);
     return writeImage(type, picture, metadata, options, file);
+}
+
+// Gives the output the source's modification time (its access time stays); a failure leaves the
+// output's own time, which is no reason to fail a written file.
+void copyModificationTime(const std::string& source, const std::string& output) {
+    struct stat info;
+    if (stat(source.c_str(), &info) != 0) return;
+    const struct timespec times[2] = {{0, UTIME_OMIT}, info.st_mtim};
+    utimensat(AT_FDCWD, output.c_str(), times, 0);
+}
+
+// The result in sRGB, which is what a picture without a profile means: no profile is written.
+void toSrgb(ImageResizeTask& task, CPicture& result) {
+    if (convertToSrgb(result, result.iccProfile) == ColourResult::Unreadable)
+        task.note += std::string(task.note.empty() ? "" : "; ") + "colour profile unusable: colours not converted";
+    result.iccProfile.clear();
 }
 
 // A save that failed, saying why in the system's words when it knows.
@@ -292,7 +283,7 @@ std::string saveFailure(ImageResizeTask& task, int error) {
 // Writes the result into a temporary file beside the output and moves it into place only when
 // it is complete, so neither a failed save nor a file that appears meanwhile is ever lost.
 // Returns the failure message, or "" when the output is in place.
-std::string saveResult(ImageResizeTask& task, CPicture& result, const Exif& exif) {
+std::string saveResult(ImageResizeTask& task, CPicture& result, const SourceBlocks& blocks) {
     const Pixmill& engine = *task.engine;
     const std::string& outputPath = task.outputPath;
     const bool replace = engine.overwrite == OverwriteMode::Yes;
@@ -309,7 +300,7 @@ std::string saveResult(ImageResizeTask& task, CPicture& result, const Exif& exif
     bool written = false;
     errno = 0;
     try {
-        written = writePicture(result, file, type, engine, exif);
+        written = writePicture(result, file, type, task, blocks);
     } catch (const std::exception&) {
         written = false;
     }
@@ -320,6 +311,7 @@ std::string saveResult(ImageResizeTask& task, CPicture& result, const Exif& exif
     }
     switch (commitTempFile(temp, outputPath, replace, &error)) {
         case CommitResult::Done:
+            if (engine.output.keepDates) copyModificationTime(task.sourcePath, outputPath);
             task.outputWidth = result.width;
             task.outputHeight = result.height;
             task.outputBytes = fileSize(outputPath);
@@ -373,7 +365,7 @@ Need memoryNeeded(const ImageResizeTask& task, int32_t w, int32_t h, int turnCod
     const Plan plan = planFor(task, quarter ? h : w, quarter ? w : h);
     const uint64_t result = bytesOf(plan.W, plan.H);
     uint64_t source = (whole ? bytesOf(w, h) : bytesOf(w, 64)) + std::min<uint64_t>(extra, uint64_t(1) << 60);
-    if (turnCode != 0 && plan.copy) source += bytesOf(w, h);
+    if (turnCode != 0 && (plan.copy || task.engine->output.linear)) source += bytesOf(w, h);
     return Need{source, std::max(source + result, 2 * result)};
 }
 
@@ -434,6 +426,7 @@ std::string runJob(ImageResizeTask& task, Step& step) {
     Exif exif;
     takeExif(*source, exif);
     task.note = noteOf(*source);
+    SourceBlocks blocks{std::string(), source->xmpPacket, source->iptcBlock};
     const int turnCode = turnFor(engine.rotate, source->width, source->height, orientationOf(*source, exif));
     if (!memory.held()) {
         const std::string failure = reserveMemory(task, memory,
@@ -448,8 +441,10 @@ std::string runJob(ImageResizeTask& task, Step& step) {
     const bool quarter = turnCode == 6 || turnCode == 8;
     const Plan plan =
         planFor(task, quarter ? source->height : source->width, quarter ? source->width : source->height);
-    const bool turnWhole = turnCode != 0 && plan.copy;
     const bool decoderTurned = source->oriented;
+    // Linear light is resampled from the turned picture's rows, so it turns the picture whole too.
+    const bool linear = engine.output.linear && engine.resizeQuality != ResizeQuality::Nearest;
+    const bool turnWhole = turnCode != 0 && (plan.copy || linear);
     bool decoded = false;
     PicturePtr picture;
     try {
@@ -466,6 +461,7 @@ std::string runJob(ImageResizeTask& task, Step& step) {
     }
     // A picture turned by its EXIF orientation, or by its decoder, is upright as written.
     if ((turnCode != 0 && engine.rotate == Rotation::ByExif) || decoderTurned) exif.setField(kOrientationTag, 1);
+    if (exif.loaded) blocks.exif = exif.exifBlock.substr(6);
     PicturePtr result;
     try {
         result.reset(new CPicture(plan.W, plan.H));
@@ -477,8 +473,8 @@ std::string runJob(ImageResizeTask& task, Step& step) {
     const bool modeKnown = picture ? true : source->modeKnown;
     {
         ResultRows rows(plan, picture ? 0 : turnCode, picture ? picture->width : source->width,
-                        picture ? picture->height : source->height, sourceMode, modeKnown,
-                        engine.resizeQuality, *result);
+                        picture ? picture->height : source->height, sourceMode, modeKnown, engine.resizeQuality,
+                        linear, *result);
         if (picture) {
             putPictureRows(*picture, rows.sink());
         } else if (!source->putRows(rows.sink())) {
@@ -493,12 +489,14 @@ std::string runJob(ImageResizeTask& task, Step& step) {
     picture.reset();
     source.reset();
     if (result->isEmpty()) return failureMessage(task, Step::Resize);
+    sharpenPicture(*result, 64 * std::max(0, std::min<int32_t>(engine.output.sharpen, SharpenLevel::Strong)));
+    if (engine.output.colour == ColourMode::Srgb) toSrgb(task, *result);
     // Saving needs about two result pictures' worth (the encoder keeps its coefficients); that
     // much of the memory this worker keeps for its next picture goes back to the system.
     trimKeptPixels(2 * size_t(result->width) * size_t(result->height) * 4);
 
     step = Step::Save;
-    return saveResult(task, *result, exif);
+    return saveResult(task, *result, blocks);
 }
 
 }  // namespace

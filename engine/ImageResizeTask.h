@@ -29,8 +29,8 @@ class ImageResizeTask {
     // cause: why the job failed, in the system's or the decoder's words ("Permission denied",
     // "not a PNG file"); shown after the message.
     std::string cause;
-    // note: what the job tells about its source that is not damage ("first of 12 frames", a
-    // source's own note); shown beside the result, it changes no outcome.
+    // note: what the user should know that is neither damage nor failure ("first of 12 frames", a
+    // source's own note, "IPTC left out: PNG has no place for it"); "" when there is nothing.
     std::string note;
     // The output existed and the engine was told to skip such files: not a failure.
     std::atomic<bool> skipped{false};
@@ -38,6 +38,8 @@ class ImageResizeTask {
     int32_t outputWidth = 0;
     int32_t outputHeight = 0;
     uint64_t outputBytes = 0;
+    // The quality a file-size limit chose; 0 when no limit applied.
+    int32_t outputQuality = 0;
     double elapsedMs = 0;
 
     explicit ImageResizeTask(Pixmill* engine);

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "engine/ImageResizeTask.h"
+#include "engine/OutputPlan.h"
 #include "engine/Pixmill.h"
 #include "picture/FileKind.h"
 #include "picture/Picture.h"
@@ -14,15 +15,23 @@ namespace {
 
 const char* const kCounterTokens[] = {"%N%", "%N2%", "%N3%", "%N4%", "%N5%", "%N6%"};
 
-// Width and height of a "WxH" resolution; true with 0 by 0 when it has another form.
-// False when one of the two sides is zero or not a number.
+// Width and height of a size word for the output name: both sides of a box, N by N for the long
+// edge, the one side given (the other 0), 0 by 0 for a percentage. False when the size has a zero
+// or unreadable side.
 bool parseTargetSize(const std::string& resolution, int32_t& width, int32_t& height) {
-    width = height = 0;
-    std::vector<std::string> pieces = strsplit(resolution, "x");
-    if (pieces.size() != 2) return true;
-    width = strToInt(strtrim(pieces[0]));
-    height = strToInt(strtrim(pieces[1]));
-    return width != 0 && height != 0;
+    const SizeWord word = parseSizeWord(resolution);
+    width = word.width;
+    height = word.height;
+    switch (word.kind) {
+        case SizeWord::Box:
+            return width != 0 && height != 0;
+        case SizeWord::Width:
+            return width != 0;
+        case SizeWord::Height:
+            return height != 0;
+        default:
+            return true;
+    }
 }
 
 // The file name without its last extension.

@@ -24,6 +24,7 @@ JobSnapshot snapshotOf(const ImageResizeTask& task) {
     job.width = task.outputWidth;
     job.height = task.outputHeight;
     job.bytes = task.outputBytes;
+    job.quality = task.outputQuality;
     job.ms = task.elapsedMs;
     return job;
 }

@@ -26,6 +26,7 @@ struct JobResult {
     int32_t width = 0;
     int32_t height = 0;
     uint64_t bytes = 0;
+    int32_t quality = 0;  // chosen by a file-size limit; 0 when none applied
     double ms = 0;
 };
 

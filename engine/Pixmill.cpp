@@ -15,7 +15,7 @@
 namespace {
 
 const char* const kCropWords[] = {"nocrop", "crop", "stretch"};
-const char* const kQualityWords[] = {"basic", "high", "best"};
+const char* const kQualityWords[] = {"basic", "high", "best", "nearest"};
 const char* const kDestinationWords[] = {"samefolder", "subfolder", "fixedfolder"};
 const char* const kOverwriteWords[] = {"no", "yes"};
 const char* const kRotationWords[] = {"none", "exif", "landscape", "landscapeccw", "portrait"};
@@ -150,6 +150,10 @@ void Pixmill::loadSettings() {
     getSettingQuality(xml, lowerXml, "webpquality", webpQuality);
     getSettingQuality(xml, lowerXml, "avifquality", avifQuality);
     getSettingQuality(xml, lowerXml, "jxlquality", jxlQuality);
+    // A file that says only COPYEXIF false means no metadata; a METADATA element decides both.
+    if (!copyExif) output.metadata = MetadataMode::None;
+    output.load(xml, lowerXml);
+    copyExif = output.metadata != MetadataMode::None;
 }
 
 std::string Pixmill::settingsText() const {
@@ -177,7 +181,12 @@ std::string Pixmill::settingsText() const {
     laterLine("WEBPQUALITY", intToStr(static_cast<int32_t>(webpQuality)));
     laterLine("AVIFQUALITY", intToStr(static_cast<int32_t>(avifQuality)));
     laterLine("JXLQUALITY", intToStr(static_cast<int32_t>(jxlQuality)));
-    return text;
+    // The later settings follow the first 15 lines, so readers of those lines are not disturbed;
+    // metadata is written as it takes effect (none while COPYEXIF is false, which says it already).
+    OutputSettings written;
+    for (const char* name : kOutputSettingNames) written.set(name, output.word(name));
+    written.metadata = metadataMode();
+    return text + written.text();
 }
 
 void Pixmill::saveSettings() {

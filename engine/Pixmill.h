@@ -9,6 +9,7 @@
 
 #include "engine/JobState.h"
 #include "engine/MemoryBudget.h"
+#include "engine/OutputSettings.h"
 #include "engine/Settings.h"
 #include "tools/PlatformIndependent.h"
 #include "tools/modTools.h"
@@ -41,6 +42,15 @@ class Pixmill {
     std::atomic<int32_t> webpQuality{kDefaultWebpQuality};
     std::atomic<int32_t> avifQuality{kDefaultAvifQuality};
     std::atomic<int32_t> jxlQuality{kDefaultJxlQuality};
+    // Metadata, colour, sharpening and the other output settings; stored after the first 15 lines.
+    // The metadata a job writes is output.metadata while copyExif is set, and none otherwise.
+    OutputSettings output;
+    int32_t metadataMode() const { return copyExif ? output.metadata.load() : int32_t(MetadataMode::None); }
+    // Sets the metadata setting and the EXIF switch that goes with it (false only for none).
+    void setMetadata(int32_t mode) {
+        output.metadata = mode;
+        copyExif = mode != MetadataMode::None;
+    }
     // With overwrite No, an output that exists ends its job as skipped instead of failed (resuming
     // an interrupted batch). Not a stored setting.
     std::atomic<bool> skipExisting{false};

@@ -25,3 +25,7 @@ void pxmSetSubFolder(const char* text);
 void pxmSetOutputFileName(const char* text);
 void pxmSetDestination(const char* word);
 void pxmSetFixedFolder(const char* text);
+// The output settings by their settings-file names and words ("metadata" "no-location", "colour"
+// "srgb", "sharpen" "light", "linear" "true", "noenlarge", "keepdates", "progressive", "maxbytes"
+// "512000"); false, with nothing changed, for a name or word that is not one of them.
+bool pxmSetOutputSetting(const char* name, const char* word);

@@ -8,7 +8,7 @@ namespace CropMode {
 enum : int32_t { NoCrop = 0, Crop = 1, Stretch = 2 };
 }
 namespace ResizeQuality {
-enum : int32_t { Basic = 0, High = 1, Best = 2 };
+enum : int32_t { Basic = 0, High = 1, Best = 2, Nearest = 3 };
 }
 namespace Destination {
 enum : int32_t { SameFolder = 0, SubFolder = 1, FixedFolder = 2 };

@@ -27,11 +27,27 @@ _pixmill_cli() {
             return
             ;;
         --resize-quality)
-            COMPREPLY=($(compgen -W 'basic high best' -- "$cur"))
+            COMPREPLY=($(compgen -W 'basic high best nearest' -- "$cur"))
             return
             ;;
         --copy-exif)
             COMPREPLY=($(compgen -W 'false true' -- "$cur"))
+            return
+            ;;
+        --metadata)
+            COMPREPLY=($(compgen -W 'all no-location none' -- "$cur"))
+            return
+            ;;
+        --colour)
+            COMPREPLY=($(compgen -W 'keep srgb' -- "$cur"))
+            return
+            ;;
+        --sharpen)
+            COMPREPLY=($(compgen -W 'none light medium strong' -- "$cur"))
+            return
+            ;;
+        --max-bytes)
+            COMPREPLY=($(compgen -W '200K 500K 1M 2M' -- "$cur"))
             return
             ;;
         -s | --resolution)
@@ -64,6 +80,7 @@ _pixmill_cli() {
             --jxl-quality --resize-quality --copy-exif
             --jobs --memory-limit --recursive --files-from --null --shard --keep-structure --report
             --dry-run --quiet --skip-existing --save-settings --show-settings --help --version
+            --metadata --colour --sharpen --linear --no-enlarge --keep-dates --progressive --max-bytes
             -s -t -c -d -o -n -q -j -r -0 -h -V' -- "$cur"))
         return
     fi

@@ -114,6 +114,8 @@ class PngRowSource final : public ImageSource {
         failureText = decoder.failure;
         if (!usable) return;
         profile = decoder.iccProfile;
+        exifBlock = decoder.exifBlock;
+        xmpPacket = decoder.xmpPacket;
         width = int(decoder.hdr.width);
         height = int(decoder.hdr.height);
         interlaced = decoder.hdr.interlaceMethod == 1;
@@ -146,5 +148,8 @@ std::unique_ptr<ImageSource> openPngSource(const std::string& path) {
     // Interlaced rows arrive in passes: the picture is decoded whole.
     std::unique_ptr<CPicture> picture(new CPicture());
     picture->loadFromPNG(path);
-    return std::unique_ptr<ImageSource>(new PictureSource(std::move(picture)));
+    std::unique_ptr<ImageSource> whole(new PictureSource(std::move(picture)));
+    whole->exifBlock = rows->exifBlock;
+    whole->xmpPacket = rows->xmpPacket;
+    return whole;
 }

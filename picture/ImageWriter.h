@@ -20,6 +20,10 @@ struct OutputMetadata {
     std::string exif, xmp, iptc, icc;
 };
 
+enum class MetadataBlock { Exif, Xmp, Iptc };
+// Whether the writer of `type` has a place for the block (JPEG: all; PNG: EXIF and XMP).
+bool outputHolds(OutputType type, MetadataBlock block);
+
 // How to encode: quality 1 to 100 for the lossy types (100 means lossless where the type has a
 // lossless mode); progressive JPEG.
 struct WriteOptions {

@@ -20,6 +20,7 @@
 
 #include "picture/FileKind.h"
 #include "picture/ImageSource.h"
+#include "picture/MetadataFilter.h"
 #include "picture/Picture.h"
 #include "tools/modTools.h"
 
@@ -221,9 +222,8 @@ class JpegDecoder {
     int height() const { return int(cinfo.output_height); }
     // The colour profile of the APP2 segments, whole, or "" when there is none or it is malformed.
     const std::string& iccProfile() const { return icc; }
-    // The first APP1 segments holding EXIF (from the TIFF header on) and XMP; "" when there is none.
-    const std::string& exifBlock() const { return exif; }
-    const std::string& xmpPacket() const { return xmp; }
+    // The EXIF block (from its TIFF header on), XMP packet and IPTC records; "" where there is none.
+    std::string exif, xmp, iptc;
     // Decodes every row into the picture (created here); false on a libjpeg error.
     bool decodeInto(CPicture& pic);
     // Decodes every row into the sink in strips; false on a libjpeg error.
@@ -250,19 +250,9 @@ class JpegDecoder {
     JSAMPARRAY converted = nullptr;  // row buffer of the other colour spaces, from libjpeg's pool
     std::unique_ptr<uint8_t[]> strip;
     uint8_t* stripRows[kStripRows];
-    std::string icc, exif, xmp;
+    std::string icc;
     std::string failureText;
 };
-
-// The payload of the first saved APP1 segment that starts with `identifier`, without it.
-std::string app1Payload(const jpeg_decompress_struct& cinfo, const char* identifier, size_t length) {
-    for (jpeg_saved_marker_ptr m = cinfo.marker_list; m; m = m->next) {
-        if (m->marker != JPEG_APP0 + 1 || m->data_length < length || memcmp(m->data, identifier, length) != 0)
-            continue;
-        return std::string(reinterpret_cast<const char*>(m->data) + length, m->data_length - length);
-    }
-    return std::string();
-}
 
 // libjpeg joins the profile's segments and checks their numbering; a profile it rejects is
 // dropped.
@@ -293,9 +283,13 @@ bool JpegDecoder::open(const std::string& path) {
     useFileSource(&cinfo, source, file, buffer.get());
     jpeg_save_markers(&cinfo, JPEG_APP0 + 1, 0xFFFF);
     jpeg_save_markers(&cinfo, JPEG_APP0 + 2, 0xFFFF);
+    jpeg_save_markers(&cinfo, JPEG_APP0 + 13, 0xFFFF);
     jpeg_read_header(&cinfo, TRUE);
-    exif = app1Payload(cinfo, "Exif\0\0", 6);
-    xmp = app1Payload(cinfo, "http://ns.adobe.com/xap/1.0/", 29);
+    for (jpeg_saved_marker_ptr m = cinfo.marker_list; m; m = m->next) {
+        if (m->marker == JPEG_APP0 + 2) continue;
+        const std::string payload(reinterpret_cast<const char*>(m->data), m->data_length);
+        takeJpegMetadataSegment(m->marker, payload, exif, xmp, iptc);
+    }
     {
         // A malformed profile is dropped without a word: the pixels are whole, and libjpeg's
         // warning about it must not mark the picture as damaged.
@@ -429,14 +423,17 @@ void rowOnWhite(const uint8_t* s, uint8_t* d, int width, int32_t mode) {
 // What a JPEG carries besides the pixels.
 struct JpegExtras {
     const std::string* exif = nullptr;
+    const std::string* xmp = nullptr;
     const std::string* icc = nullptr;
+    const std::string* iptc = nullptr;
 };
 
 // Encodes `pic` as JPEG into `file`, with the EXIF block as one APP1 segment right after the JFIF
 // header and the colour profile in APP2 segments after it. Returns false on any libjpeg error (a
 // write failure, an empty or too large picture). Every local is trivially destructible because
 // libjpeg errors longjmp out; the row buffer of a transparent picture is the caller's.
-bool encodeJpeg(FILE* file, const CPicture* pic, int quality, const JpegExtras& extras, uint8_t* onWhite) {
+bool encodeJpeg(FILE* file, const CPicture* pic, int quality, bool progressive, const JpegExtras& extras,
+                uint8_t* onWhite) {
     jpeg_compress_struct cinfo = {};
     JpegErrorManager jerr;
     cinfo.err = jpeg_std_error(&jerr.pub);
@@ -455,13 +452,20 @@ bool encodeJpeg(FILE* file, const CPicture* pic, int quality, const JpegExtras& 
     jpeg_set_defaults(&cinfo);
     jpeg_set_quality(&cinfo, quality, TRUE);
     cinfo.optimize_coding = TRUE;
+    if (progressive) jpeg_simple_progression(&cinfo);
     jpeg_start_compress(&cinfo, TRUE);
     if (extras.exif)
         jpeg_write_marker(&cinfo, JPEG_APP0 + 1, reinterpret_cast<const JOCTET*>(extras.exif->data()),
                           unsigned(extras.exif->size()));
+    if (extras.xmp)
+        jpeg_write_marker(&cinfo, JPEG_APP0 + 1, reinterpret_cast<const JOCTET*>(extras.xmp->data()),
+                          unsigned(extras.xmp->size()));
     if (extras.icc)
         jpeg_write_icc_profile(&cinfo, reinterpret_cast<const JOCTET*>(extras.icc->data()),
                                unsigned(extras.icc->size()));
+    if (extras.iptc)
+        jpeg_write_marker(&cinfo, JPEG_APP0 + 13, reinterpret_cast<const JOCTET*>(extras.iptc->data()),
+                          unsigned(extras.iptc->size()));
     const size_t stride = size_t(pic->width) * 4;
     JSAMPROW rows[kStripRows];
     while (cinfo.next_scanline < cinfo.image_height) {
@@ -550,8 +554,9 @@ class JpegSource final : public ImageSource {
         width = decoder.width();
         height = decoder.height();
         profile = decoder.iccProfile();
-        exifBlock = decoder.exifBlock();
-        xmpPacket = decoder.xmpPacket();
+        exifBlock = decoder.exif;
+        xmpPacket = decoder.xmp;
+        iptcBlock = decoder.iptc;
     }
     bool streams() const override { return true; }
     bool putRows(RowSink& sink) override {
@@ -576,15 +581,20 @@ bool CPicture::saveToJPG(const std::string& path, int quality) {
     return file && saveToJPG(file, quality);
 }
 
-bool CPicture::saveToJPG(FILE* file, int quality) {
+bool CPicture::saveToJPG(FILE* file, int quality, bool progressive) {
     // Freed after the stream is closed.
     std::unique_ptr<char[]> buffer(new (std::nothrow) char[kWriteBuffer]);
-    if (buffer) setvbuf(file, buffer.get(), _IOFBF, kWriteBuffer);
+    // Only a stream over a file takes the larger buffer; a memory stream (fileno -1) manages its own.
+    if (buffer && fileno(file) >= 0) setvbuf(file, buffer.get(), _IOFBF, kWriteBuffer);
     JpegExtras extras;
     // One marker cannot carry a longer block; the picture is then written without it.
     if (!exifBlock.empty() && exifBlock.size() <= maxMarkerPayload) extras.exif = &exifBlock;
     // A profile is split over as many segments as it needs (at most 255).
     if (!iccProfile.empty() && iccProfile.size() <= kMaxIccBytes) extras.icc = &iccProfile;
+    const std::string xmp = xmpPacket.empty() ? std::string() : jpegXmpPayload(xmpPacket);
+    const std::string iptc = iptcBlock.empty() ? std::string() : jpegIptcPayload(iptcBlock);
+    if (!xmp.empty() && xmp.size() <= maxMarkerPayload) extras.xmp = &xmp;
+    if (!iptc.empty() && iptc.size() <= maxMarkerPayload) extras.iptc = &iptc;
     std::unique_ptr<uint8_t[]> onWhite;
     if (transparencyMode != TRANSPARENCY_NONE && !isEmpty()) {
         onWhite.reset(new (std::nothrow) uint8_t[size_t(width) * 4 * kStripRows]);
@@ -593,7 +603,7 @@ bool CPicture::saveToJPG(FILE* file, int quality) {
             return false;
         }
     }
-    bool ok = encodeJpeg(file, this, quality, extras, onWhite.get());
+    bool ok = encodeJpeg(file, this, quality, progressive, extras, onWhite.get());
     // fclose flushes the last bytes; a failure there is a failed save too.
     if (fclose(file) != 0) ok = false;
     return ok;

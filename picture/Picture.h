@@ -21,6 +21,8 @@ public:
     int32_t height = 0;
     int32_t transparencyMode = TRANSPARENCY_NONE;
     std::string exifBlock;
+    // The XMP packet and IPTC records written into outputs that have a place for them.
+    std::string xmpPacket, iptcBlock;
     // An ICC colour profile of the source, carried into outputs that can hold one.
     std::string iccProfile;
     // What the last load noticed: why it failed (the picture is then empty), or, for a file it
@@ -74,7 +76,7 @@ public:
     // The same writers into a stream opened for writing, which they close in every outcome (a
     // failed close is a failed save). A caller that made the file itself never has it created
     // again by name.
-    bool saveToJPG(FILE* file, int quality);
+    bool saveToJPG(FILE* file, int quality, bool progressive = false);
     bool saveToBMP(FILE* file);
     bool saveToPNG(FILE* file);
     void loadFromGIF(const std::string& path);

@@ -209,6 +209,23 @@ bool writeProfile(FILE* f, const std::string& profile) {
     return writeChunk(f, "iCCP", data.data(), data.size());
 }
 
+// EXIF in an eXIf chunk (from its TIFF header on) and XMP in an iTXt chunk of keyword
+// "XML:com.adobe.xmp", uncompressed, with empty language and translated keyword.
+bool writeMetadata(FILE* f, const CPicture& pic) {
+    if (pic.exifBlock.size() > 6) {
+        const std::string& e = pic.exifBlock;
+        if (!writeChunk(f, "eXIf", reinterpret_cast<const uint8_t*>(e.data()) + 6, e.size() - 6)) return false;
+    }
+    if (!pic.xmpPacket.empty()) {
+        // The keyword's NUL, flag 0, method 0, and the NULs of two empty texts (the last is the literal's).
+        static const char head[] = "XML:com.adobe.xmp\0\0\0\0";
+        std::string data(head, sizeof head);
+        data += pic.xmpPacket;
+        if (!writeChunk(f, "iTXt", reinterpret_cast<const uint8_t*>(data.data()), data.size())) return false;
+    }
+    return true;
+}
+
 bool writeImage(FILE* f, const CPicture& pic, size_t channels) {
     std::vector<uint8_t> z;
     {
@@ -238,7 +255,7 @@ bool CPicture::saveToPNG(FILE* f) {
     bool ok = false;
     try {
         ok = writeHeader(f, *this, channels) && (iccProfile.empty() || writeProfile(f, iccProfile)) &&
-             writeImage(f, *this, channels);
+             writeMetadata(f, *this) && writeImage(f, *this, channels);
     } catch (const std::bad_alloc&) {
         ok = false;
     }

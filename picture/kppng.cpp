@@ -851,6 +851,23 @@ std::string KpGenericPngDecoder::profileOf(unsigned int length, const unsigned c
     return adler == readU32BE(data + length - 4) ? sink.bytes : std::string();
 }
 
+// The text of an uncompressed iTXt chunk of keyword "XML:com.adobe.xmp" (after the keyword, its
+// NUL, flag 0, method, and the language tag and translated keyword each ended by a NUL); empty for
+// other chunks.
+std::string KpGenericPngDecoder::xmpOf(unsigned int length, const unsigned char* data) {
+    static const char keyword[] = "XML:com.adobe.xmp";  // with its NUL
+    if (length < sizeof keyword + 2 || memcmp(data, keyword, sizeof keyword) != 0) return std::string();
+    if (data[sizeof keyword] != 0) return std::string();  // compressed: not taken
+    const unsigned char* end = data + length;
+    const unsigned char* at = data + sizeof keyword + 2;
+    for (int texts = 0; texts < 2; ++texts) {
+        at = static_cast<const unsigned char*>(memchr(at, 0, size_t(end - at)));
+        if (!at) return std::string();
+        ++at;
+    }
+    return std::string(reinterpret_cast<const char*>(at), size_t(end - at));
+}
+
 size_t KpGenericPngDecoder::png_fread(void* buffer, size_t size) {
     return fread(buffer, 1, size, fp);
 }
@@ -921,6 +938,12 @@ int KpGenericPngDecoder::ActOnChunk(unsigned int length, const unsigned char* da
             break;
         case chunkType("iCCP"):
             if (iccProfile.empty()) iccProfile = profileOf(length, data);
+            break;
+        case chunkType("eXIf"):
+            if (exifBlock.empty()) exifBlock.assign(reinterpret_cast<const char*>(data), length);
+            break;
+        case chunkType("iTXt"):
+            if (xmpPacket.empty()) xmpPacket = xmpOf(length, data);
             break;
         case chunkType("IDAT"):
             // The IDAT data of a file never exceeds the file size, which is the buffer's capacity.

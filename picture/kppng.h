@@ -130,6 +130,9 @@ class KpGenericPngDecoder {
     FILE* fp = nullptr;
     // The inflated profile of the first well-formed iCCP chunk; empty when there is none.
     std::string iccProfile;
+    // The first eXIf chunk (EXIF from its TIFF header on) and uncompressed XMP iTXt chunk; "" without.
+    std::string exifBlock, xmpPacket;
+    static std::string xmpOf(unsigned int length, const unsigned char* data);
     // Why the file is refused ("not a PNG file"), or what was wrong with a file that was read.
     std::string failure;
     std::string warning;

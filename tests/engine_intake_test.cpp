@@ -61,7 +61,7 @@ TEST_F(Intake, RefusesFilesThatAreNotImagesAndSizesWithAZeroSide) {
     EXPECT_EQ(outputFor(dir.file("notes.psd")), "refused");
     EXPECT_EQ(outputFor(dir.path()), "refused");
     engine.destination = Destination::SubFolder;
-    for (const char* resolution : {"0x600", "600x0", "x600", "abcx600", "600x-"}) {
+    for (const char* resolution : {"0x600", "600x0", "x0", "abcx600", "600x-"}) {
         engine.resolution = resolution;
         EXPECT_EQ(outputFor(dir.file("a.jpg")), "refused") << resolution;
     }
