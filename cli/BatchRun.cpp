@@ -109,10 +109,19 @@ void BatchWatch::takeInterrupt() {
         "and quits)");
 }
 
-// A job's fields are written before its done flag, so they are complete once done is seen.
+// Workers take the jobs in queue order, so the first job that is neither started nor done is
+// followed only by jobs that are not taken yet: each look walks the running and newly ended jobs,
+// never the whole queue (a batch of N jobs costs O(N) looks in all, not O(N) per look). A job's
+// fields are written before its done flag, so they are complete once done is seen; done is set
+// before started is cleared.
+bool notTakenYet(const ImageResizeTask& task) {
+    return !task.done && !task.started;
+}
+
 void BatchWatch::collectEnded() {
     for (size_t i = firstUnreported; i < jobs.size(); ++i) {
         WatchedJob& job = jobs[i];
+        if (notTakenYet(*job.task)) break;
         if (job.reported || !job.task->done) continue;
         job.reported = true;
         ++ended;
@@ -136,7 +145,7 @@ void BatchWatch::quitNow() {
 
 bool BatchWatch::allEnded() const {
     for (size_t i = firstUnreported; i < jobs.size(); ++i)
-        if (!jobs[i].reported && !jobs[i].task->done) return false;
+        if (!jobs[i].reported && !jobs[i].task->done) return false;  // the first such job ends the walk
     return true;
 }
 

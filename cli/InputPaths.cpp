@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 #include <set>
+#include <unordered_set>
 #include <utility>
 
 #include "picture/Picture.h"
@@ -109,6 +110,8 @@ class FolderWalk {
     FileId skipped{0, 0};
 };
 
+std::string absoluteFrom(const std::string& path, const std::string& here);
+
 // Builds the list in argument order, keeping only this process's shard.
 class InputCollector {
   public:
@@ -120,7 +123,7 @@ class InputCollector {
   private:
     const WalkRules& rules;
     const std::string here;
-    std::set<std::string> offered;
+    std::unordered_set<std::string> offered;
 
     bool inShard(const std::string& key) const {
         return rules.shardCount <= 1 || shardOf(key, rules.shardCount) == rules.shardIndex;
@@ -158,7 +161,8 @@ void InputCollector::takeFolder(const std::string& argument, const std::string& 
 }
 
 void InputCollector::take(const std::string& argument) {
-    const std::string path = absolutePath(argument);
+    // The current folder, looked up once for the whole list.
+    const std::string path = absoluteFrom(argument, here);
     const std::string key = shardKey(argument);
     struct stat info;
     if (stat(path.c_str(), &info) != 0) {
@@ -188,11 +192,16 @@ std::string cleanSegments(const std::string& path) {
     return out;
 }
 
+// Absolute form of path, taken from the folder `here` when relative.
+std::string absoluteFrom(const std::string& path, const std::string& here) {
+    const std::string full = (!path.empty() && path[0] == '/') ? path : here + "/" + path;
+    return "/" + cleanSegments(full);
+}
+
 }  // namespace
 
 std::string absolutePath(const std::string& path) {
-    const std::string full = (!path.empty() && path[0] == '/') ? path : currentFolder() + "/" + path;
-    return "/" + cleanSegments(full);
+    return absoluteFrom(path, path.empty() || path[0] != '/' ? currentFolder() : std::string());
 }
 
 std::string shardKey(const std::string& path) {

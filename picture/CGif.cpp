@@ -11,11 +11,13 @@
 #include <memory>
 #include <new>
 #include <string>
+#include <vector>
 
 #include "picture/Picture.h"
 #include "tools/modTools.h"
 
 std::atomic<int64_t> CGif::pixelLimit{int64_t(1) << 31};
+std::atomic<bool> CGif::plainLzw{false};
 
 namespace {
 
@@ -412,6 +414,88 @@ int64_t CGif::decodeLzw(GifCodeStripper& codes, uint8_t* out, int64_t total) {
     return pos;
 }
 
+// The same decoding as decodeLzw, over the image's data read whole (its sub-blocks up to the
+// terminator, or up to a block the file cuts short, which is dropped as there). Every string a
+// code stands for was written to out before, whole, when the code was made: it is prev's string
+// (written at prevPos) and one more element, the first of the string written right after it. So
+// each code keeps where its string starts and how long it is, and is emitted by copying.
+int64_t CGif::decodeLzwFast(GifReader& in, uint8_t* out, int64_t total) {
+    std::vector<uint8_t> data;
+    uint8_t length;
+    while (in.readByte(length) && length != 0) {
+        const size_t at = data.size();
+        data.resize(at + length);
+        if (!in.readBytes(data.data() + at, length)) {
+            data.resize(at);
+            break;
+        }
+    }
+    const uint64_t bits = uint64_t(data.size()) * 8;
+    data.resize(data.size() + 8, 0);  // whole 64-bit loads at the end
+    const uint8_t* bytes = data.data();
+    const unsigned clearCode = 1u << minCodeSize, endCode = clearCode + 1;
+    static thread_local uint32_t start[kMaxCodes];
+    static thread_local uint16_t size[kMaxCodes];
+    int codeSize = minCodeSize + 1;
+    unsigned mask = (1u << codeSize) - 1, count = clearCode + 2;
+    uint64_t bit = 0;
+    int64_t pos = 0, prevPos = 0;
+    unsigned prevSize = 0;
+    bool afterClear = true;
+    while (pos < total && bit + unsigned(codeSize) <= bits) {
+        uint64_t word;
+        memcpy(&word, bytes + (bit >> 3), 8);
+        const unsigned code = unsigned(word >> (bit & 7)) & mask;
+        bit += unsigned(codeSize);
+        if (code == endCode) break;
+        if (code == clearCode) {
+            codeSize = minCodeSize + 1;
+            mask = (1u << codeSize) - 1;
+            count = clearCode + 2;
+            afterClear = true;
+            continue;
+        }
+        unsigned n;
+        if (afterClear) {
+            if (code >= clearCode) break;  // the first code after a clear must be a root
+            out[pos] = uint8_t(code);
+            n = 1;
+            afterClear = false;
+        } else if (code < count || code == count) {
+            if (code == count || count < unsigned(kMaxCodes)) {
+                start[count] = uint32_t(prevPos);
+                size[count] = uint16_t(prevSize + 1);
+                ++count;
+            }
+            if (code < clearCode) {
+                out[pos] = uint8_t(code);
+                n = 1;
+            } else {
+                n = size[code];
+                const int64_t room = std::min<int64_t>(n, total - pos);
+                const uint8_t* from = out + start[code];
+                uint8_t* to = out + pos;
+                if (int64_t(start[code]) + room <= pos) {
+                    memcpy(to, from, size_t(room));
+                } else {
+                    // The code being defined: its last element is its first, written just now.
+                    for (int64_t k = 0; k < room; ++k) to[k] = from[k];
+                }
+            }
+            if (count >= (1u << codeSize) && codeSize <= 11) {
+                ++codeSize;
+                mask = (1u << codeSize) - 1;
+            }
+        } else {
+            break;  // beyond the next free entry
+        }
+        prevPos = pos;
+        prevSize = n;
+        pos = std::min<int64_t>(pos + n, total);
+    }
+    return pos;
+}
+
 bool CGif::CalcRowColumn(imagedescriptorblock* image, int& column, int& passRow, int& pass, int row,
                          unsigned long& outRow, unsigned long& outColumn) {
     const long w = image->width, h = image->height;
@@ -479,8 +563,9 @@ void CGif::decodeImage(GifReader& in, imagedescriptorblock* image) {
     }
     minCodeSize = s;
     GifCodeStripper codes(in, s);
+    const bool fast = !plainLzw;
     if (total > 0 && !image->interlaced) {
-        pixelCount = decodeLzw(codes, indexBuffer, total);
+        pixelCount = fast ? decodeLzwFast(in, indexBuffer, total) : decodeLzw(codes, indexBuffer, total);
     } else if (total > 0) {
         std::unique_ptr<uint8_t, decltype(&free)> stream(
             static_cast<uint8_t*>(calloc(static_cast<size_t>(total), 1)), &free);
@@ -488,7 +573,7 @@ void CGif::decodeImage(GifReader& in, imagedescriptorblock* image) {
             refused = true;
             return;
         }
-        pixelCount = decodeLzw(codes, stream.get(), total);
+        pixelCount = fast ? decodeLzwFast(in, stream.get(), total) : decodeLzw(codes, stream.get(), total);
         // Each run of width pixels is one row of the interlace walk.
         const int64_t w = image->width;
         int column = 0, passRow = 0, pass = 1;
@@ -499,7 +584,7 @@ void CGif::decodeImage(GifReader& in, imagedescriptorblock* image) {
             column = static_cast<int>(w);
         }
     }
-    codes.SkipRest();
+    if (!fast || total == 0) codes.SkipRest();
 }
 
 // ---- Picture ----

@@ -102,6 +102,10 @@ class CGif {
     // that hostile sizes stay within its memory limit.
     static void setPixelLimit(int64_t limit) { pixelLimit = limit; }
     static int64_t getPixelLimit() { return pixelLimit; }
+    // Decodes with the plain code-by-code LZW decoder (the reference the tests hold the fast one
+    // to) instead of the fast one, which reads the image's data whole and copies each code's
+    // string from where it was first written.
+    static void setPlainLzw(bool plain) { plainLzw = plain; }
 
     // True when a picture can be built: at least one image, a canvas of non-zero size, no refusal.
     bool hasPicture() const;
@@ -148,10 +152,12 @@ class CGif {
     bool readImage(GifReader& in);
     void decodeImage(GifReader& in, imagedescriptorblock* image);
     int64_t decodeLzw(GifCodeStripper& codes, uint8_t* out, int64_t total);
+    int64_t decodeLzwFast(GifReader& in, uint8_t* out, int64_t total);
     void startCodeTable();
     int64_t emitString(unsigned code, uint8_t* out, int64_t pos, int64_t total) const;
 
     static std::atomic<int64_t> pixelLimit;
+    static std::atomic<bool> plainLzw;
 };
 
 inline unsigned short GifCodeStripper::GetNextCode() {

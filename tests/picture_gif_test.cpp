@@ -266,12 +266,18 @@ void expectSameAsLiteral(const Bytes& data, int s, int w, int h, bool interlaced
     im.useRaw = true;
     im.raw = data;
     im.blockSize = blockSize;
-    Loaded got = loadBytes(singleImage(im, table));
     Bytes indices = LiteralDecoder(framed(data, blockSize), s, w, h, interlaced).decode();
-    ASSERT_EQ(got.width, w);
-    ASSERT_EQ(got.height, h);
-    ASSERT_EQ(got.pixels, expectedPixels(indices, table))
-        << "s=" << s << " " << w << "x" << h << (interlaced ? " interlaced" : "") << " block " << blockSize;
+    // The fast decoder and the plain one.
+    for (bool plain : {false, true}) {
+        CGif::setPlainLzw(plain);
+        Loaded got = loadBytes(singleImage(im, table));
+        CGif::setPlainLzw(false);
+        ASSERT_EQ(got.width, w);
+        ASSERT_EQ(got.height, h);
+        ASSERT_EQ(got.pixels, expectedPixels(indices, table)) << "s=" << s << " " << w << "x" << h
+                                                              << (interlaced ? " interlaced" : "") << " block "
+                                                              << blockSize << (plain ? " plain" : " fast");
+    }
 }
 
 }  // namespace
@@ -955,6 +961,14 @@ TEST(GifConformance, SharedTestFilesDecodeAsRecorded) {
         Loaded got = loadFile(path);
         uint64_t hash = pictureHash(got);
         expectStreamMatchesWhole(path, rel);
+        {
+            // The plain LZW decoder, kept as the reference, gives the same picture.
+            CGif::setPlainLzw(true);
+            const Loaded plain = loadFile(path);
+            CGif::setPlainLzw(false);
+            EXPECT_EQ(pictureHash(plain), hash) << rel << ": the plain LZW decoder differs";
+            EXPECT_EQ(plain.failure, got.failure) << rel;
+        }
         std::string note;
 #ifdef PIXMILL_HAVE_GIFLIB
         Loaded oracle;
