@@ -23,6 +23,7 @@ struct CliOptions {
     std::optional<int32_t> rotate;
     std::optional<int32_t> destination;
     std::optional<bool> copyExif;
+    std::optional<bool> fastDraft;  // --fast
 
     int32_t jobs = 0;                     // 0: one worker per core
     std::optional<uint64_t> memoryLimit;  // bytes

@@ -127,6 +127,9 @@ void Pixmill::loadSettings() {
     bool exif = copyExif;
     getSettingBool(xml, lowerXml, "copyexif", exif);
     copyExif = exif;
+    bool draft = fastDraft;
+    getSettingBool(xml, lowerXml, "fastdraft", draft);
+    fastDraft = draft;
 
     getSettingWord(xml, lowerXml, "cropmode", kCropWords, cropMode);
     getSettingWord(xml, lowerXml, "resizequality", kQualityWords, resizeQuality);
@@ -151,6 +154,8 @@ std::string Pixmill::settingsText() const {
     text += enumLine("OVERWRITE", kOverwriteWords, overwrite);
     text += enumLine("ROTATE", kRotationWords, rotate);
     text += "</CONFIG>";
+    // Settings beyond the fixed lines follow them; a default one is left out.
+    if (fastDraft) text += "\n<FASTDRAFT>true</FASTDRAFT>";
     return text;
 }
 

@@ -25,3 +25,4 @@ void pxmSetSubFolder(const char* text);
 void pxmSetOutputFileName(const char* text);
 void pxmSetDestination(const char* word);
 void pxmSetFixedFolder(const char* text);
+void pxmSetFastDraft(bool on);

@@ -60,7 +60,7 @@ _pixmill_cli() {
     if [[ $cur == -* ]]; then
         COMPREPLY=($(compgen -W '--resolution --type --rotate --crop --overwrite --destination
             --sub-folder --fixed-folder --output --name --jpeg-quality --resize-quality --copy-exif
-            --jobs --memory-limit --recursive --files-from --null --shard --keep-structure --report
+            --fast --jobs --memory-limit --recursive --files-from --null --shard --keep-structure --report
             --dry-run --quiet --skip-existing --save-settings --show-settings --help --version
             -s -t -c -d -o -n -q -j -r -0 -h -V' -- "$cur"))
         return
