@@ -1166,17 +1166,31 @@ void unfilterPlain(unsigned char* cur, const unsigned char* prv, size_t length, 
 }
 
 #if defined(__SSE2__)
-inline __m128i load32(const unsigned char* p) {
-    int32_t v;
-    memcpy(&v, p, 4);
-    return _mm_cvtsi32_si128(v);
+// The bytes of one pixel of n bytes (3, 4, 6 or 8) in the low lanes; a 3- or 6-byte pixel reads
+// the next bytes too, which the line buffers hold.
+template <size_t N>
+inline __m128i loadPixel(const unsigned char* p) {
+    if (N <= 4) {
+        int32_t v;
+        memcpy(&v, p, 4);
+        return _mm_cvtsi32_si128(v);
+    }
+    return _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p));
 }
-// Stores the low N (3 or 4) bytes.
+// Stores the low N bytes.
 template <size_t N>
 inline void storeN(unsigned char* p, __m128i v) {
+    if (N == 8) {
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(p), v);
+        return;
+    }
     const uint32_t w = uint32_t(_mm_cvtsi128_si32(v));
-    if (N == 4) {
+    if (N == 4 || N == 6) {
         memcpy(p, &w, 4);
+        if (N == 6) {
+            const uint16_t high = uint16_t(uint32_t(_mm_cvtsi128_si32(_mm_srli_si128(v, 4))));
+            memcpy(p + 4, &high, 2);
+        }
     } else {
         const uint16_t low = uint16_t(w);
         memcpy(p, &low, 2);
@@ -1184,8 +1198,8 @@ inline void storeN(unsigned char* p, __m128i v) {
     }
 }
 
-// Pixels of 3 or 4 bytes: each pixel depends on the one to its left, so the vector holds the
-// channels of one pixel. Reads may reach a byte past the row, never past the line buffers.
+// Pixels of 3, 4, 6 or 8 bytes: each pixel depends on the one to its left, so the vector holds
+// the channels of one pixel. Reads may reach a byte past the row, never past the line buffers.
 template <size_t n>
 void unfilterPixels(unsigned char* cur, const unsigned char* prv, size_t length, int type) {
     const __m128i zero = _mm_setzero_si128();
@@ -1194,16 +1208,16 @@ void unfilterPixels(unsigned char* cur, const unsigned char* prv, size_t length,
     switch (type) {
         case 1:
             for (; i + n <= length; i += n) {
-                a = _mm_add_epi8(load32(cur + i), a);
+                a = _mm_add_epi8(loadPixel<n>(cur + i), a);
                 storeN<n>(cur + i, a);
             }
             break;
         case 3:
             for (; i + n <= length; i += n) {
-                const __m128i b = load32(prv + i);
+                const __m128i b = loadPixel<n>(prv + i);
                 // The rounded-up average less the bit it rounded: (a + b) >> 1.
                 const __m128i avg = _mm_sub_epi8(_mm_avg_epu8(a, b), _mm_and_si128(_mm_xor_si128(a, b), _mm_set1_epi8(1)));
-                a = _mm_add_epi8(load32(cur + i), avg);
+                a = _mm_add_epi8(loadPixel<n>(cur + i), avg);
                 storeN<n>(cur + i, a);
             }
             break;
@@ -1211,7 +1225,7 @@ void unfilterPixels(unsigned char* cur, const unsigned char* prv, size_t length,
             __m128i c = zero;  // the pixel above-left, widened
             __m128i a16 = zero;
             for (; i + n <= length; i += n) {
-                const __m128i b = _mm_unpacklo_epi8(load32(prv + i), zero);
+                const __m128i b = _mm_unpacklo_epi8(loadPixel<n>(prv + i), zero);
                 const __m128i pbc = _mm_sub_epi16(b, c), pac = _mm_sub_epi16(a16, c);
                 const __m128i pa = _mm_max_epi16(pbc, _mm_sub_epi16(zero, pbc));
                 const __m128i pb = _mm_max_epi16(pac, _mm_sub_epi16(zero, pac));
@@ -1222,7 +1236,7 @@ void unfilterPixels(unsigned char* cur, const unsigned char* prv, size_t length,
                 const __m128i notB = _mm_cmpgt_epi16(pb, pc);
                 const __m128i bc = _mm_or_si128(_mm_and_si128(notB, c), _mm_andnot_si128(notB, b));
                 const __m128i pred = _mm_or_si128(_mm_and_si128(notA, bc), _mm_andnot_si128(notA, a16));
-                const __m128i raw = _mm_unpacklo_epi8(load32(cur + i), zero);
+                const __m128i raw = _mm_unpacklo_epi8(loadPixel<n>(cur + i), zero);
                 a16 = _mm_and_si128(_mm_add_epi16(raw, pred), _mm_set1_epi16(0xFF));
                 c = b;
                 storeN<n>(cur + i, _mm_packus_epi16(a16, zero));
@@ -1258,11 +1272,21 @@ bool pngVectors() {
 void UnfilterRow(unsigned char* cur, const unsigned char* prv, size_t length, int bytesPerPixel, int filterType) {
     const size_t n = size_t(bytesPerPixel);
 #if defined(__SSE2__)
-    if ((n == 3 || n == 4) && filterType != 2 && pngVectors()) {
-        if (n == 3)
-            unfilterPixels<3>(cur, prv, length, filterType);
-        else
-            unfilterPixels<4>(cur, prv, length, filterType);
+    if ((n == 3 || n == 4 || n == 6 || n == 8) && filterType != 2 && pngVectors()) {
+        switch (n) {
+            case 3:
+                unfilterPixels<3>(cur, prv, length, filterType);
+                break;
+            case 4:
+                unfilterPixels<4>(cur, prv, length, filterType);
+                break;
+            case 6:
+                unfilterPixels<6>(cur, prv, length, filterType);
+                break;
+            default:
+                unfilterPixels<8>(cur, prv, length, filterType);
+                break;
+        }
         return;
     }
 #endif
