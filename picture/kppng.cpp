@@ -2,6 +2,8 @@
 // The system's own zlib/deflate inflater and streaming PNG decoder (RGBA, 8 bits per channel).
 #include "picture/kppng.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
@@ -969,7 +971,14 @@ int KpGenericPngDecoder::Decode() {
 
 int KpGenericPngDecoder::ReadChunks() {
     long size = -1;
-    if (png_fseek(0, SEEK_END) == 0) size = png_ftell();
+    // A file's size from its inode; a stream without one (in memory) is measured by seeking.
+    struct stat info;
+    const int fd = fileno(fp);
+    if (fd >= 0 && fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) {
+        size = long(info.st_size);
+    } else if (png_fseek(0, SEEK_END) == 0) {
+        size = png_ftell();
+    }
     png_fseek(0, SEEK_SET);
     fileSize = size > 0 ? uint64_t(size) : 0;
     if (!CheckSignature()) {
