@@ -1554,10 +1554,10 @@ void KpRawPngDecoder::FinishRow() {
     UnfilterRow(curLine, prvLine, size_t(passLineBytes), unitBytes, filterType);
     const unsigned char* p = curLine;
     const unsigned char* const end = curLine + passLineBytes;
-    if (kind == Kind::Packed) {
-        for (; p < end; ++p) EmitPacked(*p);
-    } else if (pass == 0 && ConvertRow()) {
+    if (pass == 0 && ConvertRow()) {
         // Converted in one sweep.
+    } else if (kind == Kind::Packed) {
+        for (; p < end; ++p) EmitPacked(*p);
     } else if (unitBytes == 1) {
         const uint64_t step = colStep * 4;
         for (; p < end; ++p, rowOut += step)
@@ -1574,6 +1574,18 @@ bool KpRawPngDecoder::ConvertRow() {
     unsigned char* o = rowOut;
     const size_t n = size_t(wid);
     switch (kind) {
+        case Kind::Packed: {
+            // Samples of 1, 2 or 4 bits, most significant first, up to the row's last pixel.
+            const int d = bitDepth, mask = (1 << d) - 1;
+            for (int v = 0; v <= mask; ++v)
+                if (!lookupWritten[v]) return false;
+            for (size_t i = 0; i < n;) {
+                const unsigned v = *p++;
+                for (int shift = 8 - d; shift >= 0 && i < n; shift -= d, ++i)
+                    memcpy(o + 4 * i, lookup[(v >> shift) & mask], 4);
+            }
+            return true;
+        }
         case Kind::Lookup8: {
             if (!allWritten) return false;
             for (size_t i = 0; i < n; ++i) memcpy(o + 4 * i, lookup[p[i]], 4);
