@@ -15,7 +15,7 @@ DEPS := cmake make g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev libjpe
 CLUSTER_DEPS := slurm-wlm munge
 
 # The benchmarks' peers and the peak-memory meter.
-BENCH_DEPS := libjpeg-turbo-progs libvips-tools time webp libwebp-dev
+BENCH_DEPS := libjpeg-turbo-progs libvips-tools time webp libwebp-dev libspng-dev
 
 # The benchmark corpus, made by make-corpus.sh beside the project when it is missing.
 PIXMILL_CORPUS ?= /tmp/pixmill-corpus
@@ -78,6 +78,10 @@ bench:
 	  if [ -x ../shared/bench/make-corpus.sh ]; then echo "== making the corpus in $(PIXMILL_CORPUS)"; \
 	    PYTHON=/usr/bin/python3 ../shared/bench/make-corpus.sh "$(PIXMILL_CORPUS)" >/dev/null || exit 1; \
 	  else echo "== no corpus and no ../shared/bench/make-corpus.sh: the corpus benchmarks measure nothing"; fi; \
+	fi
+	@if [ -d "$(PIXMILL_CORPUS)" ] && [ ! -f "$(PIXMILL_CORPUS)/big/big-300mp.png" ]; then \
+	  echo "== writing a 300-megapixel PNG in $(PIXMILL_CORPUS)/big (once)"; mkdir -p "$(PIXMILL_CORPUS)/big"; \
+	  /usr/bin/python3 bench/make_big_png.py "$(PIXMILL_CORPUS)/big/big-300mp.png" || exit 1; \
 	fi
 	@for b in build-bench/bench/*_bench; do echo "== $$b"; $$b || exit 1; done
 	@for b in bench/*_bench.sh; do echo "== $$b"; bash $$b build-bench/cli/pixmill-cli || exit 1; done

@@ -3,6 +3,7 @@
 #include "engine/AppCallbacks.h"
 
 #include <QButtonGroup>
+#include <QCheckBox>
 #include <QComboBox>
 #include <QLineEdit>
 #include <QMetaObject>
@@ -72,6 +73,10 @@ void appSetSubFolder(const std::string& text) {
 
 void appSetFixedFolder(const std::string& path) {
     if (appPtr) appPtr->fixedFolder->setText(fromUtf8(path));
+}
+
+void appSetFastDraft(bool on) {
+    if (appPtr) appPtr->fastDraft->setChecked(on);
 }
 
 void appSetDestination(const std::string& word) {

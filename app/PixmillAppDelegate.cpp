@@ -5,6 +5,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QButtonGroup>
+#include <QCheckBox>
 #include <QComboBox>
 #include <QDesktopServices>
 #include <QDir>
@@ -136,6 +137,11 @@ QWidget* PixmillAppDelegate::makeSettingsForm() {
     layout->addRow(tr("&Existing files:"), overwrite);
     layout->addRow(tr("Save to:"), makeDestinationBox());
     layout->addRow(tr("File &name:"), outputFilename);
+    fastDraft = new QCheckBox(tr("Fast &draft decoding"));
+    fastDraft->setToolTip(
+        tr("JPEG files are decoded at a reduced scale that still leaves 1.5 times the "
+           "target size: several times faster, very slightly less sharp"));
+    layout->addRow(QString(), fastDraft);
     return form;
 }
 
@@ -243,6 +249,7 @@ void PixmillAppDelegate::connectActions() {
     connect(overwrite, qOverload<int>(&QComboBox::activated), this, &D::overwriteSelector);
     connect(crop, qOverload<int>(&QComboBox::activated), this, &D::cropSelector);
     connect(destinationGroup, &QButtonGroup::buttonClicked, this, &D::destinationSelector);
+    connect(fastDraft, &QCheckBox::toggled, this, [](bool on) { pxmSetFastDraft(on); });
     connect(stopButton, &QPushButton::clicked, this, &D::stopBatch);
     auto* escape = new QShortcut(QKeySequence(Qt::Key_Escape), window);
     connect(escape, &QShortcut::activated, this, &D::stopBatch);

@@ -10,6 +10,7 @@
 class BatchModel;
 class PXMWindow;
 class QButtonGroup;
+class QCheckBox;
 class QComboBox;
 class QLabel;
 class QLineEdit;
@@ -47,6 +48,7 @@ class PixmillAppDelegate : public QObject {
     QComboBox* rotation = nullptr;
     QComboBox* overwrite = nullptr;
     QComboBox* crop = nullptr;
+    QCheckBox* fastDraft = nullptr;  // "Fast draft decoding"
 
     // Controls of this window that the engine does not reach.
     QPushButton* fixedFolderButton = nullptr;

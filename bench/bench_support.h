@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -29,6 +30,19 @@ inline std::vector<std::string> filesIn(const std::string& dir, const std::strin
     }
     std::sort(out.begin(), out.end());
     return out;
+}
+
+// The first three fields of /proc/loadavg ("" where there is none).
+inline std::string loadAverage() {
+    char text[64] = {0};
+    if (FILE* f = fopen("/proc/loadavg", "r")) {
+        if (!fgets(text, sizeof text, f)) text[0] = 0;
+        fclose(f);
+    }
+    std::string s = text;
+    size_t cut = 0;
+    for (int i = 0; i < 3 && cut != std::string::npos; i++) cut = s.find(' ', cut + (i ? 1 : 0));
+    return cut == std::string::npos ? s : s.substr(0, cut);
 }
 
 }  // namespace bench

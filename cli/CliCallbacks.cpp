@@ -92,3 +92,4 @@ void appSetOutputFileName(const std::string&) {}
 void appSetSubFolder(const std::string&) {}
 void appSetFixedFolder(const std::string&) {}
 void appSetDestination(const std::string&) {}
+void appSetFastDraft(bool) {}

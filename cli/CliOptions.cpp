@@ -31,6 +31,7 @@ enum class Opt {
     JxlQuality,
     ResizeQuality,
     CopyExif,
+    Fast,
     Jobs,
     MemoryLimit,
     Recursive,
@@ -81,6 +82,7 @@ const OptionInfo kOptions[] = {
     {Opt::JxlQuality, "jxl-quality", 0, true},
     {Opt::ResizeQuality, "resize-quality", 0, true},
     {Opt::CopyExif, "copy-exif", 0, true},
+    {Opt::Fast, "fast", 0, false},
     {Opt::Jobs, "jobs", 'j', true},
     {Opt::MemoryLimit, "memory-limit", 0, true},
     {Opt::Recursive, "recursive", 'r', false},
@@ -491,6 +493,9 @@ bool Parser::applyFlag(const OptionInfo& option) {
         case Opt::SkipExisting:
             options.skipExisting = true;
             return true;
+        case Opt::Fast:
+            options.fastDraft = true;
+            return true;
         case Opt::SaveSettings:
             options.saveSettings = true;
             return true;
@@ -563,6 +568,7 @@ void applyCliOptions(const CliOptions& options, Pixmill& engine) {
         engine.output.set(name, word);
         if (name == "metadata") engine.setMetadata(engine.output.metadata);
     }
+    setIf(options.fastDraft, engine.fastDraft);
     engine.maxWorkers = options.jobs;
     if (options.memoryLimit) engine.memoryLimit = *options.memoryLimit;
     engine.skipExisting = options.skipExisting;
@@ -617,6 +623,7 @@ std::string describeSettings(const Pixmill& engine) {
     line("keep-dates", engine.output.word("keepdates"));
     line("progressive", engine.output.word("progressive"));
     line("max-bytes", engine.output.maxBytes ? engine.output.word("maxbytes") : std::string("none"));
+    line("fast", boolToStr(engine.fastDraft));
     return text;
 }
 
@@ -677,6 +684,8 @@ std::string cliHelpText() {
            "      --progressive          write progressive JPEG\n"
            "      --max-bytes SIZE       JPEG files of at most SIZE (500K, 2M): the highest\n"
            "                             quality up to -q that fits\n"
+           "      --fast                 draft decoding: JPEG decoded at a reduced scale that\n"
+           "                             leaves 1.5 times the target size (faster, not exact)\n"
            "\n"
            "Files:\n"
            "  -r, --recursive            take the images inside folders, in name order,\n"

@@ -29,6 +29,7 @@ struct CliOptions {
     std::optional<bool> copyExif;
     // The output settings given (engine/OutputSettings.h): name and word, in the order given.
     std::vector<std::pair<std::string, std::string>> outputSettings;
+    std::optional<bool> fastDraft;  // --fast
 
     int32_t jobs = 0;                     // 0: one worker per core
     std::optional<uint64_t> memoryLimit;  // bytes

@@ -18,3 +18,4 @@ void appSetOutputFileName(const std::string& text);
 void appSetSubFolder(const std::string& text);
 void appSetFixedFolder(const std::string& path);
 void appSetDestination(const std::string& word);
+void appSetFastDraft(bool on);

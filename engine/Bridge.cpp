@@ -68,6 +68,7 @@ void Pixmill::initGUIMac() {
     appSetSubFolder(outputSubFolder);
     appSetFixedFolder(outputFixedFolder);
     appSetOutputFileName(outputFileName);
+    appSetFastDraft(fastDraft);
 }
 
 bool pxmHandleFileDrop(const char* path) {
@@ -122,6 +123,10 @@ void pxmSetSubFolder(const char* text) {
 
 void pxmSetOutputFileName(const char* text) {
     if (pxm) setText(pxm->outputFileName, text);
+}
+
+void pxmSetFastDraft(bool on) {
+    if (pxm) pxm->fastDraft = on;
 }
 
 void pxmSetDestination(const char* word) {

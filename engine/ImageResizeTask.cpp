@@ -90,6 +90,32 @@ Plan planFor(const ImageResizeTask& task, int32_t w, int32_t h) {
     return ::planFor(task.resolution, engine.cropMode, engine.output.noEnlarge, w, h);
 }
 
+// Draft decoding: a source that can decode at a reduced scale is asked for the smallest that
+// still gives the resampler 1.5 times the pixels the plan takes from it in each direction (the
+// turned picture's plan, asked in the source's own orientation). The box stays the one the full
+// picture gets; the part taken from the reduced picture is the same part, scaled.
+Plan draftPlan(ImageSource& source, const Plan& full, bool quarter) {
+    if (full.copy || full.W <= 0 || full.H <= 0) return full;
+    const int32_t turnedW = quarter ? source.height : source.width;
+    const int32_t turnedH = quarter ? source.width : source.height;
+    const double needW = std::ceil(1.5 * double(full.W) * turnedW / full.w);
+    const double needH = std::ceil(1.5 * double(full.H) * turnedH / full.h);
+    if (needW >= turnedW || needH >= turnedH) return full;
+    const int32_t minW = truncateToInt(needW), minH = truncateToInt(needH);
+    if (!source.reduceTo(quarter ? minH : minW, quarter ? minW : minH)) return full;
+    const double sx = double(quarter ? source.height : source.width) / turnedW;
+    const double sy = double(quarter ? source.width : source.height) / turnedH;
+    const int32_t reducedW = quarter ? source.height : source.width;
+    const int32_t reducedH = quarter ? source.width : source.height;
+    Plan plan = full;
+    plan.w = std::max(1, std::min(reducedW, truncateToInt(full.w * sx + 0.5)));
+    plan.h = std::max(1, std::min(reducedH, truncateToInt(full.h * sy + 0.5)));
+    plan.x = std::min(reducedW - plan.w, truncateToInt(full.x * sx + 0.5));
+    plan.y = std::min(reducedH - plan.h, truncateToInt(full.y * sy + 0.5));
+    plan.copy = plan.W == plan.w && plan.H == plan.h;
+    return plan;
+}
+
 // The rows of the source become the result: cut (the source's own bytes, in its own mode) and
 // then resampled or copied. With a turn (EXIF code 6, 8 or 3; never for a copy) the plan is made
 // for the turned picture of the sourceW x sourceH source, and the cut is the same part of the
@@ -439,8 +465,9 @@ std::string runJob(ImageResizeTask& task, Step& step) {
     // Turned pictures are resampled from the source's own rows; only a copy (a box of the part's
     // own size) makes the turned picture whole, decoded and turned in one pass.
     const bool quarter = turnCode == 6 || turnCode == 8;
-    const Plan plan =
+    Plan plan =
         planFor(task, quarter ? source->height : source->width, quarter ? source->width : source->height);
+    if (engine.fastDraft) plan = draftPlan(*source, plan, quarter);
     const bool decoderTurned = source->oriented;
     // Linear light is resampled from the turned picture's rows, so it turns the picture whole too.
     const bool linear = engine.output.linear && engine.resizeQuality != ResizeQuality::Nearest;

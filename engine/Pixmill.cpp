@@ -140,6 +140,9 @@ void Pixmill::loadSettings() {
     bool exif = copyExif;
     getSettingBool(xml, lowerXml, "copyexif", exif);
     copyExif = exif;
+    bool draft = fastDraft;
+    getSettingBool(xml, lowerXml, "fastdraft", draft);
+    fastDraft = draft;
 
     getSettingWord(xml, lowerXml, "cropmode", kCropWords, cropMode);
     getSettingWord(xml, lowerXml, "resizequality", kQualityWords, resizeQuality);
@@ -186,7 +189,10 @@ std::string Pixmill::settingsText() const {
     OutputSettings written;
     for (const char* name : kOutputSettingNames) written.set(name, output.word(name));
     written.metadata = metadataMode();
-    return text + written.text();
+    text += written.text();
+    // Draft decoding, only when on.
+    if (fastDraft) text += "\n<FASTDRAFT>true</FASTDRAFT>";
+    return text;
 }
 
 void Pixmill::saveSettings() {

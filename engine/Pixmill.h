@@ -51,6 +51,9 @@ class Pixmill {
         output.metadata = mode;
         copyExif = mode != MetadataMode::None;
     }
+    // Draft decoding: JPEG decoded at a reduced DCT scale that leaves 1.5 times the target size
+    // (faster, not exact). Stored after the fixed lines of config.xml, only when on.
+    std::atomic<bool> fastDraft{false};
     // With overwrite No, an output that exists ends its job as skipped instead of failed (resuming
     // an interrupted batch). Not a stored setting.
     std::atomic<bool> skipExisting{false};

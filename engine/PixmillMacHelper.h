@@ -29,3 +29,4 @@ void pxmSetFixedFolder(const char* text);
 // "srgb", "sharpen" "light", "linear" "true", "noenlarge", "keepdates", "progressive", "maxbytes"
 // "512000"); false, with nothing changed, for a name or word that is not one of them.
 bool pxmSetOutputSetting(const char* name, const char* word);
+void pxmSetFastDraft(bool on);

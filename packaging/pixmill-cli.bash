@@ -78,7 +78,7 @@ _pixmill_cli() {
         COMPREPLY=($(compgen -W '--resolution --type --rotate --crop --overwrite --destination
             --sub-folder --fixed-folder --output --name --jpeg-quality --webp-quality --avif-quality
             --jxl-quality --resize-quality --copy-exif
-            --jobs --memory-limit --recursive --files-from --null --shard --keep-structure --report
+            --fast --jobs --memory-limit --recursive --files-from --null --shard --keep-structure --report
             --dry-run --quiet --skip-existing --save-settings --show-settings --help --version
             --metadata --colour --sharpen --linear --no-enlarge --keep-dates --progressive --max-bytes
             -s -t -c -d -o -n -q -j -r -0 -h -V' -- "$cur"))

@@ -34,6 +34,7 @@ void loadPngFromStream(CPicture& picture, FILE* fp) {
     picture.loadWarning.clear();
     picture.iccProfile.clear();
     int result = -1;
+    bool opaque = false;
     std::string failure, warning, profile;
     {
         KpRawPngDecoder decoder(&picture);
@@ -43,6 +44,7 @@ void loadPngFromStream(CPicture& picture, FILE* fp) {
             result = -1;
         }
         if (decoder.wid <= 0 || decoder.hei <= 0) result = -1;
+        opaque = decoder.KnownOpaque();
         failure.swap(decoder.failure);
         warning.swap(decoder.warning);
         profile.swap(decoder.iccProfile);
@@ -55,8 +57,10 @@ void loadPngFromStream(CPicture& picture, FILE* fp) {
     }
     picture.loadWarning = warning;
     picture.iccProfile = profile;
-    picture.transparencyMode = transparencyOf(
-        picture.pixels, static_cast<size_t>(picture.width) * static_cast<size_t>(picture.height));
+    picture.transparencyMode = opaque
+                                   ? TRANSPARENCY_NONE
+                                   : transparencyOf(picture.pixels, static_cast<size_t>(picture.width) *
+                                                                        static_cast<size_t>(picture.height));
 }
 
 void CPicture::loadFromPNG(const std::string& path) {
@@ -76,6 +80,12 @@ namespace {
 class AlphaWatch final : public RowSink {
   public:
     void putRows(int y, int count, const uint8_t* rows, size_t stride) override {
+        // Rows of a kind that cannot be transparent need no look: only rows the data never
+        // reached are (zero, so a mask), and the decoder tells that at the end.
+        if (decoder && decoder->OpaqueKind()) {
+            next->putRows(y, count, rows, stride);
+            return;
+        }
         for (int r = 0; r < count; ++r) {
             const uint8_t* p = rows + size_t(r) * stride;
             for (size_t x = 0; x < width; ++x) {
@@ -87,9 +97,11 @@ class AlphaWatch final : public RowSink {
         next->putRows(y, count, rows, stride);
     }
     int32_t mode() const {
+        if (decoder && decoder->OpaqueKind()) return decoder->KnownOpaque() ? TRANSPARENCY_NONE : TRANSPARENCY_MASK;
         return anyPartial ? TRANSPARENCY_ALPHA : anyZero ? TRANSPARENCY_MASK : TRANSPARENCY_NONE;
     }
     RowSink* next = nullptr;
+    const KpRawPngDecoder* decoder = nullptr;
     size_t width = 0;
 
   private:
@@ -106,10 +118,10 @@ class PngRowSource final : public ImageSource {
             failureText = strerror(errno);
             return;
         }
+        // The file stays open: its image data is read as the rows are put.
+        file.reset(fp);
         decoder.fp = fp;
         const int result = decoder.ReadChunks();
-        fclose(fp);
-        decoder.fp = nullptr;
         const bool usable = result >= 0 && decoder.HeaderUsable();
         failureText = decoder.failure;
         if (!usable) return;
@@ -126,7 +138,10 @@ class PngRowSource final : public ImageSource {
     bool putRows(RowSink& sink) override {
         watch.next = &sink;
         watch.width = size_t(width);
+        watch.decoder = &decoder;
         decoder.DecodeImage();
+        file.reset();
+        decoder.fp = nullptr;
         // Only a buffer that could not be had leaves rows unput: the load would have failed.
         if (decoder.wid != width || decoder.hei != height) return false;
         mode = watch.mode();
@@ -136,8 +151,9 @@ class PngRowSource final : public ImageSource {
     }
 
   private:
+    std::unique_ptr<FILE, int (*)(FILE*)> file{nullptr, fclose};
     AlphaWatch watch;
-    KpRawPngDecoder decoder;  // holds the file's chunks from opening until the rows are put
+    KpRawPngDecoder decoder;
 };
 
 }  // namespace

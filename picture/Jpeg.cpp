@@ -215,9 +215,12 @@ class JpegDecoder {
     JpegDecoder(const JpegDecoder&) = delete;
     JpegDecoder& operator=(const JpegDecoder&) = delete;
 
-    // Reads the header and starts decompressing; false when the file is no JPEG libjpeg can read
-    // or its picture is too large to hold.
+    // Reads the header; false when the file is no JPEG libjpeg can read or its picture is too
+    // large to hold. Decompressing starts with the first rows.
     bool open(const std::string& path);
+    // Decodes at the smallest DCT scale (1/2, 1/4 or 1/8) that leaves at least minWidth x
+    // minHeight pixels; false, with nothing changed, when even 1/2 leaves fewer. Before any row.
+    bool reduceTo(int minWidth, int minHeight);
     int width() const { return int(cinfo.output_width); }
     int height() const { return int(cinfo.output_height); }
     // The colour profile of the APP2 segments, whole, or "" when there is none or it is malformed.
@@ -233,6 +236,8 @@ class JpegDecoder {
     const std::string& warning() const { return jerr.warning; }
 
   private:
+    // Starts decompressing at the chosen scale (once); false on a libjpeg error.
+    bool start();
     // Reads up to `count` rows into `rows` (pointers to rows of the picture layout); the number read.
     int readRows(uint8_t** rows, int count);
     // Records that rows from y on could not be decoded; false.
@@ -245,6 +250,7 @@ class JpegDecoder {
     FileSource source;
     std::unique_ptr<JOCTET[]> buffer;  // the source's
     bool created = false;
+    bool started = false;
     bool direct = true;  // libjpeg writes the picture layout itself
     bool cmyk = false;
     JSAMPARRAY converted = nullptr;  // row buffer of the other colour spaces, from libjpeg's pool
@@ -317,7 +323,39 @@ bool JpegDecoder::open(const std::string& path) {
     // the same colour values; other colour spaces keep their default output and are converted here.
     direct = cinfo.out_color_space == JCS_RGB || cinfo.out_color_space == JCS_GRAYSCALE;
     if (direct) cinfo.out_color_space = JCS_EXT_BGRX;
+    jpeg_calc_output_dimensions(&cinfo);
+    return true;
+}
+
+bool JpegDecoder::reduceTo(int minWidth, int minHeight) {
+    if (started || !created) return false;
+    if (setjmp(jerr.jump)) {
+        failureText = jerr.error;
+        return false;
+    }
+    // The output of scale 1/d is the picture's size divided by d, rounded up.
+    for (unsigned d = 8; d >= 2; d /= 2) {
+        const uint64_t w = (uint64_t(cinfo.image_width) + d - 1) / d,
+                       h = (uint64_t(cinfo.image_height) + d - 1) / d;
+        if (w < uint64_t(std::max(minWidth, 1)) || h < uint64_t(std::max(minHeight, 1))) continue;
+        cinfo.scale_num = 1;
+        cinfo.scale_denom = d;
+        // A draft needs no smooth chroma: the resampler that follows smooths it anyway.
+        cinfo.do_fancy_upsampling = FALSE;
+        jpeg_calc_output_dimensions(&cinfo);
+        return true;
+    }
+    return false;
+}
+
+bool JpegDecoder::start() {
+    if (started) return true;
+    if (setjmp(jerr.jump)) {
+        failureText = jerr.error;
+        return false;
+    }
     jpeg_start_decompress(&cinfo);
+    started = true;
     cmyk = cinfo.out_color_space == JCS_CMYK && cinfo.output_components == 4;
     if (!direct)
         converted = (*cinfo.mem->alloc_sarray)(reinterpret_cast<j_common_ptr>(&cinfo), JPOOL_IMAGE,
@@ -355,6 +393,7 @@ bool JpegDecoder::finish() {
 }
 
 bool JpegDecoder::decodeInto(CPicture& pic) {
+    if (!start()) return false;
     // libjpeg writes every byte of every row (or fails), so the buffer need not be cleared.
     try {
         pic.createUninitialised(width(), height());
@@ -377,6 +416,7 @@ bool JpegDecoder::decodeInto(CPicture& pic) {
 }
 
 bool JpegDecoder::decodeInto(RowSink& sink) {
+    if (!start()) return false;
     const size_t stride = size_t(width()) * 4;
     if (!strip) strip.reset(new (std::nothrow) uint8_t[stride * kStripRows]);
     if (!strip) return false;
@@ -559,6 +599,12 @@ class JpegSource final : public ImageSource {
         iptcBlock = decoder.iptc;
     }
     bool streams() const override { return true; }
+    bool reduceTo(int minWidth, int minHeight) override {
+        if (!decoder.reduceTo(minWidth, minHeight)) return false;
+        width = decoder.width();
+        height = decoder.height();
+        return true;
+    }
     bool putRows(RowSink& sink) override {
         const bool decoded = decoder.decodeInto(sink);
         failureText = decoder.failure();

@@ -2,6 +2,8 @@
 // The system's own zlib/deflate inflater and streaming PNG decoder (RGBA, 8 bits per channel).
 #include "picture/kppng.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
@@ -343,8 +345,11 @@ void KpPngUncompressor::MakeDynamicHuffmanCode(unsigned int* lengthsOut, unsigne
         codesOut[i] = 0;
         if (lengthsOut[i] > maxLength) maxLength = lengthsOut[i];
     }
-    std::unique_ptr<unsigned[]> lengthCount(new unsigned[maxLength + 1]());
-    std::unique_ptr<unsigned[]> nextCode(new unsigned[maxLength + 1]());
+    unsigned small[2][33] = {};
+    std::unique_ptr<unsigned[]> large;
+    if (maxLength > 32) large.reset(new unsigned[2 * (size_t(maxLength) + 1)]());
+    unsigned* lengthCount = large ? large.get() : small[0];
+    unsigned* nextCode = large ? large.get() + maxLength + 1 : small[1];
     for (unsigned i = 0; i < count; i++) lengthCount[lengthsOut[i]]++;
     lengthCount[0] = 0;
     unsigned code = 0;
@@ -356,33 +361,29 @@ void KpPngUncompressor::MakeDynamicHuffmanCode(unsigned int* lengthsOut, unsigne
         if (lengthsOut[i] != 0) codesOut[i] = nextCode[lengthsOut[i]]++;
 }
 
+// All nodes of a tree lie in one array whose first node is the root: DeleteHuffmanTree frees it.
 KpPngHuffmanTree* KpPngUncompressor::MakeHuffmanTree(unsigned int count, unsigned int* lengths,
                                                      unsigned int* codes) {
-    KpPngHuffmanTree* root = new KpPngHuffmanTree;
-    try {
-        for (unsigned s = 0; s < count; s++) {
-            unsigned n = lengths[s];
-            if (n == 0) continue;
-            KpPngHuffmanTree* node = root;
-            for (unsigned bit = 1u << (n - 1); bit != 0; bit >>= 1) {
-                KpPngHuffmanTree*& branch = (codes[s] & bit) ? node->one : node->zero;
-                if (!branch) branch = new KpPngHuffmanTree;
-                node = branch;
-            }
-            node->value = static_cast<int>(s);
+    size_t nodes = 1;
+    for (unsigned s = 0; s < count; s++) nodes += lengths[s];
+    KpPngHuffmanTree* root = new KpPngHuffmanTree[nodes];
+    size_t used = 1;
+    for (unsigned s = 0; s < count; s++) {
+        unsigned n = lengths[s];
+        if (n == 0) continue;
+        KpPngHuffmanTree* node = root;
+        for (unsigned bit = 1u << (n - 1); bit != 0; bit >>= 1) {
+            KpPngHuffmanTree*& branch = (codes[s] & bit) ? node->one : node->zero;
+            if (!branch) branch = &root[used++];
+            node = branch;
         }
-    } catch (const std::bad_alloc&) {
-        DeleteHuffmanTree(root);
-        throw;
+        node->value = static_cast<int>(s);
     }
     return root;
 }
 
-void KpPngUncompressor::DeleteHuffmanTree(KpPngHuffmanTree* node) {
-    if (!node) return;
-    DeleteHuffmanTree(node->zero);
-    DeleteHuffmanTree(node->one);
-    delete node;
+void KpPngUncompressor::DeleteHuffmanTree(KpPngHuffmanTree* root) {
+    delete[] root;
 }
 
 // Reads a dynamic block's header into its trees: 1 when the header and all code lengths were read;
@@ -468,7 +469,9 @@ int KpPngUncompressor::Run(KpBitReader& in) {
     }
     Window window;
     window.size = windowSize;
+    // A stream known to be short needs no more room than its bytes: small files stay cheap.
     window.chunk = std::max(kOutputChunk, windowSize);
+    if (sizeHint > 0 && sizeHint < window.chunk) window.chunk = size_t(std::max<uint64_t>(sizeHint, 4096));
     // Zeroed: a match reaching before the first byte reads zeros.
     std::unique_ptr<unsigned char, void (*)(void*)> bytes(
         static_cast<unsigned char*>(calloc(window.size + window.chunk + kOutputSlack, 1)), free);
@@ -510,6 +513,7 @@ bool KpPngUncompressor::Slide(Window& window) {
 }
 
 int KpPngUncompressor::InflateBlocks(KpBitReader& in, Window& window) {
+    std::unique_ptr<Block> block;
     for (;;) {
         // A header with no bit after it is taken for an input that ran out.
         in.refill();
@@ -521,8 +525,11 @@ int KpPngUncompressor::InflateBlocks(KpBitReader& in, Window& window) {
         if (type == 0) {
             if (!InflateStored(in, window)) return 0;
         } else {
-            std::unique_ptr<Block> block(new Block(this));
+            // One block's tables serve every block in turn.
+            if (!block) block.reset(new Block(this));
             block->fixed = type == 1;
+            block->lit.reset();
+            block->dist.reset();
             if (!InflateCodes(*block, in, window)) return 0;
         }
         if (final) return 1;
@@ -820,7 +827,7 @@ class ProfileSink final : public KpGenericPngDecoder {
         bytes.append(reinterpret_cast<const char*>(p), std::min(count, room));
         return count <= room ? 1 : 0;
     }
-    static const size_t kMaxProfile = size_t(64) << 20;
+    static constexpr size_t kMaxProfile = size_t(64) << 20;
     std::string bytes;
 };
 
@@ -869,13 +876,34 @@ std::string KpGenericPngDecoder::xmpOf(unsigned int length, const unsigned char*
 }
 
 size_t KpGenericPngDecoder::png_fread(void* buffer, size_t size) {
-    return fread(buffer, 1, size, fp);
+    const size_t got = fread(buffer, 1, size, fp);
+    if (filePos >= 0) filePos += int64_t(got);
+    return got;
 }
+// The position is followed here rather than asked for: asking costs a system call per chunk.
 int KpGenericPngDecoder::png_fseek(long offset, int whence) {
-    return fseek(fp, offset, whence);
+    // A short skip forward is read through the stream's buffer.
+    if (whence == SEEK_CUR && offset > 0 && offset <= 4096 && filePos >= 0) {
+        unsigned char skip[4096];
+        return png_fread(skip, size_t(offset)) == size_t(offset) ? 0 : -1;
+    }
+    const int result = fseek(fp, offset, whence);
+    if (result != 0 || whence == SEEK_END) {
+        filePos = -1;
+    } else if (whence == SEEK_SET) {
+        filePos = offset;
+    } else if (filePos >= 0) {
+        filePos += offset;
+    }
+    return result;
 }
 long KpGenericPngDecoder::png_ftell() {
-    return ftell(fp);
+    if (filePos < 0) {
+        const long at = ftell(fp);
+        filePos = at;
+        return at;
+    }
+    return long(filePos);
 }
 
 int KpGenericPngDecoder::Decode(FILE* stream) {
@@ -903,7 +931,10 @@ int KpGenericPngDecoder::ReadChunk(unsigned int& length, unsigned char*& data, u
         if (type == chunkType("IDAT")) cutIdatLength = fileSize - uint64_t(at);
         return 0;
     }
-    if (length > 0) {
+    if (type == chunkType("IDAT")) {
+        // Image data is read when it is inflated, from where the chunk lies.
+        if (length > 0 && png_fseek(long(length), SEEK_CUR) != 0) return 0;
+    } else if (length > 0) {
         data = new (std::nothrow) unsigned char[length];
         if (!data || png_fread(data, length) != length) {
             delete[] data;
@@ -946,11 +977,7 @@ int KpGenericPngDecoder::ActOnChunk(unsigned int length, const unsigned char* da
             if (xmpPacket.empty()) xmpPacket = xmpOf(length, data);
             break;
         case chunkType("IDAT"):
-            // The IDAT data of a file never exceeds the file size, which is the buffer's capacity.
-            if (length <= fileSize - idatLength) {
-                memcpy(idat + idatLength, data, length);
-                idatLength += length;
-            }
+            idatLength += length;
             break;
         default:
             break;
@@ -967,7 +994,14 @@ int KpGenericPngDecoder::Decode() {
 
 int KpGenericPngDecoder::ReadChunks() {
     long size = -1;
-    if (png_fseek(0, SEEK_END) == 0) size = png_ftell();
+    // A file's size from its inode; a stream without one (in memory) is measured by seeking.
+    struct stat info;
+    const int fd = fileno(fp);
+    if (fd >= 0 && fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) {
+        size = long(info.st_size);
+    } else if (png_fseek(0, SEEK_END) == 0) {
+        size = png_ftell();
+    }
     png_fseek(0, SEEK_SET);
     fileSize = size > 0 ? uint64_t(size) : 0;
     if (!CheckSignature()) {
@@ -975,40 +1009,96 @@ int KpGenericPngDecoder::ReadChunks() {
         say("The file does not have PNG signature.");
         return -1;
     }
-    idatBuffer.reset(new (std::nothrow) unsigned char[fileSize]);
-    idat = idatBuffer.get();
     idatLength = 0;
     cutIdatLength = 0;
-    if (!idat) return 1;
+    chunksRead = true;
+    firstIdatAt = 0;
     for (;;) {
         unsigned length, type, crc;
         unsigned char* data;
+        const long at = png_ftell();
+        chunksEnd = at < 0 ? 0 : uint64_t(at);
         if (!ReadChunk(length, data, type, crc)) break;
         std::unique_ptr<unsigned char[]> owned(data);
         if (type == chunkType("IEND")) break;
+        if (type == chunkType("IDAT") && length > 0 && idatLength == 0) firstIdatAt = chunksEnd;
         if (length == 0) continue;
         // A profile chunk that fails its CRC is dropped like any other malformed profile.
         if (type == chunkType("iCCP") && crc != chunkCrc(type, data, length)) continue;
         if (!ActOnChunk(length, data, type)) {
             failure = "the PNG palette's length is not a multiple of 3";
-            idat = nullptr;
-            idatBuffer.reset();
+            chunksRead = false;
             return -1;
         }
     }
     return 1;
 }
 
+namespace {
+
+// The data of the IDAT chunks that reading the chunks took in, read again from the file in
+// pieces: the chunks from the first IDAT up to where the chunk loop ended.
+class IdatInput final : public KpInflateInput {
+  public:
+    IdatInput(FILE* fp, uint64_t from, uint64_t to) : fp(fp), at(from), end(to) {
+        if (fseek(fp, long(from), SEEK_SET) != 0) at = end;
+    }
+    size_t Read(unsigned char* buffer, size_t capacity) override {
+        size_t done = 0;
+        while (done < capacity && (left > 0 || NextChunk())) {
+            const size_t want = size_t(std::min<uint64_t>(left, capacity - done));
+            const size_t got = fread(buffer + done, 1, want, fp);
+            done += got;
+            left -= got;
+            // A file that changed since its chunks were read ends here; past the CRC otherwise.
+            if (got < want || (left == 0 && fseek(fp, 4, SEEK_CUR) != 0)) {
+                at = end;
+                left = 0;
+                break;
+            }
+        }
+        return done;
+    }
+
+  private:
+    // Moves to the data of the next IDAT chunk that has some; false at the end. The chunks up to
+    // the end were all read whole before.
+    bool NextChunk() {
+        while (at < end) {
+            unsigned char head[8];
+            if (fread(head, 1, 8, fp) != 8) break;
+            const uint64_t length = readU32BE(head);
+            at += 12 + length;
+            if (readU32BE(head + 4) == chunkType("IDAT") && length > 0) {
+                left = length;
+                return true;
+            }
+            if (fseek(fp, long(length + 4), SEEK_CUR) != 0) break;
+        }
+        at = end;
+        return false;
+    }
+
+  private:
+    FILE* fp;
+    uint64_t at, end;
+    uint64_t left = 0;  // data bytes of the current IDAT chunk not yet read
+};
+
+}  // namespace
+
 void KpGenericPngDecoder::DecodeImage() {
-    if (idat && PrepareOutput() == 1) {
-        KpPngUncompressor inflater(this);
-        // The result is not needed: rows that were decoded stand, the others stay zero.
-        // The inflater counts in 32 bits: data beyond 4 GiB is never reached.
-        inflater.Uncompress(static_cast<unsigned>(std::min<uint64_t>(idatLength, UINT32_MAX)), idat);
+    if (chunksRead && PrepareOutput() == 1) {
+        if (fp && idatLength > 0) {
+            KpPngUncompressor inflater(this);
+            inflater.SetSizeHint(ExpectedBytes());
+            IdatInput input(fp, firstIdatAt, chunksEnd);
+            // The result is not needed: rows that were decoded stand, the others stay zero.
+            inflater.Uncompress(input);
+        }
         EndOutput();
     }
-    idat = nullptr;
-    idatBuffer.reset();
+    chunksRead = false;
 }
 
 // ---------------------------------------------------------------- unfiltering and pixels
@@ -1086,19 +1176,21 @@ inline uint8_t paethPredictor(int a, int b, int c) {
 
 // One byte at a time, in the order of the row.
 void unfilterPlain(unsigned char* cur, const unsigned char* prv, size_t length, size_t n, int type) {
+    // The bytes n to the left, which lie in the zero bytes in front of the lines for pixel 0.
+    const unsigned char* left = cur - n;
+    const unsigned char* upLeft = prv - n;
     switch (type) {
         case 1:
-            for (size_t i = 0; i < length; ++i) cur[i] = uint8_t(cur[i] + cur[i - n]);
+            for (size_t i = 0; i < length; ++i) cur[i] = uint8_t(cur[i] + left[i]);
             break;
         case 2:
             for (size_t i = 0; i < length; ++i) cur[i] = uint8_t(cur[i] + prv[i]);
             break;
         case 3:
-            for (size_t i = 0; i < length; ++i) cur[i] = uint8_t(cur[i] + ((cur[i - n] + prv[i]) >> 1));
+            for (size_t i = 0; i < length; ++i) cur[i] = uint8_t(cur[i] + ((left[i] + prv[i]) >> 1));
             break;
         case 4:
-            for (size_t i = 0; i < length; ++i)
-                cur[i] = uint8_t(cur[i] + paethPredictor(cur[i - n], prv[i], prv[i - n]));
+            for (size_t i = 0; i < length; ++i) cur[i] = uint8_t(cur[i] + paethPredictor(left[i], prv[i], upLeft[i]));
             break;
         default:
             break;
@@ -1106,17 +1198,31 @@ void unfilterPlain(unsigned char* cur, const unsigned char* prv, size_t length, 
 }
 
 #if defined(__SSE2__)
-inline __m128i load32(const unsigned char* p) {
-    int32_t v;
-    memcpy(&v, p, 4);
-    return _mm_cvtsi32_si128(v);
+// The bytes of one pixel of n bytes (3, 4, 6 or 8) in the low lanes; a 3- or 6-byte pixel reads
+// the next bytes too, which the line buffers hold.
+template <size_t N>
+inline __m128i loadPixel(const unsigned char* p) {
+    if (N <= 4) {
+        int32_t v;
+        memcpy(&v, p, 4);
+        return _mm_cvtsi32_si128(v);
+    }
+    return _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p));
 }
-// Stores the low N (3 or 4) bytes.
+// Stores the low N bytes.
 template <size_t N>
 inline void storeN(unsigned char* p, __m128i v) {
+    if (N == 8) {
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(p), v);
+        return;
+    }
     const uint32_t w = uint32_t(_mm_cvtsi128_si32(v));
-    if (N == 4) {
+    if (N == 4 || N == 6) {
         memcpy(p, &w, 4);
+        if (N == 6) {
+            const uint16_t high = uint16_t(uint32_t(_mm_cvtsi128_si32(_mm_srli_si128(v, 4))));
+            memcpy(p + 4, &high, 2);
+        }
     } else {
         const uint16_t low = uint16_t(w);
         memcpy(p, &low, 2);
@@ -1124,8 +1230,8 @@ inline void storeN(unsigned char* p, __m128i v) {
     }
 }
 
-// Pixels of 3 or 4 bytes: each pixel depends on the one to its left, so the vector holds the
-// channels of one pixel. Reads may reach a byte past the row, never past the line buffers.
+// Pixels of 3, 4, 6 or 8 bytes: each pixel depends on the one to its left, so the vector holds
+// the channels of one pixel. Reads may reach a byte past the row, never past the line buffers.
 template <size_t n>
 void unfilterPixels(unsigned char* cur, const unsigned char* prv, size_t length, int type) {
     const __m128i zero = _mm_setzero_si128();
@@ -1134,16 +1240,16 @@ void unfilterPixels(unsigned char* cur, const unsigned char* prv, size_t length,
     switch (type) {
         case 1:
             for (; i + n <= length; i += n) {
-                a = _mm_add_epi8(load32(cur + i), a);
+                a = _mm_add_epi8(loadPixel<n>(cur + i), a);
                 storeN<n>(cur + i, a);
             }
             break;
         case 3:
             for (; i + n <= length; i += n) {
-                const __m128i b = load32(prv + i);
+                const __m128i b = loadPixel<n>(prv + i);
                 // The rounded-up average less the bit it rounded: (a + b) >> 1.
                 const __m128i avg = _mm_sub_epi8(_mm_avg_epu8(a, b), _mm_and_si128(_mm_xor_si128(a, b), _mm_set1_epi8(1)));
-                a = _mm_add_epi8(load32(cur + i), avg);
+                a = _mm_add_epi8(loadPixel<n>(cur + i), avg);
                 storeN<n>(cur + i, a);
             }
             break;
@@ -1151,7 +1257,7 @@ void unfilterPixels(unsigned char* cur, const unsigned char* prv, size_t length,
             __m128i c = zero;  // the pixel above-left, widened
             __m128i a16 = zero;
             for (; i + n <= length; i += n) {
-                const __m128i b = _mm_unpacklo_epi8(load32(prv + i), zero);
+                const __m128i b = _mm_unpacklo_epi8(loadPixel<n>(prv + i), zero);
                 const __m128i pbc = _mm_sub_epi16(b, c), pac = _mm_sub_epi16(a16, c);
                 const __m128i pa = _mm_max_epi16(pbc, _mm_sub_epi16(zero, pbc));
                 const __m128i pb = _mm_max_epi16(pac, _mm_sub_epi16(zero, pac));
@@ -1162,7 +1268,7 @@ void unfilterPixels(unsigned char* cur, const unsigned char* prv, size_t length,
                 const __m128i notB = _mm_cmpgt_epi16(pb, pc);
                 const __m128i bc = _mm_or_si128(_mm_and_si128(notB, c), _mm_andnot_si128(notB, b));
                 const __m128i pred = _mm_or_si128(_mm_and_si128(notA, bc), _mm_andnot_si128(notA, a16));
-                const __m128i raw = _mm_unpacklo_epi8(load32(cur + i), zero);
+                const __m128i raw = _mm_unpacklo_epi8(loadPixel<n>(cur + i), zero);
                 a16 = _mm_and_si128(_mm_add_epi16(raw, pred), _mm_set1_epi16(0xFF));
                 c = b;
                 storeN<n>(cur + i, _mm_packus_epi16(a16, zero));
@@ -1198,11 +1304,21 @@ bool pngVectors() {
 void UnfilterRow(unsigned char* cur, const unsigned char* prv, size_t length, int bytesPerPixel, int filterType) {
     const size_t n = size_t(bytesPerPixel);
 #if defined(__SSE2__)
-    if ((n == 3 || n == 4) && filterType != 2 && pngVectors()) {
-        if (n == 3)
-            unfilterPixels<3>(cur, prv, length, filterType);
-        else
-            unfilterPixels<4>(cur, prv, length, filterType);
+    if ((n == 3 || n == 4 || n == 6 || n == 8) && filterType != 2 && pngVectors()) {
+        switch (n) {
+            case 3:
+                unfilterPixels<3>(cur, prv, length, filterType);
+                break;
+            case 4:
+                unfilterPixels<4>(cur, prv, length, filterType);
+                break;
+            case 6:
+                unfilterPixels<6>(cur, prv, length, filterType);
+                break;
+            default:
+                unfilterPixels<8>(cur, prv, length, filterType);
+                break;
+        }
         return;
     }
 #endif
@@ -1369,6 +1485,12 @@ void KpRawPngDecoder::BuildLookup() {
             px[3] = keyed ? 0 : 255;
         }
     }
+    opaqueLookup = true;
+    allWritten = true;
+    for (int v = 0; v < 256; ++v) {
+        opaqueLookup = opaqueLookup && lookupWritten[v] && lookup[v][3] == 255;
+        allWritten = allWritten && lookupWritten[v];
+    }
 }
 
 // Sets the geometry of the current pass, moving past passes that hold no pixels at all.
@@ -1455,10 +1577,10 @@ void KpRawPngDecoder::FinishRow() {
     UnfilterRow(curLine, prvLine, size_t(passLineBytes), unitBytes, filterType);
     const unsigned char* p = curLine;
     const unsigned char* const end = curLine + passLineBytes;
-    if (kind == Kind::Packed) {
-        for (; p < end; ++p) EmitPacked(*p);
-    } else if (pass == 0 && ConvertRow()) {
+    if (pass == 0 && ConvertRow()) {
         // Converted in one sweep.
+    } else if (kind == Kind::Packed) {
+        for (; p < end; ++p) EmitPacked(*p);
     } else if (unitBytes == 1) {
         const uint64_t step = colStep * 4;
         for (; p < end; ++p, rowOut += step)
@@ -1475,30 +1597,62 @@ bool KpRawPngDecoder::ConvertRow() {
     unsigned char* o = rowOut;
     const size_t n = size_t(wid);
     switch (kind) {
+        case Kind::Packed: {
+            // Samples of 1, 2 or 4 bits, most significant first, up to the row's last pixel.
+            const int d = bitDepth, mask = (1 << d) - 1;
+            for (int v = 0; v <= mask; ++v)
+                if (!lookupWritten[v]) return false;
+            for (size_t i = 0; i < n;) {
+                const unsigned v = *p++;
+                for (int shift = 8 - d; shift >= 0 && i < n; shift -= d, ++i)
+                    memcpy(o + 4 * i, lookup[(v >> shift) & mask], 4);
+            }
+            return true;
+        }
         case Kind::Lookup8: {
-            bool all = true;
-            for (int v = 0; v < 256; ++v) all &= lookupWritten[v];
-            if (!all) return false;
+            if (!allWritten) return false;
             for (size_t i = 0; i < n; ++i) memcpy(o + 4 * i, lookup[p[i]], 4);
             return true;
         }
         case Kind::Rgb8: {
             const uint32_t* key = trns.key;
             if (key[0] <= 255 && key[1] <= 255 && key[2] <= 255) return false;  // a key can match
+            // Red goes to byte `red`: shift 16 for the picture layout, 0 for RGBA.
+            const unsigned rs = red == 2 ? 16 : 0, bs = 16 - rs;
             for (size_t i = 0; i < n; ++i, p += 3, o += 4) {
-                o[red] = p[0];
-                o[1] = p[1];
-                o[blue] = p[2];
-                o[3] = 255;
+                uint32_t v = uint32_t(p[0]) << rs | uint32_t(p[1]) << 8 | uint32_t(p[2]) << bs | 0xFF000000u;
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+                v = __builtin_bswap32(v);
+#endif
+                memcpy(o, &v, 4);
             }
             return true;
         }
+        case Kind::GreyAlpha8:
+            for (size_t i = 0; i < n; ++i, p += 2, o += 4) {
+                const uint32_t v = p[0] * 0x010101u | uint32_t(p[1]) << 24;
+                memcpy(o, &v, 4);
+            }
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+            return false;
+#endif
+            return true;
         case Kind::Rgba8:
+            if (red == 0) {
+                memcpy(o, p, n * 4);
+                return true;
+            }
             for (size_t i = 0; i < n; ++i, p += 4, o += 4) {
-                o[red] = p[0];
-                o[1] = p[1];
-                o[blue] = p[2];
-                o[3] = p[3];
+                uint32_t v;
+                memcpy(&v, p, 4);
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+                v = __builtin_bswap32(v);
+#endif
+                v = (v & 0xFF00FF00u) | (v & 0xFFu) << 16 | ((v >> 16) & 0xFFu);
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+                v = __builtin_bswap32(v);
+#endif
+                memcpy(o, &v, 4);
             }
             return true;
         default:
@@ -1531,6 +1685,27 @@ int KpRawPngDecoder::FeedByte(unsigned char byte) {
     pixelByte = 0;
     if (lineByte >= passLineBytes) EndRow();
     return 1;
+}
+
+bool KpRawPngDecoder::KnownOpaque() const {
+    return RowsDecoded() >= hei && OpaqueKind();
+}
+
+bool KpRawPngDecoder::OpaqueKind() const {
+    const uint32_t* key = trns.key;
+    switch (kind) {
+        case Kind::Rgb8:
+            return key[0] > 255 || key[1] > 255 || key[2] > 255;
+        case Kind::Rgb16:
+            return key[0] > 0xFFFF || key[1] > 0xFFFF || key[2] > 0xFFFF;
+        case Kind::Grey16:
+            return key[0] > 0xFFFF && key[1] > 0xFFFF && key[2] > 0xFFFF;
+        case Kind::Lookup8:
+        case Kind::Packed:
+            return opaqueLookup;
+        default:
+            return false;
+    }
 }
 
 // Rows whose every pixel was decoded. Interlaced: the even rows are complete once pass 6 is

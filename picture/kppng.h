@@ -38,12 +38,15 @@ class KpPngUncompressor {
     int Uncompress(unsigned int length, unsigned char* data);
     // The same, reading the stream in pieces.
     int Uncompress(KpInflateInput& input);
+    // The bytes the stream is expected to hold (0: unknown); only the buffer's size follows it.
+    void SetSizeHint(uint64_t bytes) { sizeHint = bytes; }
 
     void MakeFixedHuffmanCode(unsigned int* lengths, unsigned int* codes);
     void MakeDynamicHuffmanCode(unsigned int* lengthsOut, unsigned int* codesOut, unsigned int count,
                                 unsigned int* lengthsIn);
+    // The tree's nodes are one array with the root first; DeleteHuffmanTree frees it.
     KpPngHuffmanTree* MakeHuffmanTree(unsigned int count, unsigned int* lengths, unsigned int* codes);
-    void DeleteHuffmanTree(KpPngHuffmanTree* node);
+    void DeleteHuffmanTree(KpPngHuffmanTree* root);
 
   private:
     struct Block;
@@ -61,6 +64,7 @@ class KpPngUncompressor {
     KpGenericPngDecoder* sink;
     const char* failMessage = nullptr;
     bool refused = false;  // the sink refused a byte: nothing more is decoded or said
+    uint64_t sizeHint = 0;
 };
 
 // Where the decoder's one-line messages go; stdout unless a test replaces it.
@@ -111,6 +115,8 @@ class KpGenericPngDecoder {
     // not looked at). By default each goes to Output in turn.
     virtual int OutputBytes(const unsigned char* bytes, size_t count);
     virtual int EndOutput() { return 1; }
+    // The bytes the sink takes at most, once PrepareOutput succeeded; 0 when not known.
+    virtual uint64_t ExpectedBytes() const { return 0; }
 
     // -1 for a null stream, a missing signature or a malformed PLTE; 1 otherwise.
     int Decode(FILE* fp);
@@ -153,11 +159,13 @@ class KpGenericPngDecoder {
     int png_fseek(long offset, int whence);
     long png_ftell();
 
-    std::unique_ptr<unsigned char[]> idatBuffer;
-    unsigned char* idat = nullptr;  // the gathered compressed data; its capacity is the file size
+    bool chunksRead = false;   // ReadChunks went through and the image data may be decoded
+    uint64_t firstIdatAt = 0;  // file offset of the first IDAT chunk with data
+    uint64_t chunksEnd = 0;    // file offset where the chunk loop ended
     uint64_t idatLength = 0;
     uint64_t cutIdatLength = 0;
     uint64_t fileSize = 0;
+    int64_t filePos = -1;  // where fp stands, followed by png_fread and png_fseek; -1 unknown
 };
 
 class CPicture;
@@ -188,6 +196,12 @@ class KpRawPngDecoder final : public KpGenericPngDecoder {
     int Output(unsigned char byte) override;
     int OutputBytes(const unsigned char* bytes, size_t count) override;
     int EndOutput() override;
+    uint64_t ExpectedBytes() const override { return FilteredBytes() + 1; }
+    // True after a decode when every pixel was decoded and none can be transparent: the
+    // picture's transparency mode is then NONE without looking at its pixels.
+    bool KnownOpaque() const;
+    // True once PrepareOutput succeeded when no decoded pixel can be transparent.
+    bool OpaqueKind() const;
 
     int wid = 0;
     int hei = 0;
@@ -235,6 +249,8 @@ class KpRawPngDecoder final : public KpGenericPngDecoder {
     unsigned char* prvLine = nullptr;
     unsigned char lookup[256][4];  // output pixel of each grey or palette sample of 8 bits or less
     bool lookupWritten[256];       // false for palette indices beyond the palette
+    bool allWritten = false;       // every entry of the lookup is written
+    bool opaqueLookup = false;     // ... and opaque
 };
 
 // Undoes the PNG filter of the n bytes of pixel x of curLine in place; prvLine is the row above.

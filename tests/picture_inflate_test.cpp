@@ -3,6 +3,7 @@
 // streams and against a plain bit-by-bit tree-walking inflater kept here as the reference.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <random>
 #include <string>
@@ -59,16 +60,44 @@ class RecordingSink : public KpGenericPngDecoder {
     size_t refuseAt;
 };
 
+// The stream handed over in pieces of 1 to 300 bytes, as a file is read.
+class PieceInput : public KpInflateInput {
+  public:
+    explicit PieceInput(const Bytes& stream) : stream(stream), rng(uint32_t(stream.size())) {}
+    size_t Read(unsigned char* buffer, size_t capacity) override {
+        const size_t n = std::min({capacity, stream.size() - at, size_t(1 + rng() % 300)});
+        if (n > 0) memcpy(buffer, stream.data() + at, n);
+        at += n;
+        return n;
+    }
+
+  private:
+    const Bytes& stream;
+    size_t at = 0;
+    std::mt19937 rng;
+};
+
+// Inflates from memory and, which must give the same outcome, from a streamed input.
 Outcome inflateProduct(Bytes stream, size_t refuseAt = 0) {
-    Outcome out;
-    MessageCapture capture(&out.messages);
-    RecordingSink sink(out, refuseAt);
-    KpPngUncompressor inflater(&sink);
-    // An exact-size copy, so that ASan sees any read past the input.
-    std::unique_ptr<uint8_t[]> exact(new uint8_t[stream.size() + 1]);
-    if (!stream.empty()) memcpy(exact.get(), stream.data(), stream.size());
-    out.result =
-        inflater.Uncompress(static_cast<unsigned>(stream.size()), stream.empty() ? nullptr : exact.get());
+    Outcome out, streamed;
+    {
+        MessageCapture capture(&out.messages);
+        RecordingSink sink(out, refuseAt);
+        KpPngUncompressor inflater(&sink);
+        // An exact-size copy, so that ASan sees any read past the input.
+        std::unique_ptr<uint8_t[]> exact(new uint8_t[stream.size() + 1]);
+        if (!stream.empty()) memcpy(exact.get(), stream.data(), stream.size());
+        out.result =
+            inflater.Uncompress(static_cast<unsigned>(stream.size()), stream.empty() ? nullptr : exact.get());
+    }
+    {
+        MessageCapture capture(&streamed.messages);
+        RecordingSink sink(streamed, refuseAt);
+        KpPngUncompressor inflater(&sink);
+        PieceInput input(stream);
+        streamed.result = stream.size() < 2 ? 0 : inflater.Uncompress(input);
+    }
+    EXPECT_TRUE(streamed == out) << "the streamed input differs";
     return out;
 }
 

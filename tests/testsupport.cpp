@@ -127,3 +127,5 @@ void appSetFixedFolder(const std::string& path) {
 void appSetDestination(const std::string& word) {
     record("destination", word, 0);
 }
+// Not recorded: the recorded order is that of the fixed settings.
+void appSetFastDraft(bool) {}

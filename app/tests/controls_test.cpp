@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 // Each control, changed as a user changes it, makes its one bridge call with its word or text.
 #include <QApplication>
+#include <QCheckBox>
 #include <QComboBox>
 #include <QDesktopServices>
 #include <QDir>
@@ -49,6 +50,7 @@ class ControlsTest : public QObject {
     void textFieldsSendWhatIsTyped();
     void chosenFixedFolderIsShownAndSent();
     void helpOpensTheReadme();
+    void fastDraftBoxSendsItsState();
 
   private:
     std::unique_ptr<LaunchedApp> launched;
@@ -186,6 +188,17 @@ void ControlsTest::helpOpensTheReadme() {
     QVERIFY(openedUrls[0].isLocalFile());
     QVERIFY(openedUrls[0].toLocalFile().endsWith("README.md"));
     QVERIFY(QFile::exists(openedUrls[0].toLocalFile()));
+}
+
+void ControlsTest::fastDraftBoxSendsItsState() {
+    QCheckBox* box = launched->app->fastDraft;
+    QVERIFY(!box->isChecked());
+    QTest::mouseClick(box, Qt::LeftButton, {}, QPoint(8, box->height() / 2));
+    QVERIFY(bool(pxm->fastDraft));
+    QTest::keyClick(box, Qt::Key_Space);
+    QVERIFY(!pxm->fastDraft);
+    appSetFastDraft(true);
+    QVERIFY(box->isChecked());
 }
 
 QTEST_MAIN(ControlsTest)
