@@ -11,8 +11,6 @@
 #include "picture/MetadataFilter.h"
 #include "tools/modTools.h"
 
-namespace {
-
 // Truncates toward zero like a C cast, but saturates instead of overflowing; NaN gives 0.
 int32_t truncateToInt(double value) {
     if (std::isnan(value)) return 0;
@@ -20,6 +18,8 @@ int32_t truncateToInt(double value) {
     if (value <= -2147483648.0) return INT32_MIN;
     return static_cast<int32_t>(value);
 }
+
+namespace {
 
 // An integer product of two sizes as a double; 64-bit so that large pictures cannot overflow.
 double product(int32_t a, int32_t b) {

@@ -22,6 +22,9 @@ SizeWord parseSizeWord(const std::string& text);
 
 // The box W x H a job fits a w x h picture into, the part of the picture that goes into it (all of
 // it unless the centre crop cuts it), and whether the part is resampled or copied as it is.
+// Truncates toward zero like a C cast, but saturates instead of overflowing; NaN gives 0.
+int32_t truncateToInt(double value);
+
 struct Plan {
     int32_t W = 0, H = 0;
     int32_t x = 0, y = 0, w = 0, h = 0;
