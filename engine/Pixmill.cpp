@@ -176,16 +176,17 @@ std::string Pixmill::settingsText() const {
     text += enumLine("ROTATE", kRotationWords, rotate);
     text += "</CONFIG>";
     // Newer settings follow the 15 lines, one element a line, so that those keep their bytes and
-    // their order; the file still ends without a line feed.
-    auto laterLine = [&text](const std::string& name, const std::string& value) {
-        text += "\n" + elementLine(name, value);
+    // their order; a setting at its default is left out, so a default file is the 15 lines alone,
+    // and the file still ends without a line feed.
+    auto laterQuality = [&text](const std::string& name, int32_t value, int32_t byDefault) {
+        if (value == byDefault) return;
+        text += "\n" + elementLine(name, intToStr(value));
         text.pop_back();
     };
-    laterLine("WEBPQUALITY", intToStr(static_cast<int32_t>(webpQuality)));
-    laterLine("AVIFQUALITY", intToStr(static_cast<int32_t>(avifQuality)));
-    laterLine("JXLQUALITY", intToStr(static_cast<int32_t>(jxlQuality)));
-    // The later settings follow the first 15 lines, so readers of those lines are not disturbed;
-    // metadata is written as it takes effect (none while COPYEXIF is false, which says it already).
+    laterQuality("WEBPQUALITY", webpQuality, kDefaultWebpQuality);
+    laterQuality("AVIFQUALITY", avifQuality, kDefaultAvifQuality);
+    laterQuality("JXLQUALITY", jxlQuality, kDefaultJxlQuality);
+    // Metadata is written as it takes effect (none while COPYEXIF is false, which says it already).
     OutputSettings written;
     for (const char* name : kOutputSettingNames) written.set(name, output.word(name));
     written.metadata = metadataMode();

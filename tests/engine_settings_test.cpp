@@ -27,10 +27,7 @@ const char kDefaultFile[] =
     "<DESTINATION>subfolder</DESTINATION>\n"
     "<OVERWRITE>no</OVERWRITE>\n"
     "<ROTATE>exif</ROTATE>\n"
-    "</CONFIG>\n"
-    "<WEBPQUALITY>90</WEBPQUALITY>\n"
-    "<AVIFQUALITY>70</AVIFQUALITY>\n"
-    "<JXLQUALITY>90</JXLQUALITY>";
+    "</CONFIG>";
 
 std::string configPath(const TempDir& dir) {
     return dir.file("pixmill/config.xml");
@@ -103,8 +100,7 @@ TEST(Settings, HandWrittenFileInMixedCaseLoadsAndSavesBack) {
     EXPECT_NE(written.find("\n<OVERWRITE>yes</OVERWRITE>\n"), std::string::npos);
     EXPECT_NE(written.find("\n<DESTINATION>fixedfolder</DESTINATION>\n"), std::string::npos);
     EXPECT_EQ(written.find("unknown"), std::string::npos);
-    EXPECT_NE(written.find("\n<ROTATE>portrait</ROTATE>\n</CONFIG>\n<"), std::string::npos);
-    EXPECT_NE(written.back(), '\n');
+    EXPECT_EQ(written.substr(written.size() - 9), "</CONFIG>");
 }
 
 TEST(Settings, SingleElementAndBooleanWords) {
@@ -125,7 +121,7 @@ TEST(Settings, SingleElementAndBooleanWords) {
 // did, and a value outside 1 to 100 keeps the default.
 TEST(Settings, OutputQualitiesFollowTheFifteenLines) {
     TempDir dir;
-    const std::string before = std::string(kDefaultFile).substr(0, std::string(kDefaultFile).find("\n<WEBP"));
+    const std::string before = std::string(kDefaultFile);
     EXPECT_EQ(loadAndSave(dir, strreplace(before, "<JPEGQUALITY>90", "<JPEGQUALITY>80")),
               strreplace(kDefaultFile, "<JPEGQUALITY>90", "<JPEGQUALITY>80"));
     const std::string stored = before +
