@@ -9,7 +9,7 @@ CMAKE_FLAGS ?=
 DEPS := cmake make g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev libjpeg62-turbo-dev \
         qt6-base-dev libgl-dev libpng-dev zlib1g-dev libgif-dev python3 python3-pil python3-numpy netpbm \
         parallel bash-completion \
-        pkgconf libwebp-dev libheif-dev libjxl-dev libtiff-dev webp libavif-bin libjxl-tools libtiff-tools
+        pkgconf libwebp-dev libheif-dev libjxl-dev libtiff-dev liblcms2-dev webp libavif-bin libjxl-tools libtiff-tools
 # The benchmarks' peers and the peak-memory meter.
 BENCH_DEPS := libjpeg-turbo-progs libvips-tools time
 

@@ -28,9 +28,9 @@ const char kDefaultFile[] =
     "<OVERWRITE>no</OVERWRITE>\n"
     "<ROTATE>exif</ROTATE>\n"
     "</CONFIG>\n"
-    "<WEBPQUALITY>90</WEBPQUALITY>\n"
-    "<AVIFQUALITY>70</AVIFQUALITY>\n"
-    "<JXLQUALITY>90</JXLQUALITY>";
+    "<WEBPQUALITY>82</WEBPQUALITY>\n"
+    "<AVIFQUALITY>65</AVIFQUALITY>\n"
+    "<JXLQUALITY>92</JXLQUALITY>";
 
 std::string configPath(const TempDir& dir) {
     return dir.file("pixmill/config.xml");
