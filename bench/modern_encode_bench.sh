@@ -82,7 +82,7 @@ END {
         c = order[k]; if (!(c in n)) continue
         for (i = 1; i <= n[c]; i++) { a[i] = r[c, i]; b[i] = pt[c, i]; d[i] = vt[c, i] }
         ratio = median(a, n[c]); bytes = pb[c] / vb[c]
-        line = sprintf("  %-5s q%-3d pixmill %6.2f s, vips %6.2f s: %5.2fx vips's time, %5.3fx its bytes (%d / %d)",
+        line = sprintf("  %-5s q%-3d pixmill %6.2f s, vips %6.2f s: %5.2fx the time of vips, %5.3fx its bytes (%d / %d)",
                        c, q[c], median(b, n[c]), median(d, n[c]), ratio, bytes, pb[c], vb[c])
         line = line (ratio <= 1.1 ? "" : "  ABOVE 1.1x") (bytes >= 0.95 && bytes <= 1.05 ? "" : "  BYTES OFF BY MORE THAN 5%")
         print line

@@ -158,8 +158,8 @@ Plan planFor(const ImageResizeTask& task, int32_t w, int32_t h) {
 // source itself.
 class ResultRows {
   public:
-    ResultRows(const Plan& plan, int turn, int32_t sourceW, int32_t sourceH, int32_t sourceMode,
-               bool modeKnown, int32_t quality, CPicture& result)
+    ResultRows(const Plan& plan, int turn, int32_t sourceW, int32_t sourceH, int32_t sourceMode, bool modeKnown,
+               int32_t quality, CPicture& result)
         : plan(plan), result(result) {
         opaque = modeKnown && sourceMode == TRANSPARENCY_NONE;
         const int channels = opaque ? 3 : 4;
@@ -168,9 +168,8 @@ class ResultRows {
             window.reset(new RowWindow(*last, plan.x, plan.y, plan.w, plan.h));
             return;
         }
-        last.reset(new RowResampler(turn == 6 || turn == 8 ? plan.h : plan.w,
-                                    turn == 6 || turn == 8 ? plan.w : plan.h, result, filterCodeFor(quality),
-                                    channels, turn));
+        last.reset(new RowResampler(turn == 6 || turn == 8 ? plan.h : plan.w, turn == 6 || turn == 8 ? plan.w : plan.h,
+                                    result, filterCodeFor(quality), channels, turn));
         // The turned picture's part [x, x + w) x [y, y + h), in the source.
         switch (turn) {
             case 6:
@@ -180,8 +179,8 @@ class ResultRows {
                 window.reset(new RowWindow(*last, sourceW - plan.y - plan.h, plan.x, plan.h, plan.w));
                 break;
             case 3:
-                window.reset(new RowWindow(*last, sourceW - plan.x - plan.w, sourceH - plan.y - plan.h,
-                                           plan.w, plan.h));
+                window.reset(
+                    new RowWindow(*last, sourceW - plan.x - plan.w, sourceH - plan.y - plan.h, plan.w, plan.h));
                 break;
             default:
                 window.reset(new RowWindow(*last, plan.x, plan.y, plan.w, plan.h));
@@ -353,8 +352,7 @@ struct Need {
 };
 
 // What the job holds at once, by its plan: the picture a source decoded whole (whole) or else a
-// few streamed rows, and the turned copy when it turns a copy; beside them the result, which the encoder
-// later doubles.
+// few streamed rows, and the turned copy when it turns a copy; beside them the result, which the encoder later doubles.
 Need memoryNeeded(const ImageResizeTask& task, int32_t w, int32_t h, int turnCode, bool whole) {
     const bool quarter = turnCode == 6 || turnCode == 8;
     const Plan plan = planFor(task, quarter ? h : w, quarter ? w : h);
@@ -422,8 +420,9 @@ std::string runJob(ImageResizeTask& task, Step& step) {
     loadExif(task.sourcePath, exif);
     const int turnCode = turnFor(engine.rotate, source->width, source->height, exif);
     if (!memory.held()) {
-        const std::string failure = reserveMemory(
-            task, memory, memoryNeeded(task, source->width, source->height, turnCode, !source->streams()));
+        const std::string failure = reserveMemory(task, memory,
+                                                  memoryNeeded(task, source->width, source->height, turnCode,
+                                                               !source->streams()));
         if (!failure.empty()) return failure;
     }
 
@@ -460,8 +459,8 @@ std::string runJob(ImageResizeTask& task, Step& step) {
     const bool modeKnown = picture ? true : source->modeKnown;
     {
         ResultRows rows(plan, picture ? 0 : turnCode, picture ? picture->width : source->width,
-                        picture ? picture->height : source->height, sourceMode, modeKnown,
-                        engine.resizeQuality, *result);
+                        picture ? picture->height : source->height, sourceMode, modeKnown, engine.resizeQuality,
+                        *result);
         if (picture) {
             putPictureRows(*picture, rows.sink());
         } else if (!source->putRows(rows.sink())) {

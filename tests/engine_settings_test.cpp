@@ -32,9 +32,7 @@ const char kDefaultFile[] =
     "<AVIFQUALITY>65</AVIFQUALITY>\n"
     "<JXLQUALITY>92</JXLQUALITY>";
 
-std::string configPath(const TempDir& dir) {
-    return dir.file("pixmill/config.xml");
-}
+std::string configPath(const TempDir& dir) { return dir.file("pixmill/config.xml"); }
 
 // Runs an engine over a settings folder holding `text` and returns what it wrote back.
 std::string loadAndSave(const TempDir& dir, const std::string& text) {
