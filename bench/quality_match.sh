@@ -44,8 +44,8 @@ measure() {  # measure TYPE Q
 }
 
 measure jpg 90
-for spec in "${@:-webp:80,85,90,95 avif:50,60,70,80 jxl:80,85,90,95}"; do
-    for item in $spec; do
+for list in "${@:-webp:80,85,90,95 avif:50,60,70,80 jxl:80,85,90,95}"; do
+    for item in $list; do
         IFS=, read -r -a qualities <<<"${item#*:}"
         for q in "${qualities[@]}"; do measure "${item%%:*}" "$q"; done
     done

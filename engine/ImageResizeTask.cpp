@@ -149,8 +149,8 @@ class ResultRows {
                 window.reset(new RowWindow(*last, sourceW - plan.y - plan.h, plan.x, plan.h, plan.w));
                 break;
             case 3:
-                window.reset(new RowWindow(*last, sourceW - plan.x - plan.w, sourceH - plan.y - plan.h,
-                                           plan.w, plan.h));
+                window.reset(
+                    new RowWindow(*last, sourceW - plan.x - plan.w, sourceH - plan.y - plan.h, plan.w, plan.h));
                 break;
             default:
                 window.reset(new RowWindow(*last, plan.x, plan.y, plan.w, plan.h));

@@ -9,7 +9,7 @@
 class Pixmill;
 
 class ImageResizeTask {
-  public:
+public:
     Pixmill* engine = nullptr;
     std::atomic<bool> started{false};
     std::atomic<bool> done{false};

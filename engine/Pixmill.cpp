@@ -58,8 +58,7 @@ std::string enumLine(const std::string& name, const char* const (&words)[N], int
 
 }  // namespace
 
-void getSettingString(const std::string& xml, std::string& lowerXml, const std::string& name,
-                      std::string& out) {
+void getSettingString(const std::string& xml, std::string& lowerXml, const std::string& name, std::string& out) {
     std::string content = getXMLElementCIFast(xml, lowerXml, name, std::string());
     if (!content.empty()) out = content;
 }
@@ -84,13 +83,9 @@ std::string Pixmill::defaultSettingsFolder() {
 #endif
 }
 
-Pixmill::Pixmill() {
-    construct(defaultSettingsFolder());
-}
+Pixmill::Pixmill() { construct(defaultSettingsFolder()); }
 
-Pixmill::Pixmill(const std::string& folder) {
-    construct(folder);
-}
+Pixmill::Pixmill(const std::string& folder) { construct(folder); }
 
 void Pixmill::construct(const std::string& folder) {
     InitializeCriticalSection(&taskMutex);

@@ -23,7 +23,7 @@ struct JobChange {
 };
 
 class Pixmill {
-  public:
+public:
     // Settings. Those that workers read while jobs run are atomics; strings are main-thread only.
     std::string resolution;
     std::atomic<int32_t> jpegQuality{90};
@@ -134,7 +134,7 @@ class Pixmill {
     // ~/Library/Application Support/pixmill on macOS.
     static std::string defaultSettingsFolder();
 
-  private:
+private:
     void construct(const std::string& folder);
     // Intake: the output folder for a dropped path, and the output name (counter search included).
     std::string outputFolderFor(const std::string& path) const;
@@ -145,8 +145,8 @@ class Pixmill {
     std::string outputExtensionFor(const std::string& path) const;
     // The output folder and name addFile settles for path; false when it refuses the path.
     // createFolder: make the output folder when it is missing (addFile) or not (planFile).
-    bool settleOutput(const std::string& path, const std::string& folderBelow, bool createFolder,
-                      int& folderError, std::string& folder, std::string& name);
+    bool settleOutput(const std::string& path, const std::string& folderBelow, bool createFolder, int& folderError,
+                      std::string& folder, std::string& name);
     // Queue. The first two are called with taskMutex held: the position of the first available
     // job (tasks.size() when none), and the start of one worker (false when it could not start).
     size_t findAvailableTask();
@@ -162,7 +162,6 @@ class Pixmill {
 
 // Free lookups over the settings text and its lower-case copy; an empty or missing element leaves
 // out unchanged.
-void getSettingString(const std::string& xml, std::string& lowerXml, const std::string& name,
-                      std::string& out);
+void getSettingString(const std::string& xml, std::string& lowerXml, const std::string& name, std::string& out);
 void getSettingInt(const std::string& xml, std::string& lowerXml, const std::string& name, int32_t& out);
 void getSettingBool(const std::string& xml, std::string& lowerXml, const std::string& name, bool& out);

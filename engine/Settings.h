@@ -22,6 +22,6 @@ enum : int32_t { None = 0, ByExif = 1, Landscape = 2, LandscapeCcw = 3, Portrait
 
 // Default qualities of the WebP, AVIF and JPEG XL outputs: on resized photos each matches the
 // SSIM that JPEG at quality 90 gives (bench/quality_match.sh measures it).
-const int32_t kDefaultWebpQuality = 90;
-const int32_t kDefaultAvifQuality = 70;
-const int32_t kDefaultJxlQuality = 90;
+const int32_t kDefaultWebpQuality = 82;
+const int32_t kDefaultAvifQuality = 65;
+const int32_t kDefaultJxlQuality = 92;

@@ -13,6 +13,9 @@ namespace {
 
 // Speed 5 of the AV1 encoder (0 slowest .. 9 fastest) is effort 4 of vips's heifsave, its default.
 const int kEncoderSpeed = 5;
+// One encoder thread per picture: the batch runs one job per core already, and more threads per
+// job only contend with each other.
+const int kEncoderThreads = 1;
 
 struct ContextDeleter {
     void operator()(heif_context* context) const { heif_context_free(context); }
@@ -55,7 +58,8 @@ heif_encoder* encoderFor(heif_context* context, const WriteOptions& options) {
     const int quality = options.quality < 1 ? 1 : options.quality > 100 ? 100 : options.quality;
     if (!ok(heif_encoder_set_lossy_quality(encoder, quality)) ||
         !ok(heif_encoder_set_parameter_string(encoder, "chroma", "420")) ||
-        !ok(heif_encoder_set_parameter_integer(encoder, "speed", kEncoderSpeed)))
+        !ok(heif_encoder_set_parameter_integer(encoder, "speed", kEncoderSpeed)) ||
+        !ok(heif_encoder_set_parameter_integer(encoder, "threads", kEncoderThreads)))
         return nullptr;
     return owned.release();
 }

@@ -3,6 +3,7 @@
 // alpha kept; the ICC profile (else sRGB) as the colour encoding; EXIF and XMP in boxes.
 #include <jxl/encode.h>
 #include <jxl/encode_cxx.h>
+#include <lcms2.h>
 
 #include <cstring>
 #include <vector>
@@ -22,6 +23,33 @@ float distanceOf(int quality) {
     const double q = quality;
     if (q >= 30) return float(0.1 + (100 - q) * 0.09);
     return float(53.0 / 3000.0 * q * q - 23.0 / 20.0 * q + 25.0);
+}
+
+void quietCms(cmsContext, cmsUInt32Number, const char*) {}
+
+// Whether the library can take the profile: it parses the profile with LittleCMS and, when that
+// fails, prints its complaint on the standard error. So the profile is tried first, silently: an
+// RGB profile from which a transform to sRGB can be built (which reads its colour tags).
+bool iccUsable(const std::string& icc) {
+    if (icc.size() < 132 || icc.size() > UINT32_MAX) return false;
+    cmsContext context = cmsCreateContext(nullptr, nullptr);
+    if (!context) return false;
+    cmsSetLogErrorHandlerTHR(context, quietCms);
+    bool usable = false;
+    if (cmsHPROFILE profile = cmsOpenProfileFromMemTHR(context, icc.data(), cmsUInt32Number(icc.size()))) {
+        if (cmsGetColorSpace(profile) == cmsSigRgbData) {
+            if (cmsHPROFILE srgb = cmsCreate_sRGBProfileTHR(context)) {
+                cmsHTRANSFORM transform = cmsCreateTransformTHR(context, profile, TYPE_RGB_8, srgb,
+                                                                TYPE_RGB_8, INTENT_PERCEPTUAL, 0);
+                usable = transform != nullptr;
+                if (transform) cmsDeleteTransform(transform);
+                cmsCloseProfile(srgb);
+            }
+        }
+        cmsCloseProfile(profile);
+    }
+    cmsDeleteContext(context);
+    return usable;
 }
 
 bool good(JxlEncoderStatus status) {
@@ -49,10 +77,11 @@ bool setImageInfo(JxlEncoder* encoder, const CPicture& picture, bool alpha, bool
         channel.bits_per_sample = 8;
         if (!good(JxlEncoderSetExtraChannelInfo(encoder, 0, &channel))) return false;
     }
-    if (!icc.empty() &&
+    if (iccUsable(icc) &&
         good(JxlEncoderSetICCProfile(encoder, reinterpret_cast<const uint8_t*>(icc.data()), icc.size())))
         return true;
-    // No profile, or one the library refuses: the pixels are sRGB, as for every other output.
+    // No profile, or one that cannot be used: the pixels are taken as sRGB, as every output without
+    // a profile takes them.
     JxlColorEncoding srgb;
     JxlColorEncodingSetToSRGB(&srgb, JXL_FALSE);
     return good(JxlEncoderSetColorEncoding(encoder, &srgb));

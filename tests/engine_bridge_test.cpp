@@ -156,9 +156,14 @@ TEST(BridgeInitGUI, PushesLoadedSettingsInOrder) {
          {"resolution=640x480", "crop=2", "overwrite=1", "rotation=4", "outputFormat=1", "destination=fixed",
           "subFolder=small", "fixedFolder=/srv/out", "outputFileName=img%N3%"}},
         // A type the window cannot show leaves its control alone; samefolder shows as "same".
-        {head + "<OUTPUTFILETYPE>tif</OUTPUTFILETYPE>\n<DESTINATION>samefolder</DESTINATION>\n</CONFIG>",
+        {head + "<OUTPUTFILETYPE>gif</OUTPUTFILETYPE>\n<DESTINATION>samefolder</DESTINATION>\n</CONFIG>",
          {"resolution=1024x768", "crop=0", "overwrite=0", "rotation=1", "destination=same",
           "subFolder=resized", "fixedFolder=", "outputFileName=%SRC%_%DSTX%x%DSTY%"}},
+        // The newer types follow the first three in the pop-up.
+        {head + "<OUTPUTFILETYPE>same</OUTPUTFILETYPE>\n</CONFIG>",
+         {"resolution=1024x768", "crop=0", "overwrite=0", "rotation=1", "outputFormat=7",
+          "destination=subfolder", "subFolder=resized",
+          "fixedFolder=", "outputFileName=%SRC%_%DSTX%x%DSTY%"}},
         // "JPG" is not exactly "jpg".
         {head + "<OUTPUTFILETYPE>JPG</OUTPUTFILETYPE>\n</CONFIG>",
          {"resolution=1024x768", "crop=0", "overwrite=0", "rotation=1", "destination=subfolder",

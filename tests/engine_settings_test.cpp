@@ -29,9 +29,7 @@ const char kDefaultFile[] =
     "<ROTATE>exif</ROTATE>\n"
     "</CONFIG>";
 
-std::string configPath(const TempDir& dir) {
-    return dir.file("pixmill/config.xml");
-}
+std::string configPath(const TempDir& dir) { return dir.file("pixmill/config.xml"); }
 
 // Runs an engine over a settings folder holding `text` and returns what it wrote back.
 std::string loadAndSave(const TempDir& dir, const std::string& text) {

@@ -2,6 +2,7 @@
 // WebP, AVIF, JPEG XL and TIFF outputs read back by their libraries' own tools: size, alpha,
 // lossless pixels exact, lossy ones close; ICC profile and EXIF block carried.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <memory>
@@ -153,6 +154,27 @@ TEST(Writers, FailuresAreResults) {
             EXPECT_FALSE(writeImage(type, picture, OutputMetadata(), WriteOptions(), full));
         }
     }
+    // A profile JPEG XL's library cannot read (it would print why) is left out, and nothing is printed.
+    const std::string printed = dir.file("stderr");
+    fflush(stderr);
+    const int saved = dup(2);
+    FILE* capture = fopen(printed.c_str(), "wb");
+    dup2(fileno(capture), 2);
+    CPicture picture(16, 16);
+    fill(picture, TRANSPARENCY_ALPHA);
+    const OutputMetadata broken{"", "", "",
+                                std::string("\0\0\0\x8c"
+                                            "applRGB ",
+                                            12) +
+                                    std::string(128, 'x')};
+    const bool written =
+        writeImage(OutputType::Jxl, picture, broken, WriteOptions(), fopen(dir.file("b.jxl").c_str(), "wb"));
+    fflush(stderr);
+    dup2(saved, 2);
+    close(saved);
+    fclose(capture);
+    EXPECT_TRUE(written);
+    EXPECT_EQ(readBytes(printed), "");
     EXPECT_EQ(outputTypeOfPath("a.TIFF"), OutputType::Tiff);
     EXPECT_EQ(outputTypeOfPath("a.heic"), OutputType::None);
 }

@@ -70,6 +70,8 @@ void ControlsTest::popUpsSendTheirWords_data() {
     QTest::newRow("crop stretch") << "crop" << 2 << 2;
     QTest::newRow("overwrite yes") << "overwrite" << 1 << 1;
     QTest::newRow("format bmp") << "outputFormat" << 1 << 1;
+    QTest::newRow("format jxl") << "outputFormat" << 5 << 5;
+    QTest::newRow("format same") << "outputFormat" << 7 << 7;
 }
 
 void ControlsTest::popUpsSendTheirWords() {
@@ -88,7 +90,8 @@ void ControlsTest::popUpsSendTheirWords() {
         QCOMPARE(int(pxm->overwrite), code);
     } else {
         pickItem(app->outputFormat, position);
-        QCOMPARE(pxm->outputFileType, std::string(code ? "bmp" : "jpg"));
+        const char* const words[] = {"jpg", "bmp", "png", "webp", "avif", "jxl", "tif", "same"};
+        QCOMPARE(pxm->outputFileType, std::string(words[code]));
     }
 }
 

@@ -57,9 +57,9 @@ void LaunchTest::controlsShowLoadedSettings() {
 }
 
 void LaunchTest::unknownOutputTypeKeepsInitialItem() {
-    LaunchedApp launched(configWith("<OUTPUTFILETYPE>tif</OUTPUTFILETYPE>\n"));
+    LaunchedApp launched(configWith("<OUTPUTFILETYPE>gif</OUTPUTFILETYPE>\n"));
     QCOMPARE(launched.app->outputFormat->currentIndex(), 0);
-    QCOMPARE(pxm->outputFileType, std::string("tif"));
+    QCOMPARE(pxm->outputFileType, std::string("gif"));
 }
 
 void LaunchTest::destinationWordsSwitchCells() {
