@@ -630,7 +630,8 @@ std::string describeSettings(const Pixmill& engine) {
 std::string cliHelpText() {
     return "Usage: pixmill-cli [OPTION]... FILE...\n"
            "   or: pixmill-cli [OPTION]... --files-from LIST [FILE]...\n"
-           "Resize JPEG, PNG, GIF and BMP files with the settings of the Pixmill window (config.xml).\n"
+           "Resize image files (JPEG, PNG, GIF, BMP, HEIC/HEIF, AVIF, WebP, TIFF, JPEG XL) with the\n"
+           "settings of the Pixmill window (config.xml).\n"
            "Options change the settings for this run only; --save-settings keeps them.\n"
            "\n"
            "Settings (words as in config.xml):\n"

@@ -108,7 +108,7 @@ public:
     std::string planFile(const std::string& path, const std::string& folderBelow = std::string());
     // Why addFile refused path, in words for people (it only answers yes or no).
     std::string refusalReason(const std::string& path) const;
-    // Whether the name is one of an image type that intake takes (JPEG, PNG, GIF, BMP).
+    // Whether the name is one of an image type that intake takes (JPEG, PNG, GIF, BMP, HEIF, AVIF, WebP, TIFF, JPEG XL).
     static bool isImageFileName(const std::string& path);
 
     // Queue.
