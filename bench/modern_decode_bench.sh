@@ -72,7 +72,7 @@ export CORPUS CLI WORK FLOOR
 TYPES=
 for type in heic webp; do
     first=$(ls "$CORPUS/encoded/$type"/*."$type" | head -1)
-    if "$CLI" -s 64x64 -o "$WORK/probe" "$first" >/dev/null 2>&1; then TYPES="$TYPES $type"
+    if "$CLI" -s 64x64 -o "$WORK/probe-$type" "$first" >/dev/null 2>&1; then TYPES="$TYPES $type"
     else echo "modern: pixmill-cli does not read $type files: left out"; fi
 done
 : >"$WORK/runs"
