@@ -150,13 +150,5 @@ bool encodeInto(CPicture& picture, const OutputMetadata& metadata, const WriteOp
 }  // namespace
 
 bool writeJxl(CPicture& picture, const OutputMetadata& metadata, const WriteOptions& options, FILE* file) {
-    bool written = false;
-    try {
-        written = !picture.isEmpty() && encodeInto(picture, metadata, options, file);
-    } catch (...) {
-        // The library is C++ inside: running out of memory there fails this picture only.
-        written = false;
-    }
-    if (fclose(file) != 0) return false;
-    return written;
+    return encodeAndClose(file, [&] { return !picture.isEmpty() && encodeInto(picture, metadata, options, file); });
 }

@@ -49,3 +49,14 @@ bool writeAndClose(FILE* file, const void* data, size_t size) {
 std::string exifWithOffset(const std::string& exif) {
     return std::string(4, '\0') + exif;
 }
+
+bool encodeAndClose(FILE* file, const std::function<bool()>& encode) {
+    bool written = false;
+    try {
+        written = encode();
+    } catch (...) {
+        written = false;
+    }
+    if (fclose(file) != 0) return false;
+    return written;
+}

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -23,6 +24,9 @@ std::vector<uint8_t> rgbPicture(const CPicture& picture, int channels);
 
 // Writes size bytes and closes the stream; false when either fails. Closes it when data is null too.
 bool writeAndClose(FILE* file, const void* data, size_t size);
+// Runs an encoder that writes into `file`, then closes it: true when the encoder succeeded and the
+// close did too. A library that throws (C++ inside, out of memory) fails this picture only.
+bool encodeAndClose(FILE* file, const std::function<bool()>& encode);
 
 // EXIF for containers that store it in a box or item: the block from its TIFF header on, behind a
 // 4-byte big-endian offset to that header (0).
