@@ -46,6 +46,18 @@ void getSettingQuality(const std::string& xml, std::string& lowerXml, const std:
     if (quality >= 1 && quality <= 100) out = quality;
 }
 
+// A list of words joined by ","; an element that is present but empty clears the list.
+void getSettingList(const std::string& xml, std::string& lowerXml, const std::string& name,
+                    std::vector<std::string>& out) {
+    const std::string open = "<" + name + ">";
+    if (lowerXml.find(open) == std::string::npos && lowerXml.find("<" + name + "/>") == std::string::npos) return;
+    out.clear();
+    for (std::string word : strsplit(getXMLElementCIFast(xml, lowerXml, name, std::string()), ",")) {
+        word = strtrim(word);
+        if (!word.empty()) out.push_back(word);
+    }
+}
+
 std::string elementLine(const std::string& name, const std::string& value) {
     return "<" + name + ">" + value + "</" + name + ">\n";
 }
@@ -121,6 +133,10 @@ Pixmill::~Pixmill() {
 void Pixmill::loadSettings() {
     std::string xml = readFileContents(settingsFolder + "/" + "config.xml");
     if (xml.empty()) return;
+    applySettingsText(xml);
+}
+
+void Pixmill::applySettingsText(const std::string& xml) {
     std::string lowerXml = strtolower(xml);
 
     getSettingString(xml, lowerXml, "resolution", resolution);
@@ -148,6 +164,8 @@ void Pixmill::loadSettings() {
     getSettingQuality(xml, lowerXml, "webpquality", webpQuality);
     getSettingQuality(xml, lowerXml, "avifquality", avifQuality);
     getSettingQuality(xml, lowerXml, "jxlquality", jxlQuality);
+    getSettingList(xml, lowerXml, "moresizes", moreSizes);
+    getSettingList(xml, lowerXml, "moretypes", moreTypes);
     // A file that says only COPYEXIF false means no metadata; a METADATA element decides both.
     if (!copyExif) output.metadata = MetadataMode::None;
     output.load(xml, lowerXml);
@@ -188,6 +206,16 @@ std::string Pixmill::settingsText() const {
     text += written.text();
     // Draft decoding, only when on.
     if (fastDraft) text += "\n<FASTDRAFT>true</FASTDRAFT>";
+    // Further sizes and types, only when there are any.
+    auto laterList = [&text](const std::string& name, const std::vector<std::string>& words) {
+        if (words.empty()) return;
+        std::string joined;
+        for (const std::string& word : words) joined += (joined.empty() ? "" : ",") + word;
+        text += "\n" + elementLine(name, joined);
+        text.pop_back();
+    };
+    laterList("MORESIZES", moreSizes);
+    laterList("MORETYPES", moreTypes);
     return text;
 }
 

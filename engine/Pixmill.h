@@ -33,6 +33,10 @@ public:
     std::atomic<int32_t> rotate{Rotation::ByExif};
     std::atomic<bool> copyExif{true};
     std::string outputFileType;
+    // Several outputs from one decode: every source is written at each size of resolution and
+    // moreSizes, in each type of outputFileType and moreTypes (all pairs). Empty by default;
+    // stored after the fixed lines as MORESIZES and MORETYPES, words joined by ",".
+    std::vector<std::string> moreSizes, moreTypes;
     std::string outputFileName;
     std::string outputFixedFolder;
     std::string outputSubFolder;
@@ -95,6 +99,9 @@ public:
     Pixmill& operator=(const Pixmill&) = delete;
 
     void loadSettings();
+    // Sets every setting whose element the text holds (the settings file's elements, any letter
+    // case, any order, e.g. a preset's); the others keep their values.
+    void applySettingsText(const std::string& xml);
     void saveSettings();
     // The exact text of config.xml for the current settings.
     std::string settingsText() const;
