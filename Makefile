@@ -4,11 +4,19 @@ SHELL := /bin/bash
 JOBS ?= $(shell nproc)
 FUZZ_SECONDS ?= 10
 CMAKE_FLAGS ?=
+# The test builds go through ccache when it is there: a rerun recompiles only what changed, in any
+# clone (paths are taken relative to the clone, and its folder name is left out of the hash).
+CCACHE := $(shell command -v ccache 2>/dev/null)
+ifneq ($(CCACHE),)
+LAUNCHER := -DCMAKE_C_COMPILER_LAUNCHER=$(CCACHE) -DCMAKE_CXX_COMPILER_LAUNCHER=$(CCACHE)
+export CCACHE_BASEDIR := $(CURDIR)
+export CCACHE_NOHASHDIR := true
+endif
 
 # Debian 12 packages the build and the tests need.
 DEPS := cmake make g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev libjpeg62-turbo-dev \
         qt6-base-dev libgl-dev libpng-dev zlib1g-dev libgif-dev python3 python3-pil python3-numpy netpbm \
-        parallel bash-completion \
+        parallel bash-completion ccache \
         pkgconf libheif-dev libwebp-dev libjxl-dev libtiff-dev liblcms2-dev \
         libheif-examples webp libavif-bin libjxl-tools libtiff-tools
 # What `make cluster-check` needs besides DEPS: a Slurm cluster of one node and its authentication.
@@ -45,7 +53,7 @@ deps:
 	fi
 
 build: deps
-	cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS)
+	cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo $(LAUNCHER) $(CMAKE_FLAGS)
 	cmake --build build -j $(JOBS)
 
 test-main: build
@@ -53,14 +61,14 @@ test-main: build
 
 # Decoders, fuzz corpora and the rest under AddressSanitizer + UndefinedBehaviorSanitizer (clang).
 test-asan: deps
-	CC=clang CXX=clang++ cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	CC=clang CXX=clang++ cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo $(LAUNCHER) \
 	  -DPIXMILL_SANITIZE=address -DPIXMILL_FUZZ=ON -DPIXMILL_GUI=OFF -DPIXMILL_FUZZ_SECONDS=$(FUZZ_SECONDS)
 	cmake --build build-asan -j $(JOBS)
 	ctest --test-dir build-asan --output-on-failure -j $(JOBS)
 
 # The queue and the jobs under ThreadSanitizer.
 test-tsan: deps
-	CC=clang CXX=clang++ cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	CC=clang CXX=clang++ cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo $(LAUNCHER) \
 	  -DPIXMILL_SANITIZE=thread -DPIXMILL_GUI=OFF
 	cmake --build build-tsan -j $(JOBS)
 	ctest --test-dir build-tsan --output-on-failure -j $(JOBS)
