@@ -161,6 +161,12 @@ SingleInstance::~SingleInstance() = default;
 
 SingleInstance::Role SingleInstance::start(const OpenRequest& request, QString& why) {
     why.clear();
+    // In a shared temporary folder another user could have taken the name: never talk to them.
+    const QFileInfo existing(socketName);
+    if (existing.exists() && existing.ownerId() != getuid()) {
+        why = tr("%1 belongs to another user; this window works alone").arg(socketName);
+        return Role::Alone;
+    }
     QLockFile lock(socketName + QStringLiteral(".lock"));
     const bool locked = lock.tryLock(kLockMs);
     QLocalSocket socket;
