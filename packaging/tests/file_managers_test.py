@@ -63,10 +63,17 @@ class DesktopFiles(unittest.TestCase):
         for path in (os.path.join(SOURCE, "app", "pixmill.desktop"), os.path.join(ENTRIES, "pixmill-servicemenu.desktop")):
             self.assertEqual(self.validate(path), [], path)
 
-    def test_every_entry_passes_all_selected_files(self):
-        for name in ("pixmill-servicemenu.desktop", "pixmill.nemo_action"):
-            with open(os.path.join(ENTRIES, name), encoding="utf-8") as file:
-                self.assertIn("Exec=pixmill %F\n", file.read(), name)
+    def test_every_entry_passes_all_selected_files_of_the_types_opened(self):
+        def types(path, key):
+            with open(path, encoding="utf-8") as file:
+                text = file.read()
+            self.assertIn("Exec=pixmill %F\n", text, path)
+            return set(text.split("\n" + key + "=")[1].split("\n")[0].strip(";").split(";"))
+
+        opened = types(os.path.join(SOURCE, "app", "pixmill.desktop"), "MimeType")
+        self.assertEqual(types(os.path.join(ENTRIES, "pixmill-servicemenu.desktop"), "MimeType"), opened)
+        self.assertEqual(types(os.path.join(ENTRIES, "pixmill.nemo_action"), "Mimetypes"), opened)
+        self.assertEqual(load_extension().IMAGE_TYPES, opened)
 
 
 if __name__ == "__main__":
