@@ -26,8 +26,9 @@ bool parseOpenRequest(const QStringList& arguments, const QString& workingFolder
                       QString& why);
 
 // The message on the socket: "PIXMILL-OPEN 1\n", then records of a tag byte ('P' preset, 'F' file),
-// the decimal length of the bytes, ':' and the bytes, and "E\n" last. A path is carried as the file
-// system's bytes of its name, so names that are not UTF-8 travel unchanged.
+// the decimal length of the bytes, ':' and the bytes, and "E\n" last. A preset name is UTF-8, a path
+// the bytes of its name in the file system's encoding; lengths, not separators, delimit them, so a
+// name may hold any byte but NUL.
 QByteArray encodeOpenRequest(const OpenRequest& request);
 // Decodes a message received so far: true with `complete` false while it is only cut short, true
 // with `complete` true once it is whole; false when it is malformed or too large.
@@ -46,7 +47,7 @@ class SingleInstance : public QObject {
 
     enum class Role {
         Server,      // this process shows the window and takes later starts' requests
-        HandedOver,  // a running window took the request; this process ends
+        HandedOver,  // a running window took the request (why: a note if it has not answered yet)
         Refused,     // the running window answered with a refusal (why)
         Alone,       // neither: show a window of its own without taking requests (why)
     };
