@@ -16,7 +16,7 @@ endif
 # Debian 12 packages the build and the tests need.
 DEPS := cmake make g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev libjpeg62-turbo-dev \
         qt6-base-dev libgl-dev libpng-dev zlib1g-dev libgif-dev python3 python3-pil python3-numpy netpbm \
-        parallel bash-completion ccache \
+        parallel bash-completion desktop-file-utils ccache \
         pkgconf libheif-dev libwebp-dev libjxl-dev libtiff-dev liblcms2-dev \
         libheif-examples webp libavif-bin libjxl-tools libtiff-tools
 # What `make cluster-check` needs besides DEPS: a Slurm cluster of one node and its authentication.

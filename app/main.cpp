@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <QApplication>
+#include <QDir>
 #include <QIcon>
 #include <QSocketNotifier>
 #include <QTimer>
@@ -13,6 +14,9 @@
 
 #include "app/PXMWindow.h"
 #include "app/PixmillAppDelegate.h"
+#include "app/SingleInstance.h"
+#include "engine/Pixmill.h"
+#include "engine/PixmillMacHelper.h"
 
 namespace {
 
@@ -51,13 +55,29 @@ int main(int argc, char** argv) {
     QApplication::setApplicationVersion(QStringLiteral(PIXMILL_VERSION));
     QApplication::setDesktopFileName(QStringLiteral("pixmill"));
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/pixmill.png")));
-    quitOnSignals(app);
+    OpenRequest request;
+    QString why;
+    if (!parseOpenRequest(QApplication::arguments().mid(1), QDir::currentPath(), request, why)) {
+        fprintf(stderr, "pixmill: %s\nUsage: pixmill [--preset NAME] [FILE...]\n", qPrintable(why));
+        return 2;
+    }
+    // A window already open for these settings takes the files (or comes forward) and this start ends.
+    SingleInstance instance(instanceSocketName(QString::fromStdString(pxm->settingsFolder)));
+    const SingleInstance::Role role = instance.start(request, why);
+    if (!why.isEmpty()) fprintf(stderr, "pixmill: %s\n", qPrintable(why));
+    if (role == SingleInstance::Role::HandedOver) return 0;
+    if (role == SingleInstance::Role::Refused) return 1;
 
+    quitOnSignals(app);
     PixmillAppDelegate delegate;
+    instance.setHandler([&delegate](const OpenRequest& later) { return openInWindow(delegate, later); });
     delegate.window->show();
     delegate.applicationDidFinishLaunching();
-    // Files named on the command line (a file manager's "Open with") are dropped once the loop runs.
-    const QStringList paths = QApplication::arguments().mid(1);
-    if (!paths.isEmpty()) QTimer::singleShot(0, &delegate, [&delegate, paths] { delegate.openFiles(paths); });
+    // The files of this start (a file manager's "Open with") are dropped once the loop runs.
+    if (!request.paths.isEmpty() || !request.preset.isEmpty())
+        QTimer::singleShot(0, &delegate, [&delegate, request] {
+            const QString refusal = openInWindow(delegate, request);
+            if (!refusal.isEmpty()) fprintf(stderr, "pixmill: %s\n", qPrintable(refusal));
+        });
     return QApplication::exec();
 }
