@@ -285,6 +285,11 @@ bool readPresets(const std::string& settingsFolder, std::vector<Preset>& presets
         presets = defaultPresets();
         return true;
     }
+    // A pipe or a device would block or never end.
+    if (stat(path.c_str(), &facts) == 0 && !S_ISREG(facts.st_mode)) {
+        why = path + " is not a regular file";
+        return false;
+    }
     uint64_t size = 0;
     FILE* file = fileOpen(path, "rb", &size);
     if (!file) {

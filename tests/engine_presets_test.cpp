@@ -4,6 +4,7 @@
 #include <dirent.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdlib>
 
@@ -180,6 +181,13 @@ TEST_F(Presets, HostileFilesAreReportedAndKept) {
         EXPECT_FALSE(deletePreset(folder(), "cut", why));
         EXPECT_EQ(readBytes(presetsFile()), text);
     }
+    // A pipe in its place is reported, never read (that would block) nor replaced.
+    ASSERT_EQ(unlink(presetsFile().c_str()), 0);
+    ASSERT_EQ(mkfifo(presetsFile().c_str(), 0600), 0);
+    std::string pipeWhy;
+    EXPECT_FALSE(savePreset(engine, "New", pipeWhy));
+    EXPECT_NE(pipeWhy.find("not a regular file"), std::string::npos) << pipeWhy;
+    ASSERT_EQ(unlink(presetsFile().c_str()), 0);
     // Odd but readable: an empty list, a nameless preset left out, a value that would break the
     // settings text ignored, unknown elements harmless.
     ASSERT_TRUE(
