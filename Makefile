@@ -18,7 +18,8 @@ DEPS := cmake make g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev libjpe
         qt6-base-dev libgl-dev libpng-dev zlib1g-dev libgif-dev python3 python3-pil python3-numpy netpbm \
         parallel bash-completion desktop-file-utils ccache \
         pkgconf libheif-dev libwebp-dev libjxl-dev libtiff-dev liblcms2-dev \
-        libheif-examples webp libavif-bin libjxl-tools libtiff-tools
+        libheif-examples webp libavif-bin libjxl-tools libtiff-tools \
+        libpugixml-dev desktop-file-utils
 # What `make cluster-check` needs besides DEPS: a Slurm cluster of one node and its authentication.
 CLUSTER_DEPS := slurm-wlm munge
 

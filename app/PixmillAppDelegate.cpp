@@ -32,6 +32,7 @@
 
 #include "app/BatchModel.h"
 #include "app/PXMWindow.h"
+#include "app/PresetBar.h"
 #include "engine/ImageResizeTask.h"
 #include "engine/Pixmill.h"
 #include "engine/PixmillMacHelper.h"
@@ -101,6 +102,7 @@ void PixmillAppDelegate::loadInterface() {
     window->resize(760, 720);
     auto* central = new QWidget;
     auto* layout = new QVBoxLayout(central);
+    layout->addWidget(new PresetBar);  // presets: app/PresetBar.h
     layout->addWidget(makeSettingsForm());
     layout->addWidget(makeStatusArea());
     layout->addWidget(makeBatchArea(), 1);

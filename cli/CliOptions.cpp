@@ -9,6 +9,7 @@
 
 #include "engine/Pixmill.h"
 #include "engine/OutputSettings.h"
+#include "engine/Presets.h"
 #include "engine/Settings.h"
 #include "tools/modTools.h"
 
@@ -55,7 +56,12 @@ enum class Opt {
     NoEnlarge,
     KeepDates,
     Progressive,
-    MaxBytes
+    MaxBytes,
+    // Presets.
+    Preset,
+    SavePreset,
+    ListPresets,
+    DeletePreset
 };
 
 struct OptionInfo {
@@ -106,6 +112,10 @@ const OptionInfo kOptions[] = {
     {Opt::KeepDates, "keep-dates", 0, false},
     {Opt::Progressive, "progressive", 0, false},
     {Opt::MaxBytes, "max-bytes", 0, true},
+    {Opt::Preset, "preset", 0, true},
+    {Opt::SavePreset, "save-preset", 0, true},
+    {Opt::ListPresets, "list-presets", 0, false},
+    {Opt::DeletePreset, "delete-preset", 0, true},
 };
 
 // The settings file's words, in code order.
@@ -217,6 +227,7 @@ class Parser {
     bool applyText(const OptionInfo& option, const std::string& value);
     bool applyRun(const OptionInfo& option, const std::string& value);
     bool takeShard(const OptionInfo& option, const std::string& value);
+    bool takePresetName(const OptionInfo& option, const std::string& value);
     bool applyFlag(const OptionInfo& option);
     bool applyOutputSetting(const OptionInfo& option, const std::string& value);
     bool checkCombination();
@@ -246,6 +257,12 @@ bool Parser::checkCombination() {
     if (options.dryRun && options.saveSettings)
         return fail("--dry-run writes no file: leave --save-settings out");
     if (options.nullSeparated && options.filesFrom.empty()) return fail("--null needs --files-from FILE");
+    if (options.dryRun && options.savePreset) return fail("--dry-run writes no file: leave --save-preset out");
+    // Listing and deleting presets are commands of their own.
+    const bool presetCommand = options.listPresets || options.deletePreset;
+    if (presetCommand && (!options.paths.empty() || !options.filesFrom.empty() || options.preset ||
+                          options.savePreset || options.saveSettings || options.dryRun))
+        return fail("--list-presets and --delete-preset take no FILE and no other preset or settings option");
     return true;
 }
 
@@ -377,6 +394,17 @@ bool Parser::takeShard(const OptionInfo& option, const std::string& value) {
     return true;
 }
 
+bool Parser::takePresetName(const OptionInfo& option, const std::string& value) {
+    const std::string problem = presetNameProblem(value);
+    if (!problem.empty()) return fail(optionName(option) + ": " + problem);
+    std::optional<std::string>& field = option.id == Opt::Preset       ? options.preset
+                                        : option.id == Opt::SavePreset ? options.savePreset
+                                                                       : options.deletePreset;
+    if (field) return fail(optionName(option) + " can be given once");
+    field = value;
+    return true;
+}
+
 bool Parser::applyRun(const OptionInfo& option, const std::string& value) {
     switch (option.id) {
         case Opt::MemoryLimit: {
@@ -394,6 +422,10 @@ bool Parser::applyRun(const OptionInfo& option, const std::string& value) {
             return true;
         case Opt::Shard:
             return takeShard(option, value);
+        case Opt::Preset:
+        case Opt::SavePreset:
+        case Opt::DeletePreset:
+            return takePresetName(option, value);
         case Opt::Report:
             if (value.empty()) return fail(optionName(option) + " needs a file (\"-\": standard output)");
             options.report = value;
@@ -501,6 +533,9 @@ bool Parser::applyFlag(const OptionInfo& option) {
             return true;
         case Opt::ShowSettings:
             options.showSettings = true;
+            return true;
+        case Opt::ListPresets:
+            options.listPresets = true;
             return true;
         case Opt::Help:
             options.help = true;
@@ -703,6 +738,14 @@ std::string cliHelpText() {
            "      --skip-existing        an output that exists already is skipped, not failed\n"
            "                             (to resume a batch; needs --overwrite no)\n"
            "\n"
+           "Presets (named settings in presets.xml beside config.xml, shared with the window):\n"
+           "      --preset NAME          start from the preset's output settings; every other\n"
+           "                             option, before or after it, changes them for this run\n"
+           "      --save-preset NAME     store the output settings this run uses as preset NAME\n"
+           "                             (replacing a preset of that name); FILE may be left out\n"
+           "      --list-presets         print the presets' names, one a line, and stop\n"
+           "      --delete-preset NAME   delete the preset NAME and stop\n"
+           "\n"
            "Running:\n"
            "  -j, --jobs N               at most N files at once (default: one per core)\n"
            "      --memory-limit SIZE    memory the running files' pictures may hold at once:\n"
@@ -726,5 +769,6 @@ std::string cliHelpText() {
            "(--dry-run).\n"
            "Exit status: 0 every file resized (or skipped), 1 some file refused, damaged or\n"
            "failed, 2 usage error, 130 interrupted.\n"
-           "Settings file: $XDG_CONFIG_HOME/pixmill/config.xml, else ~/.config/pixmill/config.xml.\n";
+           "Settings file: $XDG_CONFIG_HOME/pixmill/config.xml, else ~/.config/pixmill/config.xml;\n"
+           "the presets are in presets.xml beside it.\n";
 }

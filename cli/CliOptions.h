@@ -46,6 +46,12 @@ struct CliOptions {
     bool saveSettings = false;
     bool showSettings = false;
     bool help = false;
+    // Presets (engine/Presets.h). The preset is laid over config.xml first and every other option
+    // over it, wherever it stands on the command line.
+    std::optional<std::string> preset;
+    std::optional<std::string> savePreset;    // stored before the files are resized
+    std::optional<std::string> deletePreset;  // with --list-presets, runs on its own and stops
+    bool listPresets = false;
     bool version = false;
     std::vector<std::string> paths;
 };

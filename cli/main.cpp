@@ -15,6 +15,7 @@
 #include "cli/ProgressView.h"
 #include "engine/Pixmill.h"
 #include "engine/PixmillMacHelper.h"
+#include "engine/Presets.h"
 #include "picture/kppng.h"
 #include "tools/modTools.h"
 
@@ -133,6 +134,30 @@ int resizeAll(const CliOptions& options, const std::vector<std::string>& paths) 
     return (status == kExitAllResized && !settingsKept) ? kExitSomeNotResized : status;
 }
 
+// --delete-preset and --list-presets, which take no files; returns the exit status.
+int presetCommand(const CliOptions& options) {
+    const std::string folder = Pixmill::defaultSettingsFolder();
+    std::string why;
+    if (options.deletePreset && !deletePreset(folder, *options.deletePreset, why)) return startError(why);
+    if (!why.empty()) fprintf(stderr, "pixmill-cli: %s\n", why.c_str());
+    if (!options.listPresets) return kExitAllResized;
+    std::vector<Preset> presets;
+    if (!readPresets(folder, presets, why)) {
+        fprintf(stderr, "pixmill-cli: %s\n", why.c_str());
+        return kExitSomeNotResized;
+    }
+    for (const std::string& name : presetNames(folder)) printf("%s\n", name.c_str());
+    return kExitAllResized;
+}
+
+// --preset and --save-preset around the options; "" or a message for people.
+std::string applyPresetAndOptions(const CliOptions& options, Pixmill& engine) {
+    std::string why;
+    if (options.preset && !applyPreset(engine, *options.preset, why)) return why;
+    applyCliOptions(options, engine);
+    return checkEffectiveSettings(engine, options);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -150,8 +175,10 @@ int main(int argc, char** argv) {
         printf("pixmill-cli %s\n", PIXMILL_VERSION);
         return kExitAllResized;
     }
+    if (options.listPresets || options.deletePreset) return presetCommand(options);
     const bool givesFiles = !options.paths.empty() || !options.filesFrom.empty();
-    if (!givesFiles && !options.saveSettings && !options.showSettings) return usageError("no FILE given");
+    if (!givesFiles && !options.saveSettings && !options.showSettings && !options.savePreset)
+        return usageError("no FILE given");
     std::vector<std::string> paths;
     if (!allPaths(options, paths, error)) return startError(error);
 
@@ -160,11 +187,17 @@ int main(int argc, char** argv) {
     const std::vector<std::string> madeForSettings =
         options.dryRun ? missingFolders(Pixmill::defaultSettingsFolder()) : std::vector<std::string>();
     pxm = new Pixmill();
-    applyCliOptions(options, *pxm);
-    error = checkEffectiveSettings(*pxm, options);
+    error = applyPresetAndOptions(options, *pxm);
     if (!error.empty()) {
         closeEngine(false);
         return usageError(error);
+    }
+    if (options.savePreset) {
+        if (!savePreset(*pxm, *options.savePreset, error)) {
+            closeEngine(false);
+            return startError(error);
+        }
+        if (!error.empty()) fprintf(stderr, "pixmill-cli: %s\n", error.c_str());
     }
     if (options.showSettings) fputs(describeSettings(*pxm).c_str(), stdout);
     if (options.showSettings || !givesFiles) {

@@ -8,6 +8,8 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <mutex>
 #include <random>
 #include <set>
@@ -160,4 +162,33 @@ void discardTempFile(const std::string& temp) {
 
 size_t removeTempFilesInFlight() {
     return registry().removeAll();
+}
+
+bool replaceFileContents(const std::string& target, const std::string& text, unsigned mode, std::string& why) {
+    std::string path = target;
+    if (char* real = realpath(target.c_str(), nullptr)) {
+        path = real;
+        free(real);
+    }
+    int error = 0;
+    FILE* stream = nullptr;
+    const std::string temp = createTempFileBeside(path, &error, &stream);
+    if (temp.empty()) {
+        why = "could not write " + target + ": " + strerror(error);
+        return false;
+    }
+    bool ok = fwrite(text.data(), 1, text.size(), stream) == text.size();
+    if (mode) ok = fchmod(fileno(stream), mode) == 0 && ok;
+    error = errno;
+    ok = fclose(stream) == 0 && ok;
+    if (!ok) {
+        discardTempFile(temp);
+        why = "could not write " + target + ": " + strerror(error ? error : EIO);
+        return false;
+    }
+    if (commitTempFile(temp, path, true, &error) != CommitResult::Done) {
+        why = "could not replace " + target + ": " + strerror(error);
+        return false;
+    }
+    return true;
 }

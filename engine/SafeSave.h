@@ -31,3 +31,9 @@ void discardTempFile(const std::string& temp);
 // program that ends at once, with jobs still writing, leaves no hidden file behind. Safe to call
 // from any thread (not from a signal handler). Returns how many files it removed.
 size_t removeTempFilesInFlight();
+
+// Replaces the file at target with text in one step (a temporary file beside it, renamed over
+// it), so a reader never sees it half written. A target that is a symbolic link stays one: the
+// file it names is replaced. mode, when not 0, is given to the new file (e.g. 0755). False with
+// why in words for people when it could not be written; the old file is then left as it was.
+bool replaceFileContents(const std::string& target, const std::string& text, unsigned mode, std::string& why);

@@ -62,12 +62,34 @@ _pixmill_cli() {
             _filedir
             return
             ;;
+        --preset | --delete-preset)
+            # The names of presets.xml, each a word of its own (names hold blanks).
+            local presets=${XDG_CONFIG_HOME:-$HOME/.config}/pixmill/presets.xml line
+            local -a names=()
+            if [[ -r $presets ]]; then
+                while IFS= read -r line; do
+                    [[ $line =~ \<PRESET\ name=\"([^\"]*)\" ]] || continue
+                    line=${BASH_REMATCH[1]//&quot;/\"}
+                    line=${line//&lt;/<}
+                    line=${line//&gt;/>}
+                    names+=("${line//&amp;/&}")
+                done <"$presets"
+            else
+                names=("Web 1600" "Email 1024" "Thumbnails 320" "Same size, no location")
+            fi
+            local name
+            COMPREPLY=()
+            for name in "${names[@]}"; do
+                [[ $name == "$cur"* ]] && COMPREPLY+=("$(printf '%q' "$name")")
+            done
+            return
+            ;;
         --shard)
             COMPREPLY=($(compgen -W '1/2 2/2 1/4 2/4 3/4 4/4' -- "$cur"))
             return
             ;;
         --sub-folder | -n | --name | -q | --jpeg-quality | --webp-quality | --avif-quality | --jxl-quality | -j | --jobs | \
-            --memory-limit)
+            --memory-limit | --save-preset)
             return
             ;;
     esac
@@ -81,6 +103,7 @@ _pixmill_cli() {
             --fast --jobs --memory-limit --recursive --files-from --null --shard --keep-structure --report
             --dry-run --quiet --skip-existing --save-settings --show-settings --help --version
             --metadata --colour --sharpen --linear --no-enlarge --keep-dates --progressive --max-bytes
+            --preset --save-preset --list-presets --delete-preset
             -s -t -c -d -o -n -q -j -r -0 -h -V' -- "$cur"))
         return
     fi

@@ -40,7 +40,7 @@ samples=$demo/samples
 rm -rf "$demo"
 mkdir -p "$samples" "$demo/config"
 # A settings folder of its own, so the demo neither reads nor changes the user's config.xml.
-export XDG_CONFIG_HOME=$demo/config
+export XDG_CONFIG_HOME=$demo/config XDG_DATA_HOME=$demo/data
 
 if display_usable; then
   echo "No window program (build/app/pixmill) is built; showing the command-line front end instead."

@@ -38,7 +38,7 @@ Xvfb "$display" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
 pids+=($!)
 export DISPLAY=$display
 for _ in $(seq 50); do xdpyinfo >/dev/null 2>&1 && break; sleep 0.1; done
-XDG_CONFIG_HOME="$work/config" build/app/pixmill >"$work/pixmill.log" 2>&1 &
+XDG_CONFIG_HOME="$work/config" XDG_DATA_HOME="$work/data" build/app/pixmill >"$work/pixmill.log" 2>&1 &
 pixmill=$!
 pids+=($pixmill)
 window=$(xdotool search --sync --name '^Pixmill$' | head -1)
