@@ -53,9 +53,15 @@ ImageResizeTask* resizeInto(Pixmill& engine, const std::string& source, const st
 const OutputsCase kCases[] = {
     // Streamed and turned by EXIF; 64x96 is the turned picture's own size (a copy, turned whole).
     {"turned JPEG", turnedJpeg, {"40", "64x96", "50%", "200x"}, {"jpg", "png"}, [](Pixmill&) {}},
-    {"alpha PNG, nearest", alphaPng, {"30x", "x20", "140x"}, {"png", "webp"},
+    {"alpha PNG, nearest",
+     alphaPng,
+     {"30x", "x20", "140x"},
+     {"png", "webp"},
      [](Pixmill& e) { e.resizeQuality = ResizeQuality::Nearest; }},
-    {"BMP cropped in linear light, sharpened", plainBmp, {"32x32", "16x24"}, {"png", "tif"},
+    {"BMP cropped in linear light, sharpened",
+     plainBmp,
+     {"32x32", "16x24"},
+     {"png", "tif"},
      [](Pixmill& e) {
          e.cropMode = CropMode::Crop;
          e.output.linear = true;
