@@ -540,6 +540,9 @@ std::string runJob(ImageResizeTask& task, std::vector<JobOutput>& outputs, Step&
     }
     std::unique_ptr<ImageSource> source = ImageSource::open(task.sourcePath);
     if (!source->isOpen()) return openFailure(task, *source);
+    // CMYK with its own profile becomes sRGB through it as it is decoded: the rows are resampled
+    // as RGB, and the conversion after resampling finds no profile left.
+    if (engine.output.colour == ColourMode::Srgb) source->convertCmykToSrgb();
     Exif exif;
     takeExif(*source, exif);
     task.note = noteOf(*source);
