@@ -96,7 +96,8 @@ CmykToSrgb::CmykToSrgb(const std::string& profile, bool inverted, bool sixteenBi
     Profile srgb{cmsCreate_sRGBProfileTHR(id)};
     if (!source.handle || !srgb.handle || cmsGetColorSpace(source.handle) != cmsSigCmykData) return;
     const cmsUInt32Number format = sixteenBits ? TYPE_CMYK_16 : inverted ? TYPE_CMYK_8_REV : TYPE_CMYK_8;
-    transform = cmsCreateTransformTHR(id, source.handle, format, srgb.handle, TYPE_BGRA_8, INTENT_PERCEPTUAL, 0);
+    transform =
+        cmsCreateTransformTHR(id, source.handle, format, srgb.handle, TYPE_BGRA_8, INTENT_PERCEPTUAL, 0);
 }
 
 CmykToSrgb::~CmykToSrgb() {
@@ -105,5 +106,6 @@ CmykToSrgb::~CmykToSrgb() {
 }
 
 void CmykToSrgb::convert(const void* samples, uint8_t* pixels, int width) const {
-    if (transform && width > 0) cmsDoTransform(static_cast<cmsHTRANSFORM>(transform), samples, pixels, cmsUInt32Number(width));
+    if (transform && width > 0)
+        cmsDoTransform(static_cast<cmsHTRANSFORM>(transform), samples, pixels, cmsUInt32Number(width));
 }
