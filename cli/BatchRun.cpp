@@ -125,9 +125,10 @@ void BatchWatch::collectEnded() {
         if (job.reported || !job.task->done) continue;
         job.reported = true;
         ++ended;
-        const JobRecord result = recordOfJob(*job.task);
-        record(result);
-        view.finished(ended, total, recordText(result));
+        for (const JobRecord& result : recordsOfJob(*job.task)) {
+            record(result);
+            view.finished(ended, total, recordText(result));
+        }
     }
     while (firstUnreported < jobs.size() && jobs[firstUnreported].reported) ++firstUnreported;
 }
@@ -176,7 +177,10 @@ void BatchWatch::waitForJobs() {
         sleepUntilNextLook();
     }
     for (const WatchedJob& job : jobs) {
-        if (!job.reported) record(recordNotStarted(job.task->sourcePath, job.task->outputPath));
+        if (job.reported) continue;
+        if (job.task->outputs.empty()) record(recordNotStarted(job.task->sourcePath, job.task->outputPath));
+        for (const JobOutput& output : job.task->outputs)
+            record(recordNotStarted(job.task->sourcePath, output.path));
     }
     if (interruptRequested()) outcome.counts.interrupted = true;
     view.clear();
@@ -201,14 +205,20 @@ BatchOutcome planBatch(Pixmill& engine, const std::vector<InputItem>& inputs, FI
     outcome.counts.dryRun = true;
     for (const InputItem& input : inputs) {
         JobRecord plan = recordOfRefusal(input);
+        // Several outputs from one decode: one line for each.
+        std::vector<std::string> outputs{std::string()};
         if (input.refusal.empty()) {
-            plan.output = engine.planFile(input.path, input.folderBelow);
-            plan.status = plan.output.empty() ? JobStatus::Refused : JobStatus::Planned;
-            if (plan.output.empty()) plan.reason = engine.refusalReason(input.path);
+            outputs = engine.planFiles(input.path, input.folderBelow);
+            if (outputs.empty()) outputs.push_back(std::string());
+            plan.status = outputs[0].empty() ? JobStatus::Refused : JobStatus::Planned;
+            if (outputs[0].empty()) plan.reason = engine.refusalReason(input.path);
         }
-        outcome.counts.count(plan.status);
-        report.add(reportObject(plan));
-        fprintf(text, "%s\n", recordText(plan).c_str());
+        for (const std::string& output : outputs) {
+            plan.output = output;
+            outcome.counts.count(plan.status);
+            report.add(reportObject(plan));
+            fprintf(text, "%s\n", recordText(plan).c_str());
+        }
     }
     fflush(text);
     return outcome;

@@ -4,6 +4,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstring>
 
@@ -202,6 +203,13 @@ std::string absoluteFolder(const std::string& given) {
     return rest.empty() ? base : base + "/" + rest;
 }
 
+// The flags that are stored settings, which "--FLAG=false" turns off again ("--FLAG=true" is
+// "--FLAG").
+bool isSwitch(Opt id) {
+    return id == Opt::Linear || id == Opt::NoEnlarge || id == Opt::KeepDates || id == Opt::Progressive ||
+           id == Opt::Fast;
+}
+
 class Parser {
   public:
     Parser(CliOptions& out, std::string& err) : options(out), error(err) {}
@@ -230,6 +238,7 @@ class Parser {
     bool takePresetName(const OptionInfo& option, const std::string& value);
     bool applyFlag(const OptionInfo& option);
     bool applyOutputSetting(const OptionInfo& option, const std::string& value);
+    bool applySwitch(const OptionInfo& option, const std::string& value);
     bool checkCombination();
 };
 
@@ -272,6 +281,8 @@ bool Parser::longOption(const std::string& arg, int argc, const char* const* arg
     for (const OptionInfo& option : kOptions) {
         if (name != option.longName) continue;
         if (!option.takesValue) {
+            if (equals != std::string::npos && isSwitch(option.id))
+                return applySwitch(option, arg.substr(equals + 1));
             if (equals != std::string::npos) return fail(optionName(option) + " takes no value");
             return apply(option, std::string());
         }
@@ -330,11 +341,18 @@ bool Parser::apply(const OptionInfo& option, const std::string& value) {
                             " is not WIDTHxHEIGHT (1024x768), a long edge (2048), a width (800x), a height (x600)"
                             " or a percentage (50%)");
             }
-            options.resolution = value;
+            // Given again: one more size of every output.
+            if (options.resolution)
+                options.moreSizes.push_back(value);
+            else
+                options.resolution = value;
             return true;
         case Opt::Type:
             if (!takeWord(option, kTypeWords, value, code)) return false;
-            options.outputFileType = kTypeWords[*code];
+            if (options.outputFileType)
+                options.moreTypes.push_back(kTypeWords[*code]);
+            else
+                options.outputFileType = kTypeWords[*code];
             return true;
         case Opt::Rotate:
             return takeWord(option, kRotationWords, value, options.rotate);
@@ -505,6 +523,19 @@ bool Parser::applyOutputSetting(const OptionInfo& option, const std::string& val
     }
 }
 
+bool Parser::applySwitch(const OptionInfo& option, const std::string& value) {
+    std::optional<int32_t> code;
+    if (!takeWord(option, kBoolWords, value, code)) return false;
+    if (option.id == Opt::Fast) {
+        options.fastDraft = *code == 1;
+        return true;
+    }
+    std::string name = option.longName;
+    name.erase(std::remove(name.begin(), name.end(), '-'), name.end());
+    options.outputSettings.emplace_back(name, kBoolWords[*code]);
+    return true;
+}
+
 bool Parser::applyFlag(const OptionInfo& option) {
     switch (option.id) {
         case Opt::Recursive:
@@ -586,6 +617,8 @@ bool parseByteSize(const std::string& text, uint64_t& bytes) {
 void applyCliOptions(const CliOptions& options, Pixmill& engine) {
     setIf(options.resolution, engine.resolution);
     setIf(options.outputFileType, engine.outputFileType);
+    if (options.resolution) engine.moreSizes = options.moreSizes;
+    if (options.outputFileType) engine.moreTypes = options.moreTypes;
     setIf(options.outputFileName, engine.outputFileName);
     setIf(options.outputSubFolder, engine.outputSubFolder);
     setIf(options.outputFixedFolder, engine.outputFixedFolder);
@@ -618,12 +651,20 @@ std::string checkEffectiveSettings(const Pixmill& engine, const CliOptions& opti
         return "--keep-structure mirrors the source folders in a fixed folder: give -o FOLDER";
     // The limit lowers a lossy type's quality; other types have none to lower.
     if (engine.output.maxBytes > 0) {
-        bool lossy = false;
-        for (const char* type : {"jpg", "jpeg", "webp", "avif", "jxl"}) lossy = lossy || strIsEqualCI(engine.outputFileType, type);
-        if (!lossy)
-            return "--max-bytes limits JPEG, WebP, AVIF and JPEG XL files: it cannot go with --type " +
-                   engine.outputFileType;
+        std::vector<std::string> types{engine.outputFileType};
+        types.insert(types.end(), engine.moreTypes.begin(), engine.moreTypes.end());
+        for (const std::string& given : types) {
+            bool lossy = false;
+            for (const char* type : {"jpg", "jpeg", "webp", "avif", "jxl"})
+                lossy = lossy || strIsEqualCI(given, type);
+            if (!lossy)
+                return "--max-bytes limits JPEG, WebP, AVIF and JPEG XL files: it cannot go with --type " +
+                       given;
+        }
     }
+    // Two outputs of one source must not take the same name.
+    const std::string clash = engine.outputNameClash();
+    if (!clash.empty()) return "-n: " + clash + " (several -s sizes)";
     if (options.skipExisting && engine.overwrite == OverwriteMode::Yes)
         return "--skip-existing keeps the outputs that exist: it cannot go with --overwrite yes";
     return std::string();
@@ -637,6 +678,9 @@ std::string describeSettings(const Pixmill& engine) {
     line("settings file", engine.settingsFolder + "/config.xml");
     line("resolution", engine.resolution);
     line("type", engine.outputFileType);
+    // Several outputs from one decode: the sizes and types beside the first, when there are any.
+    for (const std::string& size : engine.moreSizes) line("resolution", size);
+    for (const std::string& type : engine.moreTypes) line("type", type);
     line("rotate", wordOf(kRotationWords, engine.rotate));
     line("crop", wordOf(kCropWords, engine.cropMode));
     line("overwrite", wordOf(kOverwriteWords, engine.overwrite));
@@ -677,6 +721,9 @@ std::string cliHelpText() {
            "\n"
            "                             output type; same: each file keeps its own type,\n"
            "                             but GIF becomes PNG and HEIC/HEIF becomes JPEG\n"
+           "                             -s and -t given several times: each file is decoded\n"
+           "                             once and written at every size in every type (the\n"
+           "                             name needs %DSTX% and %DSTY% to tell the sizes apart)\n"
            "      --rotate WORD          " +
            joinWords(kRotationWords) +
            "\n"
@@ -718,6 +765,8 @@ std::string cliHelpText() {
            "      --no-enlarge           a picture already inside the size keeps its own size\n"
            "      --keep-dates           give each output its source's modification time\n"
            "      --progressive          write progressive JPEG\n"
+           "                             (--linear=false, --no-enlarge=false, --keep-dates=false,\n"
+           "                             --progressive=false and --fast=false turn them off)\n"
            "      --max-bytes SIZE       JPEG files of at most SIZE (500K, 2M): the highest\n"
            "                             quality up to -q that fits\n"
            "      --fast                 draft decoding: JPEG decoded at a reduced scale that\n"
@@ -736,7 +785,8 @@ std::string cliHelpText() {
            "                             folder below the folder given with -r (or below the\n"
            "                             current folder; a path outside it is refused)\n"
            "      --skip-existing        an output that exists already is skipped, not failed\n"
-           "                             (to resume a batch; needs --overwrite no)\n"
+           "                             (to resume a batch; needs --overwrite no); a file\n"
+           "                             whose outputs all exist is not decoded at all\n"
            "\n"
            "Presets (named settings in presets.xml beside config.xml, shared with the window):\n"
            "      --preset NAME          start from the preset's output settings; every other\n"

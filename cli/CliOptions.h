@@ -14,6 +14,9 @@ struct CliOptions {
     // Setting overrides for this run; an unset one keeps the value from config.xml.
     std::optional<std::string> resolution;
     std::optional<std::string> outputFileType;
+    // Several outputs from one decode: the sizes and types given after the first -s and -t; they
+    // replace the stored further sizes (types) when -s (-t) is given.
+    std::vector<std::string> moreSizes, moreTypes;
     std::optional<std::string> outputFileName;
     std::optional<std::string> outputSubFolder;
     std::optional<std::string> outputFixedFolder;

@@ -94,8 +94,9 @@ std::string withReason(const std::string& message, const std::string& reason) {
 
 }  // namespace
 
-JobRecord recordOfJob(const ImageResizeTask& task) {
-    const JobSnapshot job = snapshotOf(task);
+namespace {
+
+JobRecord recordOfSnapshot(const JobSnapshot& job) {
     JobRecord record;
     static_cast<JobResult&>(record) = job;
     switch (job.phase) {
@@ -112,6 +113,18 @@ JobRecord recordOfJob(const ImageResizeTask& task) {
             record.status = JobStatus::Resized;
     }
     return record;
+}
+
+}  // namespace
+
+JobRecord recordOfJob(const ImageResizeTask& task) {
+    return recordOfSnapshot(snapshotOf(task));
+}
+
+std::vector<JobRecord> recordsOfJob(const ImageResizeTask& task) {
+    std::vector<JobRecord> records;
+    for (const JobSnapshot& job : outputSnapshotsOf(task)) records.push_back(recordOfSnapshot(job));
+    return records;
 }
 
 JobRecord recordOfRefusal(const InputItem& input) {

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "cli/InputPaths.h"
 #include "engine/JobState.h"
@@ -22,6 +23,8 @@ struct JobRecord : JobResult {
 
 // The record of a job that has ended (its done flag is set).
 JobRecord recordOfJob(const ImageResizeTask& task);
+// One record per file the job wrote or meant to write (several sizes or types from one decode).
+std::vector<JobRecord> recordsOfJob(const ImageResizeTask& task);
 JobRecord recordOfRefusal(const InputItem& input);
 JobRecord recordNotStarted(const std::string& source, const std::string& output);
 

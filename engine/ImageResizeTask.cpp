@@ -85,37 +85,6 @@ int turnFor(int32_t rotation, int32_t w, int32_t h, int orientation) {
     }
 }
 
-Plan planFor(const ImageResizeTask& task, int32_t w, int32_t h) {
-    const Pixmill& engine = *task.engine;
-    return ::planFor(task.resolution, engine.cropMode, engine.output.noEnlarge, w, h);
-}
-
-// Draft decoding: a source that can decode at a reduced scale is asked for the smallest that
-// still gives the resampler 1.5 times the pixels the plan takes from it in each direction (the
-// turned picture's plan, asked in the source's own orientation). The box stays the one the full
-// picture gets; the part taken from the reduced picture is the same part, scaled.
-Plan draftPlan(ImageSource& source, const Plan& full, bool quarter) {
-    if (full.copy || full.W <= 0 || full.H <= 0) return full;
-    const int32_t turnedW = quarter ? source.height : source.width;
-    const int32_t turnedH = quarter ? source.width : source.height;
-    const double needW = std::ceil(1.5 * double(full.W) * turnedW / full.w);
-    const double needH = std::ceil(1.5 * double(full.H) * turnedH / full.h);
-    if (needW >= turnedW || needH >= turnedH) return full;
-    const int32_t minW = truncateToInt(needW), minH = truncateToInt(needH);
-    if (!source.reduceTo(quarter ? minH : minW, quarter ? minW : minH)) return full;
-    const double sx = double(quarter ? source.height : source.width) / turnedW;
-    const double sy = double(quarter ? source.width : source.height) / turnedH;
-    const int32_t reducedW = quarter ? source.height : source.width;
-    const int32_t reducedH = quarter ? source.width : source.height;
-    Plan plan = full;
-    plan.w = std::max(1, std::min(reducedW, truncateToInt(full.w * sx + 0.5)));
-    plan.h = std::max(1, std::min(reducedH, truncateToInt(full.h * sy + 0.5)));
-    plan.x = std::min(reducedW - plan.w, truncateToInt(full.x * sx + 0.5));
-    plan.y = std::min(reducedH - plan.h, truncateToInt(full.y * sy + 0.5));
-    plan.copy = plan.W == plan.w && plan.H == plan.h;
-    return plan;
-}
-
 // The rows of the source become the result: cut (the source's own bytes, in its own mode) and
 // then resampled or copied. With a turn (EXIF code 6, 8 or 3; never for a copy) the plan is made
 // for the turned picture of the sourceW x sourceH source, and the cut is the same part of the
@@ -241,7 +210,7 @@ bool takesSizeLimit(OutputType type) {
 // The highest quality up to the set one whose file fits the limit, written into `file` (closed in
 // every outcome). 100 means lossless for some types, which a limit never asks for: at most 99 there.
 bool writeWithinLimit(CPicture& picture, FILE* file, OutputType type, const OutputMetadata& metadata,
-                      WriteOptions options, ImageResizeTask& task, uint64_t maxBytes) {
+                      WriteOptions options, JobOutput& output, uint64_t maxBytes) {
     const int highest = type == OutputType::Jpeg ? options.quality : std::min(options.quality, 99);
     const SizeSearch search = searchQuality(highest, maxBytes, [&](int quality, std::string& bytes) {
         char* buffer = nullptr;
@@ -255,21 +224,21 @@ bool writeWithinLimit(CPicture& picture, FILE* file, OutputType type, const Outp
         return written;
     });
     if (!search.encoded || !search.fits) {
-        if (search.encoded) task.cause = sizeLimitCause(maxBytes, search.bytes.size());
+        if (search.encoded) output.cause = sizeLimitCause(maxBytes, search.bytes.size());
         fclose(file);
         errno = 0;
         return false;
     }
-    task.outputQuality = search.quality;
+    output.quality = search.quality;
     const bool written = fwrite(search.bytes.data(), 1, search.bytes.size(), file) == search.bytes.size();
     return fclose(file) == 0 && written;
 }
 
 // Closes file in every outcome.
-bool writePicture(CPicture& picture, FILE* file, OutputType type, ImageResizeTask& task, const SourceBlocks& blocks) {
-    const Pixmill& engine = *task.engine;
+bool writePicture(CPicture& picture, FILE* file, OutputType type, const Pixmill& engine, JobOutput& output,
+                  const SourceBlocks& blocks) {
     // The EXIF block was patched to orientation 1 when the picture was turned by it.
-    OutputMetadata metadata = chooseMetadata(engine.metadataMode(), type, blocks, task.note);
+    OutputMetadata metadata = chooseMetadata(engine.metadataMode(), type, blocks, output.note);
     // The colour profile is colour meaning: it goes with the pixels whatever the metadata setting.
     metadata.icc = picture.iccProfile;
     WriteOptions options;
@@ -277,7 +246,7 @@ bool writePicture(CPicture& picture, FILE* file, OutputType type, ImageResizeTas
     options.progressive = engine.output.progressive;
     const uint64_t maxBytes = engine.output.maxBytes;
     if (maxBytes > 0 && takesSizeLimit(type))
-        return writeWithinLimit(picture, file, type, metadata, options, task, maxBytes);
+        return writeWithinLimit(picture, file, type, metadata, options, output, maxBytes);
     return writeImage(type, picture, metadata, options, file);
 }
 
@@ -291,62 +260,67 @@ void copyModificationTime(const std::string& source, const std::string& output) 
 }
 
 // The result in sRGB, which is what a picture without a profile means: no profile is written.
-void toSrgb(ImageResizeTask& task, CPicture& result) {
+void toSrgb(std::string& note, CPicture& result) {
     if (convertToSrgb(result, result.iccProfile) == ColourResult::Unreadable)
-        task.note += std::string(task.note.empty() ? "" : "; ") + "colour profile unusable: colours not converted";
+        note += std::string(note.empty() ? "" : "; ") + "colour profile unusable: colours not converted";
     result.iccProfile.clear();
 }
 
+std::string saveFailureMessage(const JobOutput& output) {
+    return "Error saving " + output.path;
+}
+
 // A save that failed, saying why in the system's words when it knows.
-std::string saveFailure(ImageResizeTask& task, int error) {
+std::string saveFailure(const ImageResizeTask& task, JobOutput& output, int error) {
     // A folder intake could not make is missing; the reason it could not be made is the cause.
-    if (error == ENOENT && task.folderError != 0 && !DirExist(getFilePath(task.outputPath)))
+    if (error == ENOENT && task.folderError != 0 && !DirExist(getFilePath(output.path)))
         error = task.folderError;
-    if (error != 0) task.cause = strerror(error);
-    return failureMessage(task, Step::Save);
+    if (error != 0) output.cause = strerror(error);
+    return saveFailureMessage(output);
 }
 
 // Writes the result into a temporary file beside the output and moves it into place only when
 // it is complete, so neither a failed save nor a file that appears meanwhile is ever lost.
 // Returns the failure message, or "" when the output is in place.
-std::string saveResult(ImageResizeTask& task, CPicture& result, const SourceBlocks& blocks) {
+std::string saveResult(const ImageResizeTask& task, JobOutput& output, CPicture& result,
+                       const SourceBlocks& blocks) {
     const Pixmill& engine = *task.engine;
-    const std::string& outputPath = task.outputPath;
+    const std::string& outputPath = output.path;
     const bool replace = engine.overwrite == OverwriteMode::Yes;
     if (!replace && FileExist(outputPath)) {
-        if (engine.skipExisting) task.skipped = true;
+        if (engine.skipExisting) output.skipped = true;
         return "File already exists : " + outputPath;
     }
     const OutputType type = outputTypeOfPath(outputPath);
-    if (type == OutputType::None) return failureMessage(task, Step::Save);
+    if (type == OutputType::None) return saveFailureMessage(output);
     int error = 0;
     FILE* file = nullptr;
     const std::string temp = createTempFileBeside(outputPath, &error, &file);
-    if (temp.empty()) return saveFailure(task, error);
+    if (temp.empty()) return saveFailure(task, output, error);
     bool written = false;
     errno = 0;
     try {
-        written = writePicture(result, file, type, task, blocks);
+        written = writePicture(result, file, type, engine, output, blocks);
     } catch (const std::exception&) {
         written = false;
     }
     if (!written) {
         error = errno;
         discardTempFile(temp);
-        return saveFailure(task, error);
+        return saveFailure(task, output, error);
     }
     switch (commitTempFile(temp, outputPath, replace, &error)) {
         case CommitResult::Done:
             if (engine.output.keepDates) copyModificationTime(task.sourcePath, outputPath);
-            task.outputWidth = result.width;
-            task.outputHeight = result.height;
-            task.outputBytes = fileSize(outputPath);
+            output.width = result.width;
+            output.height = result.height;
+            output.bytes = fileSize(outputPath);
             return std::string();
         case CommitResult::Exists:
-            if (engine.skipExisting) task.skipped = true;
+            if (engine.skipExisting) output.skipped = true;
             return "File already exists : " + outputPath;
         default:
-            return saveFailure(task, error);
+            return saveFailure(task, output, error);
     }
 }
 
@@ -377,22 +351,40 @@ uint64_t bytesOf(int64_t w, int64_t h) {
     return std::min<uint64_t>(uint64_t(w) * uint64_t(h) * 4, uint64_t(1) << 60);
 }
 
-// What a job needs: for its source alone and in all (the source beside the result).
+// What a job needs: for its source alone and in all (the source beside the results).
 struct Need {
     uint64_t source = 0, total = 0;
 };
 
-// What the job holds at once, by its plan: the picture a source decoded whole (whole) or else a
-// few streamed rows, and the turned copy when it turns a copy; beside them the result, which the encoder later doubles.
+// The outputs a job still has to write, each with the plan and the result it is made in.
+struct Target {
+    JobOutput* output;
+    Plan plan;
+    PicturePtr result;
+};
+
+// What the job holds at once, by its plans: the picture a source decoded whole (whole) or else a
+// few streamed rows, and the turned copy when it turns a copy; beside them every output's result,
+// the largest of which the encoder later doubles (the results are written one by one).
 // `extra` is what the source holds beside its rows while it decodes (a streamed GIF's image
 // indices, a HEIF decoder's own planes).
-Need memoryNeeded(const ImageResizeTask& task, int32_t w, int32_t h, int turnCode, bool whole, uint64_t extra = 0) {
+Need memoryNeeded(const ImageResizeTask& task, const std::vector<Target>& targets, int32_t w, int32_t h,
+                  int turnCode, bool whole, uint64_t extra = 0) {
+    const Pixmill& engine = *task.engine;
     const bool quarter = turnCode == 6 || turnCode == 8;
-    const Plan plan = planFor(task, quarter ? h : w, quarter ? w : h);
-    const uint64_t result = bytesOf(plan.W, plan.H);
+    uint64_t results = 0, largest = 0;
+    bool copies = false;
+    for (const Target& target : targets) {
+        const Plan plan = ::planFor(target.output->resolution, engine.cropMode, engine.output.noEnlarge,
+                                    quarter ? h : w, quarter ? w : h);
+        const uint64_t result = bytesOf(plan.W, plan.H);
+        results = std::min<uint64_t>(results + result, uint64_t(1) << 60);
+        largest = std::max(largest, result);
+        copies = copies || plan.copy;
+    }
     uint64_t source = (whole ? bytesOf(w, h) : bytesOf(w, 64)) + std::min<uint64_t>(extra, uint64_t(1) << 60);
-    if (turnCode != 0 && (plan.copy || task.engine->output.linear)) source += bytesOf(w, h);
-    return Need{source, std::max(source + result, 2 * result)};
+    if (turnCode != 0 && (copies || engine.output.linear)) source += bytesOf(w, h);
+    return Need{source, std::max(source + results, results + largest)};
 }
 
 uint64_t mebibytes(uint64_t bytes) {
@@ -418,23 +410,122 @@ std::string reserveMemory(ImageResizeTask& task, MemoryReservation& memory, cons
     return failureMessage(task, Step::Open);
 }
 
-// The message of a job whose output exists and is to be skipped, or "". Looked at before the
-// source is decoded, so a resumed batch passes over its finished files at once; the save looks
+// The outputs still to write. Looked at before the source is decoded, so a resumed batch passes
+// over its finished files at once: an output that exists is skipped when the engine is told to
+// skip such files (the source is not decoded at all when every output exists); the save looks
 // again for an output that appears meanwhile.
-std::string skipIfDone(ImageResizeTask& task) {
+std::vector<Target> outputsToWrite(ImageResizeTask& task, std::vector<JobOutput>& outputs) {
     const Pixmill& engine = *task.engine;
-    if (!engine.skipExisting || engine.overwrite == OverwriteMode::Yes || !FileExist(task.outputPath))
-        return std::string();
-    task.skipped = true;
-    return "File already exists : " + task.outputPath;
+    const bool skip = engine.skipExisting && engine.overwrite != OverwriteMode::Yes;
+    std::vector<Target> targets;
+    for (JobOutput& output : outputs) {
+        if (skip && FileExist(output.path)) {
+            output.skipped = true;
+            output.message = "File already exists : " + output.path;
+        } else {
+            targets.push_back(Target{&output, Plan(), nullptr});
+        }
+    }
+    return targets;
+}
+
+// Draft decoding: a source that can decode at a reduced scale is asked for the smallest that
+// still gives each output's resampler 1.5 times the pixels its plan takes from it in each
+// direction (the turned picture's plans, asked in the source's own orientation). Each box stays
+// the one the full picture gets; the part taken from the reduced picture is the same part, scaled.
+void draftPlans(ImageSource& source, std::vector<Target>& targets, bool quarter) {
+    const int32_t turnedW = quarter ? source.height : source.width;
+    const int32_t turnedH = quarter ? source.width : source.height;
+    double needW = 0, needH = 0;
+    for (const Target& target : targets) {
+        const Plan& full = target.plan;
+        if (full.copy || full.W <= 0 || full.H <= 0) return;
+        needW = std::max(needW, std::ceil(1.5 * double(full.W) * turnedW / full.w));
+        needH = std::max(needH, std::ceil(1.5 * double(full.H) * turnedH / full.h));
+    }
+    if (needW >= turnedW || needH >= turnedH) return;
+    const int32_t minW = truncateToInt(needW), minH = truncateToInt(needH);
+    if (!source.reduceTo(quarter ? minH : minW, quarter ? minW : minH)) return;
+    const double sx = double(quarter ? source.height : source.width) / turnedW;
+    const double sy = double(quarter ? source.width : source.height) / turnedH;
+    const int32_t reducedW = quarter ? source.height : source.width;
+    const int32_t reducedH = quarter ? source.width : source.height;
+    for (Target& target : targets) {
+        const Plan full = target.plan;
+        Plan& plan = target.plan;
+        plan.w = std::max(1, std::min(reducedW, truncateToInt(full.w * sx + 0.5)));
+        plan.h = std::max(1, std::min(reducedH, truncateToInt(full.h * sy + 0.5)));
+        plan.x = std::min(reducedW - plan.w, truncateToInt(full.x * sx + 0.5));
+        plan.y = std::min(reducedH - plan.h, truncateToInt(full.y * sy + 0.5));
+        plan.copy = plan.W == plan.w && plan.H == plan.h;
+    }
+}
+
+// Every output's result made from one pass over the source's rows (or the turned picture's).
+// Returns the failure message, or "".
+std::string makeResults(ImageResizeTask& task, std::vector<Target>& targets, ImageSource* source,
+                        const CPicture* picture, int turnCode, bool linear) {
+    const Pixmill& engine = *task.engine;
+    const int32_t sourceMode = picture ? picture->transparencyMode : source->mode;
+    const bool modeKnown = picture ? true : source->modeKnown;
+    std::vector<std::unique_ptr<ResultRows>> rows;
+    std::vector<RowSink*> sinks;
+    for (Target& target : targets) {
+        rows.emplace_back(new ResultRows(target.plan, picture ? 0 : turnCode,
+                                         picture ? picture->width : source->width,
+                                         picture ? picture->height : source->height, sourceMode, modeKnown,
+                                         engine.resizeQuality, linear, *target.result));
+        sinks.push_back(&rows.back()->sink());
+    }
+    // One output takes the rows straight; several share them.
+    FanOutRows fanOut(sinks);
+    RowSink& sink = sinks.size() == 1 ? *sinks[0] : fanOut;
+    if (picture) {
+        putPictureRows(*picture, sink);
+    } else if (!source->putRows(sink)) {
+        return openFailure(task, *source);
+    } else {
+        task.warning = source->warning();
+    }
+    for (auto& each : rows) each->finish(picture ? picture->transparencyMode : source->mode);
+    return std::string();
+}
+
+// Sharpens, converts and saves one output's result; the result goes once it is written.
+void finishOutput(ImageResizeTask& task, Target& target, const SourceBlocks& blocks) {
+    const Pixmill& engine = *task.engine;
+    JobOutput& output = *target.output;
+    CPicture& result = *target.result;
+    Step step = Step::Resize;
+    try {
+        if (result.isEmpty()) {
+            output.message = failureMessage(task, Step::Resize);
+        } else {
+            sharpenPicture(result,
+                           64 * std::max(0, std::min<int32_t>(engine.output.sharpen, SharpenLevel::Strong)));
+            if (engine.output.colour == ColourMode::Srgb) toSrgb(output.note, result);
+            // Saving needs about two result pictures' worth (the encoder keeps its coefficients);
+            // that much of the memory this worker keeps for its next picture goes back to the system.
+            trimKeptPixels(2 * size_t(result.width) * size_t(result.height) * 4);
+            step = Step::Save;
+            output.message = saveResult(task, output, result, blocks);
+        }
+    } catch (const std::exception& error) {
+        output.message = step == Step::Save ? saveFailureMessage(output) : failureMessage(task, step);
+        if (dynamic_cast<const std::bad_alloc*>(&error)) output.cause = "out of memory";
+    }
+    if (!output.message.empty() && !output.skipped) output.failed = true;
+    target.result.reset();
 }
 
 // The whole pipeline; step tells the caller in which step an exception (out of memory) arose.
-std::string runJob(ImageResizeTask& task, Step& step) {
+// Returns the failure of the job as a whole (it opened or resized nothing), or "" once every
+// output has its own outcome.
+std::string runJob(ImageResizeTask& task, std::vector<JobOutput>& outputs, Step& step) {
     const Pixmill& engine = *task.engine;
     step = Step::Open;
-    const std::string done = skipIfDone(task);
-    if (!done.empty()) return done;
+    std::vector<Target> targets = outputsToWrite(task, outputs);
+    if (targets.empty()) return std::string();
     MemoryReservation memory(task.engine->memoryBudget);
     int32_t declaredW = 0, declaredH = 0;
     bool whole = false;
@@ -444,20 +535,24 @@ std::string runJob(ImageResizeTask& task, Step& step) {
     if (declaredSize(task.sourcePath, declaredW, declaredH, whole, &held)) {
         const int turn = turnFor(engine.rotate, declaredW, declaredH, 0);
         const std::string failure =
-            reserveMemory(task, memory, memoryNeeded(task, declaredW, declaredH, turn, whole, held));
+            reserveMemory(task, memory, memoryNeeded(task, targets, declaredW, declaredH, turn, whole, held));
         if (!failure.empty()) return failure;
     }
     std::unique_ptr<ImageSource> source = ImageSource::open(task.sourcePath);
     if (!source->isOpen()) return openFailure(task, *source);
+    // CMYK with its own profile becomes sRGB through it as it is decoded: the rows are resampled
+    // as RGB, and the conversion after resampling finds no profile left.
+    if (engine.output.colour == ColourMode::Srgb) source->convertCmykToSrgb();
     Exif exif;
     takeExif(*source, exif);
     task.note = noteOf(*source);
     SourceBlocks blocks{std::string(), source->xmpPacket, source->iptcBlock};
     const int turnCode = turnFor(engine.rotate, source->width, source->height, orientationOf(*source, exif));
     if (!memory.held()) {
-        const std::string failure = reserveMemory(task, memory,
-                                                  memoryNeeded(task, source->width, source->height, turnCode,
-                                                               !source->streams(), source->decoderBytes()));
+        const std::string failure =
+            reserveMemory(task, memory,
+                          memoryNeeded(task, targets, source->width, source->height, turnCode,
+                                       !source->streams(), source->decoderBytes()));
         if (!failure.empty()) return failure;
     }
 
@@ -465,13 +560,22 @@ std::string runJob(ImageResizeTask& task, Step& step) {
     // Turned pictures are resampled from the source's own rows; only a copy (a box of the part's
     // own size) makes the turned picture whole, decoded and turned in one pass.
     const bool quarter = turnCode == 6 || turnCode == 8;
-    Plan plan =
-        planFor(task, quarter ? source->height : source->width, quarter ? source->width : source->height);
-    if (engine.fastDraft) plan = draftPlan(*source, plan, quarter);
+    bool copies = false;
+    for (Target& target : targets) {
+        target.plan =
+            ::planFor(target.output->resolution, engine.cropMode, engine.output.noEnlarge,
+                      quarter ? source->height : source->width, quarter ? source->width : source->height);
+        copies = copies || target.plan.copy;
+    }
+    if (engine.fastDraft) {
+        draftPlans(*source, targets, quarter);
+        copies = false;
+        for (const Target& target : targets) copies = copies || target.plan.copy;
+    }
     const bool decoderTurned = source->oriented;
     // Linear light is resampled from the turned picture's rows, so it turns the picture whole too.
     const bool linear = engine.output.linear && engine.resizeQuality != ResizeQuality::Nearest;
-    const bool turnWhole = turnCode != 0 && (plan.copy || linear);
+    const bool turnWhole = turnCode != 0 && (copies || linear);
     bool decoded = false;
     PicturePtr picture;
     try {
@@ -483,47 +587,62 @@ std::string runJob(ImageResizeTask& task, Step& step) {
     if (turnWhole) {
         if (!decoded) return openFailure(task, *source);
         task.warning = source->warning();
-        // The decoder's memory goes before the result's is taken.
+        // The decoder's memory goes before the results' is taken.
         source.reset();
     }
     // A picture turned by its EXIF orientation, or by its decoder, is upright as written.
-    if ((turnCode != 0 && engine.rotate == Rotation::ByExif) || decoderTurned) exif.setField(kOrientationTag, 1);
+    if ((turnCode != 0 && engine.rotate == Rotation::ByExif) || decoderTurned)
+        exif.setField(kOrientationTag, 1);
     if (exif.loaded) blocks.exif = exif.exifBlock.substr(6);
-    PicturePtr result;
     try {
-        result.reset(new CPicture(plan.W, plan.H));
+        for (Target& target : targets) target.result.reset(new CPicture(target.plan.W, target.plan.H));
     } catch (const std::bad_alloc&) {
         if (!picture && source->streams()) step = stepOfShortage(task);
         throw;
     }
-    const int32_t sourceMode = picture ? picture->transparencyMode : source->mode;
-    const bool modeKnown = picture ? true : source->modeKnown;
-    {
-        ResultRows rows(plan, picture ? 0 : turnCode, picture ? picture->width : source->width,
-                        picture ? picture->height : source->height, sourceMode, modeKnown, engine.resizeQuality,
-                        linear, *result);
-        if (picture) {
-            putPictureRows(*picture, rows.sink());
-        } else if (!source->putRows(rows.sink())) {
-            return openFailure(task, *source);
-        } else {
-            task.warning = source->warning();
-        }
-        rows.finish(picture ? picture->transparencyMode : source->mode);
-    }
+    const std::string failure = makeResults(task, targets, source.get(), picture.get(), turnCode, linear);
+    if (!failure.empty()) return failure;
     // The colour profile is colour meaning: it goes with the pixels whatever is done to them.
-    result->iccProfile = picture ? picture->iccProfile : source->iccProfile();
+    const std::string profile = picture ? picture->iccProfile : source->iccProfile();
+    for (Target& target : targets) target.result->iccProfile = profile;
     picture.reset();
     source.reset();
-    if (result->isEmpty()) return failureMessage(task, Step::Resize);
-    sharpenPicture(*result, 64 * std::max(0, std::min<int32_t>(engine.output.sharpen, SharpenLevel::Strong)));
-    if (engine.output.colour == ColourMode::Srgb) toSrgb(task, *result);
-    // Saving needs about two result pictures' worth (the encoder keeps its coefficients); that
-    // much of the memory this worker keeps for its next picture goes back to the system.
-    trimKeptPixels(2 * size_t(result->width) * size_t(result->height) * 4);
 
     step = Step::Save;
-    return saveResult(task, *result, blocks);
+    for (Target& target : targets) {
+        target.output->note = task.note;
+        finishOutput(task, target, blocks);
+    }
+    return std::string();
+}
+
+// The job's own fields from its outputs' outcomes (see ImageResizeTask::outputs); a failure of
+// the job as a whole is every output's.
+void settleOutcome(ImageResizeTask& task, std::vector<JobOutput>& outputs, const std::string& jobFailure) {
+    for (JobOutput& output : outputs) {
+        const bool ended = output.failed || output.skipped || !output.message.empty() || output.width > 0;
+        if (ended || jobFailure.empty()) continue;
+        output.message = jobFailure;
+        output.cause = task.cause;
+        output.note = task.note;
+        output.failed = true;
+    }
+    const JobOutput& first = outputs.front();
+    const JobOutput* failure = nullptr;
+    bool allSkipped = true;
+    for (const JobOutput& output : outputs) {
+        if (output.failed && !failure) failure = &output;
+        allSkipped = allSkipped && output.skipped;
+    }
+    task.outputWidth = first.width;
+    task.outputHeight = first.height;
+    task.outputBytes = first.bytes;
+    task.outputQuality = first.quality;
+    task.note = first.note;
+    task.skipped = allSkipped;
+    task.failed = failure != nullptr;
+    task.message = failure ? failure->message : allSkipped ? first.message : std::string();
+    task.cause = failure ? failure->cause : std::string();
 }
 
 }  // namespace
@@ -534,21 +653,25 @@ void ImageResizeTask::execute() {
     started = true;
     failed = false;
     const auto start = std::chrono::steady_clock::now();
+    // One output is the job's own path and size word.
+    std::vector<JobOutput> single;
+    if (outputs.empty()) {
+        single.push_back(JobOutput());
+        single.back().path = outputPath;
+        single.back().resolution = resolution;
+    }
+    std::vector<JobOutput>& all = outputs.empty() ? single : outputs;
     Step step = Step::Open;
     std::string failure;
     try {
-        failure = runJob(*this, step);
+        failure = runJob(*this, all, step);
     } catch (const std::bad_alloc&) {
         failure = failureMessage(*this, step);
         cause = "out of memory";
     } catch (const std::exception&) {
         failure = failureMessage(*this, step);
     }
-    if (!failure.empty()) {
-        message = failure;
-        // A skipped output is reported with its message but is no failure.
-        if (!skipped) failed = true;
-    }
+    settleOutcome(*this, all, failure);
     elapsedMs = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
     // A worker never sees a job available again once it was taken.
     done = true;

@@ -5,8 +5,26 @@
 #include <atomic>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 class Pixmill;
+
+// One file a job writes when it writes several (sizes or types from one decode): where it goes,
+// the size word it is made at, and how it ended. The outcome fields are written before the job's
+// done flag is set.
+struct JobOutput {
+    std::string path;
+    std::string resolution;
+    std::string message;  // a failed or skipped output's
+    std::string cause;
+    std::string note;
+    bool failed = false;
+    bool skipped = false;
+    int32_t width = 0;
+    int32_t height = 0;
+    uint64_t bytes = 0;
+    int32_t quality = 0;  // chosen by a file-size limit; 0 when none applied
+};
 
 class ImageResizeTask {
 public:
@@ -41,6 +59,11 @@ public:
     // The quality a file-size limit chose; 0 when no limit applied.
     int32_t outputQuality = 0;
     double elapsedMs = 0;
+    // Several outputs from one decode: every output, outputPath's (with resolution) first; empty
+    // when the job writes only outputPath. Then the job's own fields tell the first output's
+    // size, bytes and quality, and it fails when any output fails (with the first failure's
+    // message) and is skipped when all are.
+    std::vector<JobOutput> outputs;
 
     explicit ImageResizeTask(Pixmill* engine);
     virtual ~ImageResizeTask() {}

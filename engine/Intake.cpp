@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: MIT
 // Job intake: accepting a dropped path and building its output path.
+#include <algorithm>
 #include <cerrno>
 #include <memory>
 #include <vector>
@@ -79,13 +80,13 @@ std::string sameTypeExtension(FileKind kind, const std::string& fileName) {
 
 }  // namespace
 
-std::string Pixmill::outputExtensionFor(const std::string& path) const {
+std::string Pixmill::outputExtensionFor(const std::string& path, const std::string& type) const {
     const std::string fileName = getFileName(path);
-    if (strIsEqualCI(outputFileType, "same")) return sameTypeExtension(fileKindOfFile(path), fileName);
+    if (strIsEqualCI(type, "same")) return sameTypeExtension(fileKindOfFile(path), fileName);
     // JPEG and TIFF sources named ".jpeg" and ".tiff" keep their four-letter extension.
-    if (outputFileType == "jpg" && isRightCI(fileName, ".jpeg")) return "jpeg";
-    if (outputFileType == "tif" && isRightCI(fileName, ".tiff")) return "tiff";
-    return outputFileType;
+    if (type == "jpg" && isRightCI(fileName, ".jpeg")) return "jpeg";
+    if (type == "tif" && isRightCI(fileName, ".tiff")) return "tiff";
+    return type;
 }
 
 std::string Pixmill::outputFolderFor(const std::string& path) const {
@@ -101,10 +102,10 @@ std::string Pixmill::outputFolderFor(const std::string& path) const {
     }
 }
 
-std::string Pixmill::outputNameFor(const std::string& path, int32_t width, int32_t height,
-                                   const std::string& folder) {
-    std::string name =
-        strreplace(outputFileName, "%SRC%", baseName(getFileName(path))) + "." + outputExtensionFor(path);
+std::string Pixmill::outputNameFor(const std::string& path, const std::string& type, int32_t width,
+                                   int32_t height, const std::string& folder) {
+    std::string name = strreplace(outputFileName, "%SRC%", baseName(getFileName(path))) + "." +
+                       outputExtensionFor(path, type);
     strReplace_inplace(name, "%DSTX%", intToStr(width));
     strReplace_inplace(name, "%DSTY%", intToStr(height));
     if (!hasCounterToken(name)) return name;
@@ -122,6 +123,7 @@ bool Pixmill::settleOutput(const std::string& path, const std::string& folderBel
     if (!CPicture::isValidFileType(path)) return false;
     int32_t width = 0, height = 0;
     if (!parseTargetSize(resolution, width, height)) return false;
+    if (!(moreSizes.empty() && moreTypes.empty()) && !outputNameClash().empty()) return false;
 
     folder = outputFolderFor(path);
     if (!folderBelow.empty()) folder += "/" + folderBelow;
@@ -133,8 +135,68 @@ bool Pixmill::settleOutput(const std::string& path, const std::string& folderBel
         if (!made) folderError = errno;
     }
 
-    name = outputNameFor(path, width, height, folder);
+    name = outputNameFor(path, outputFileType, width, height, folder);
     return !name.empty();
+}
+
+std::vector<std::pair<std::string, std::string>> Pixmill::outputPairs() const {
+    std::vector<std::string> sizes{resolution}, types{outputFileType};
+    for (const std::string& size : moreSizes)
+        if (std::find(sizes.begin(), sizes.end(), size) == sizes.end()) sizes.push_back(size);
+    for (const std::string& type : moreTypes) {
+        bool known = false;
+        for (const std::string& given : types) known = known || strIsEqualCI(given, type);
+        if (!known) types.push_back(type);
+    }
+    std::vector<std::pair<std::string, std::string>> pairs;
+    for (const std::string& size : sizes)
+        for (const std::string& type : types) pairs.emplace_back(size, type);
+    return pairs;
+}
+
+std::string Pixmill::outputNameClash() const {
+    std::vector<std::string> sizes;
+    for (const auto& pair : outputPairs())
+        if (std::find(sizes.begin(), sizes.end(), pair.first) == sizes.end()) sizes.push_back(pair.first);
+    std::vector<std::string> filled;
+    for (const std::string& size : sizes) {
+        int32_t width = 0, height = 0;
+        parseTargetSize(size, width, height);
+        const std::string name =
+            strreplace(strreplace(outputFileName, "%DSTX%", intToStr(width)), "%DSTY%", intToStr(height));
+        for (size_t i = 0; i < filled.size(); ++i) {
+            if (filled[i] != name) continue;
+            return "the name template \"" + outputFileName + "\" gives the outputs at sizes " + sizes[i] +
+                   " and " + size + " the same name: put %DSTX% and %DSTY% in it";
+        }
+        filled.push_back(name);
+    }
+    return std::string();
+}
+
+std::vector<JobOutput> Pixmill::outputsFor(const std::string& path, const std::string& folder,
+                                           const std::string& name) {
+    std::vector<JobOutput> outputs;
+    if (moreSizes.empty() && moreTypes.empty()) return outputs;
+    for (const auto& [size, type] : outputPairs()) {
+        JobOutput output;
+        output.resolution = size;
+        if (outputs.empty()) {
+            output.path = folder + "/" + name;
+        } else {
+            int32_t width = 0, height = 0;
+            if (!parseTargetSize(size, width, height)) continue;
+            const std::string other = outputNameFor(path, type, width, height, folder);
+            if (other.empty()) continue;
+            output.path = folder + "/" + other;
+        }
+        // "same" can name the type another word names: that output is written once.
+        bool known = false;
+        for (const JobOutput& given : outputs) known = known || given.path == output.path;
+        if (!known) outputs.push_back(output);
+    }
+    if (outputs.size() == 1) outputs.clear();
+    return outputs;
 }
 
 bool Pixmill::addFile(const std::string& path, const std::string& folderBelow) {
@@ -148,6 +210,7 @@ bool Pixmill::addFile(const std::string& path, const std::string& folderBelow) {
     task->outputPath = folder + "/" + name;
     task->resolution = resolution;
     parseTargetSize(resolution, task->targetWidth, task->targetHeight);
+    task->outputs = outputsFor(path, folder, name);
     addTask(task.get());
     task.release();
     return true;
@@ -158,10 +221,13 @@ bool Pixmill::isImageFileName(const std::string& path) {
 }
 
 std::string Pixmill::refusalReason(const std::string& path) const {
-    if (!isImageFileName(path)) return "not the name of an image file (JPEG, PNG, GIF, BMP, HEIF, AVIF, WebP, TIFF or JPEG XL)";
+    if (!isImageFileName(path))
+        return "not the name of an image file (JPEG, PNG, GIF, BMP, HEIF, AVIF, WebP, TIFF or JPEG XL)";
     int32_t width = 0, height = 0;
     if (!parseTargetSize(resolution, width, height))
         return "the resolution \"" + resolution + "\" has a zero or unreadable side";
+    const std::string clash = outputNameClash();
+    if (!clash.empty()) return clash;
     return "the name template \"" + outputFileName + "\" gives no output name";
 }
 
@@ -170,4 +236,14 @@ std::string Pixmill::planFile(const std::string& path, const std::string& folder
     int folderError = 0;
     if (!settleOutput(path, folderBelow, false, folderError, folder, name)) return std::string();
     return folder + "/" + name;
+}
+
+std::vector<std::string> Pixmill::planFiles(const std::string& path, const std::string& folderBelow) {
+    std::string folder, name;
+    int folderError = 0;
+    if (!settleOutput(path, folderBelow, false, folderError, folder, name)) return {};
+    std::vector<std::string> paths;
+    for (const JobOutput& output : outputsFor(path, folder, name)) paths.push_back(output.path);
+    if (paths.empty()) paths.push_back(folder + "/" + name);
+    return paths;
 }

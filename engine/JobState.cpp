@@ -28,3 +28,28 @@ JobSnapshot snapshotOf(const ImageResizeTask& task) {
     job.ms = task.elapsedMs;
     return job;
 }
+
+std::vector<JobSnapshot> outputSnapshotsOf(const ImageResizeTask& task) {
+    if (task.outputs.empty() || !task.done) return {snapshotOf(task)};
+    std::vector<JobSnapshot> jobs;
+    for (const JobOutput& output : task.outputs) {
+        JobSnapshot job;
+        job.phase = output.failed          ? JobPhase::Failed
+                    : output.skipped       ? JobPhase::Skipped
+                    : task.warning.empty() ? JobPhase::Resized
+                                           : JobPhase::Damaged;
+        job.source = task.sourcePath;
+        job.output = output.path;
+        job.message = output.message;
+        job.note = output.note;
+        if (job.phase == JobPhase::Failed) job.reason = output.cause;
+        if (job.phase == JobPhase::Damaged) job.reason = task.warning;
+        job.width = output.width;
+        job.height = output.height;
+        job.bytes = output.bytes;
+        job.quality = output.quality;
+        job.ms = task.elapsedMs;
+        jobs.push_back(job);
+    }
+    return jobs;
+}

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 class ImageResizeTask;
 
@@ -40,3 +41,6 @@ JobPhase phaseOf(const ImageResizeTask& task);
 // The job as it is now; safe from any thread once the job is queued (an ended job's fields are
 // written before its done flag, and read only after it).
 JobSnapshot snapshotOf(const ImageResizeTask& task);
+// One snapshot per file the job writes (several sizes or types from one decode), each with its
+// own phase, output, texts and sizes; the job's own snapshot when it writes one file.
+std::vector<JobSnapshot> outputSnapshotsOf(const ImageResizeTask& task);

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "engine/JobState.h"
@@ -15,6 +16,7 @@
 #include "tools/modTools.h"
 
 class ImageResizeTask;
+struct JobOutput;
 
 // A job whose phase is not the one a front end shows, with its position in the queue.
 struct JobChange {
@@ -113,6 +115,15 @@ public:
     // What addFile would decide, with nothing created and nothing queued: the output path, or ""
     // when the path would be refused. The counter advances as it would in addFile.
     std::string planFile(const std::string& path, const std::string& folderBelow = std::string());
+    // Several outputs from one decode: every output path addFile would give path (one per size and
+    // type), the first being planFile's; empty when the path would be refused.
+    std::vector<std::string> planFiles(const std::string& path, const std::string& folderBelow = std::string());
+    // Every (size word, type word) an output is written in: resolution and moreSizes, each in
+    // outputFileType and moreTypes, sizes first; a word given twice counts once.
+    std::vector<std::pair<std::string, std::string>> outputPairs() const;
+    // Why the name template could give two outputs of one source the same name (two size words
+    // that fill %DSTX% and %DSTY% alike), or "" when it cannot.
+    std::string outputNameClash() const;
     // Why addFile refused path, in words for people (it only answers yes or no).
     std::string refusalReason(const std::string& path) const;
     // Whether the name is one of an image type that intake takes (JPEG, PNG, GIF, BMP, HEIF, AVIF, WebP, TIFF, JPEG XL).
@@ -145,15 +156,18 @@ private:
     void construct(const std::string& folder);
     // Intake: the output folder for a dropped path, and the output name (counter search included).
     std::string outputFolderFor(const std::string& path) const;
-    std::string outputNameFor(const std::string& path, int32_t width, int32_t height,
+    std::string outputNameFor(const std::string& path, const std::string& type, int32_t width, int32_t height,
                               const std::string& folder);
-    // The output extension for path: the output type's word, or with "same" the file's own type
+    // The output extension for path in the output type `type`: the type's word, or with "same" the file's own type
     // (by its first bytes).
-    std::string outputExtensionFor(const std::string& path) const;
+    std::string outputExtensionFor(const std::string& path, const std::string& type) const;
     // The output folder and name addFile settles for path; false when it refuses the path.
     // createFolder: make the output folder when it is missing (addFile) or not (planFile).
     bool settleOutput(const std::string& path, const std::string& folderBelow, bool createFolder, int& folderError,
                       std::string& folder, std::string& name);
+    // Every output of a job that writes several (one per size and type, a path given twice once),
+    // the first at folder/name; empty when the job writes one file.
+    std::vector<JobOutput> outputsFor(const std::string& path, const std::string& folder, const std::string& name);
     // Queue. The first two are called with taskMutex held: the position of the first available
     // job (tasks.size() when none), and the start of one worker (false when it could not start).
     size_t findAvailableTask();

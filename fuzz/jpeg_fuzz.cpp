@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <string>
 
 // clang-format off: jpeglib.h needs FILE and size_t declared before it.
@@ -13,7 +14,9 @@
 // clang-format on
 
 #include "picture/Exif.h"
+#include "picture/ImageSource.h"
 #include "picture/Picture.h"
+#include "picture/RowSink.h"
 
 namespace {
 
@@ -54,6 +57,11 @@ const std::string& inputPath() {
     return path;
 }
 
+class DiscardedRows final : public RowSink {
+  public:
+    void putRows(int, int, const uint8_t*, size_t) override {}
+};
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -73,6 +81,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (pic.transparencyMode != TRANSPARENCY_NONE) __builtin_trap();
         for (size_t i = 0; i < size_t(pic.width) * size_t(pic.height); ++i)
             if (pic.pixels[i * 4 + 3] != 0) __builtin_trap();
+    }
+
+    // CMYK through the profile the file carries, as a job under --colour srgb decodes it.
+    if (!pic.isEmpty()) {
+        std::unique_ptr<ImageSource> source = ImageSource::open(path);
+        DiscardedRows rows;
+        if (source->isOpen() && source->convertCmykToSrgb() && source->putRows(rows) &&
+            !source->iccProfile().empty())
+            __builtin_trap();
     }
 
     Exif exif;

@@ -5,6 +5,16 @@ _pixmill_cli() {
     local cur prev words cword
     _init_completion -s || return
 
+    # The stored switches take false (or true) only after "=".
+    if $split; then
+        case $prev in
+            --linear | --no-enlarge | --keep-dates | --progressive | --fast)
+                COMPREPLY=($(compgen -W 'false true' -- "$cur"))
+                return
+                ;;
+        esac
+    fi
+
     case $prev in
         -t | --type)
             COMPREPLY=($(compgen -W 'jpg png bmp webp avif jxl tif same' -- "$cur"))

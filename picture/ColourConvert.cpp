@@ -85,3 +85,27 @@ ColourResult convertToSrgb(CPicture& picture, const std::string& profile) {
     cmsDeleteTransform(transform);
     return ColourResult::Converted;
 }
+
+CmykToSrgb::CmykToSrgb(const std::string& profile, bool inverted, bool sixteenBits) {
+    if (profile.empty()) return;
+    cmsContext id = cmsCreateContext(nullptr, nullptr);
+    if (!id) return;
+    cmsSetLogErrorHandlerTHR(id, quietErrors);
+    context = id;
+    Profile source{cmsOpenProfileFromMemTHR(id, profile.data(), cmsUInt32Number(profile.size()))};
+    Profile srgb{cmsCreate_sRGBProfileTHR(id)};
+    if (!source.handle || !srgb.handle || cmsGetColorSpace(source.handle) != cmsSigCmykData) return;
+    const cmsUInt32Number format = sixteenBits ? TYPE_CMYK_16 : inverted ? TYPE_CMYK_8_REV : TYPE_CMYK_8;
+    transform =
+        cmsCreateTransformTHR(id, source.handle, format, srgb.handle, TYPE_BGRA_8, INTENT_PERCEPTUAL, 0);
+}
+
+CmykToSrgb::~CmykToSrgb() {
+    if (transform) cmsDeleteTransform(static_cast<cmsHTRANSFORM>(transform));
+    if (context) cmsDeleteContext(static_cast<cmsContext>(context));
+}
+
+void CmykToSrgb::convert(const void* samples, uint8_t* pixels, int width) const {
+    if (transform && width > 0)
+        cmsDoTransform(static_cast<cmsHTRANSFORM>(transform), samples, pixels, cmsUInt32Number(width));
+}

@@ -2,6 +2,7 @@
 // Converting a picture's colours from its ICC profile to sRGB through LittleCMS 2.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include "picture/Picture.h"
@@ -21,3 +22,23 @@ ColourResult convertToSrgb(CPicture& picture, const std::string& profile);
 // True when the profile describes sRGB: an RGB matrix-shaper profile with sRGB's colorants and
 // tone curves (within what 8 bits can tell), whatever its name.
 bool isSrgbProfile(const std::string& profile);
+
+// Rows of CMYK samples converted through their CMYK profile to sRGB in the picture layout (blue,
+// green, red; byte 3 left as it is), perceptual intent with LittleCMS's default flags. Samples
+// are c, m, y, k per pixel, 8 bits (inverted: 255 means no ink, as Adobe writes CMYK JPEGs) or 16
+// bits in the machine's order (0 means no ink). Each decoder owns its own, so no two threads
+// share one.
+class CmykToSrgb {
+  public:
+    CmykToSrgb(const std::string& profile, bool inverted, bool sixteenBits);
+    ~CmykToSrgb();
+    CmykToSrgb(const CmykToSrgb&) = delete;
+    CmykToSrgb& operator=(const CmykToSrgb&) = delete;
+    // False when the profile cannot be read or describes no CMYK device.
+    bool usable() const { return transform != nullptr; }
+    void convert(const void* samples, uint8_t* pixels, int width) const;
+
+  private:
+    void* context = nullptr;
+    void* transform = nullptr;
+};

@@ -29,6 +29,10 @@ class ImageSource {
     // Bytes the decoder allocates for itself while it decodes, beside the picture it gives (HEIF's
     // planes at their stored size, before any crop); the job reserves them too. 0 for most sources.
     virtual uint64_t decoderBytes() const { return 0; }
+    // Asks a CMYK source that carries a CMYK profile to give its rows in sRGB, converted through
+    // that profile as they are decoded; its profile then reads as empty. False, with nothing
+    // changed, for every other source and for a profile that cannot be used. Before any row.
+    virtual bool convertCmykToSrgb() { return false; }
     // Puts every row, top first, into the sink, exactly once; rows the file does not hold come as
     // the zero rows CPicture::load gives for them. False when the decode fails part way (the load
     // would leave an empty picture); the rows put by then are not to be used. Called once.

@@ -18,6 +18,7 @@
 #include <jerror.h>
 // clang-format on
 
+#include "picture/ColourConvert.h"
 #include "picture/FileKind.h"
 #include "picture/ImageSource.h"
 #include "picture/MetadataFilter.h"
@@ -227,6 +228,10 @@ class JpegDecoder {
     const std::string& iccProfile() const { return icc; }
     // The EXIF block (from its TIFF header on), XMP packet and IPTC records; "" where there is none.
     std::string exif, xmp, iptc;
+    // True for CMYK and YCCK files, which libjpeg gives as (inverted) CMYK.
+    bool isCmyk() const { return !direct && cinfo.out_color_space == JCS_CMYK && cinfo.output_components == 4; }
+    // Converts the CMYK rows through this transform instead of multiplying ink and key. Before any row.
+    void convertCmykWith(std::unique_ptr<CmykToSrgb> transform) { cmykToSrgb = std::move(transform); }
     // Decodes every row into the picture (created here); false on a libjpeg error.
     bool decodeInto(CPicture& pic);
     // Decodes every row into the sink in strips; false on a libjpeg error.
@@ -254,6 +259,7 @@ class JpegDecoder {
     bool direct = true;  // libjpeg writes the picture layout itself
     bool cmyk = false;
     JSAMPARRAY converted = nullptr;  // row buffer of the other colour spaces, from libjpeg's pool
+    std::unique_ptr<CmykToSrgb> cmykToSrgb;
     std::unique_ptr<uint8_t[]> strip;
     uint8_t* stripRows[kStripRows];
     std::string icc;
@@ -377,6 +383,7 @@ int JpegDecoder::readRows(uint8_t** rows, int count) {
     for (int r = 0; r < count; ++r) {
         if (jpeg_read_scanlines(&cinfo, converted, 1) != 1) return r;
         storeRow(converted[0], cinfo.output_components, cmyk, width(), rows[r]);
+        if (cmyk && cmykToSrgb) cmykToSrgb->convert(converted[0], rows[r], width());
     }
     return count;
 }
@@ -603,6 +610,15 @@ class JpegSource final : public ImageSource {
         if (!decoder.reduceTo(minWidth, minHeight)) return false;
         width = decoder.width();
         height = decoder.height();
+        return true;
+    }
+    bool convertCmykToSrgb() override {
+        if (!decoder.isCmyk()) return false;
+        // Adobe's inverted CMYK, as the rows are read without a profile too.
+        std::unique_ptr<CmykToSrgb> transform(new CmykToSrgb(profile, true, false));
+        if (!transform->usable()) return false;
+        decoder.convertCmykWith(std::move(transform));
+        profile.clear();
         return true;
     }
     bool putRows(RowSink& sink) override {

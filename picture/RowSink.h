@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <utility>
+#include <vector>
 
 #include "picture/Picture.h"
 
@@ -45,6 +47,24 @@ class RowWindow final : public RowSink {
   private:
     RowSink& next;
     int x0, y0, w, h;
+};
+
+// Hands every row it receives to each of its sinks in turn (several outputs from one decode); byte 3
+// matters when it matters to any of them.
+class FanOutRows final : public RowSink {
+  public:
+    explicit FanOutRows(std::vector<RowSink*> sinks) : sinks(std::move(sinks)) {}
+    void putRows(int y, int count, const uint8_t* rows, size_t stride) override {
+        for (RowSink* sink : sinks) sink->putRows(y, count, rows, stride);
+    }
+    bool needsByte3() const override {
+        for (const RowSink* sink : sinks)
+            if (sink->needsByte3()) return true;
+        return false;
+    }
+
+  private:
+    std::vector<RowSink*> sinks;
 };
 
 // Turns the picture whose rows it receives by a quarter or half turn (EXIF codes 6, 8 and 3, as

@@ -13,7 +13,9 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <vector>
 
+#include "picture/ColourConvert.h"
 #include "picture/ImageSource.h"
 #include "tools/modTools.h"
 
@@ -86,6 +88,7 @@ class TiffSource final : public ImageSource {
         if (tif) TIFFClose(tif);
     }
     bool putRows(RowSink& sink) override;
+    bool convertCmykToSrgb() override;
 
   private:
     bool readHeader();
@@ -107,7 +110,20 @@ class TiffSource final : public ImageSource {
     uint64_t fileBytes = 0;
     bool own = false;
     Layout layout;
+    // CMYK through the page's profile: the transform and one row of straight samples for it.
+    std::unique_ptr<CmykToSrgb> cmykToSrgb;
+    mutable std::vector<uint16_t> cmykRow;
 };
+
+bool TiffSource::convertCmykToSrgb() {
+    if (!own || layout.colours != 4) return false;
+    std::unique_ptr<CmykToSrgb> transform(new CmykToSrgb(profile, false, layout.bits == 16));
+    if (!transform->usable()) return false;
+    cmykToSrgb = std::move(transform);
+    cmykRow.assign(size_t(width) * 4, 0);
+    profile.clear();
+    return true;
+}
 
 TiffSource::TiffSource(const std::string& path) {
     silenceGlobalHandlers();
@@ -321,9 +337,19 @@ void TiffSource::convertRow(const uint8_t* in, uint8_t* out) const {
             out[0] = inkTimesKey(to8(v[2], max), k);
             out[1] = inkTimesKey(to8(v[1], max), k);
             out[2] = inkTimesKey(to8(v[0], max), k);
+            if (cmykToSrgb)
+                for (int s = 0; s < 4; ++s) cmykRow[size_t(x) * 4 + s] = uint16_t(v[s]);
         }
         out[3] = layout.alpha >= 0 ? to8(a, max) : 0;
     }
+    if (!cmykToSrgb) return;
+    // The transform reads the samples in their own depth (8-bit ones narrowed in place, each byte
+    // written after the sample it comes from was read); byte 3 (alpha) stays as set above.
+    if (layout.bits == 8) {
+        uint8_t* narrow = reinterpret_cast<uint8_t*>(cmykRow.data());
+        for (size_t i = 0; i < size_t(width) * 4; ++i) narrow[i] = uint8_t(cmykRow[i]);
+    }
+    cmykToSrgb->convert(cmykRow.data(), out - size_t(width) * 4, width);
 }
 
 bool TiffSource::putOwn(RowSink& sink) {

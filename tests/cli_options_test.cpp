@@ -56,6 +56,12 @@ TEST_F(CliOptions, BadValuesAreUsageErrorsThatTouchNothing) {
         {{"--dry-run", "--report", "r.jsonl", "a.bmp"}, {"--dry-run writes no file"}},
         {{"-0", "a.bmp"}, {"--null needs --files-from"}},
         {{"--files-from", "nowhere.txt"}, {"cannot read the file list nowhere.txt: No such file"}},
+        // Two outputs of one source would take one name.
+        {{"-s", "800", "-s", "200", "-n", "%SRC%", "a.bmp"}, {"-n", "\"%SRC%\"", "800 and 200", "%DSTX%"}},
+        {{"-s", "80x60", "-s", "80x40", "-n", "%SRC%_%DSTX%", "a.bmp"}, {"80x60 and 80x40"}},
+        {{"-s", "50%", "-s", "25%", "a.bmp"}, {"50% and 25%"}},
+        {{"-t", "jpg", "-t", "png", "--max-bytes", "1M", "a.bmp"}, {"--max-bytes", "--type png"}},
+        {{"--linear=maybe", "a.bmp"}, {"--linear", "false, true"}},
     };
     for (const UsageCase& c : cases) {
         const CliResult r = run(c.args);
@@ -104,6 +110,33 @@ TEST_F(CliOptions, OptionsApplyToThisRunOnly) {
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(readImage(work.file("small/a_32x24.jpg")).width, 32);
     EXPECT_EQ(readBytes(configFile()), kConfig);
+}
+
+// Sizes and types given several times are stored as further outputs, replaced by the next -s or
+// -t given, and the stored switches turn off with =false.
+TEST_F(CliOptions, SeveralSizesAndSwitchesAreSavedAndUndone) {
+    ASSERT_TRUE(makeImage(work.file("a.bmp"), 40, 30));
+    CliResult r = run({"--save-settings", "-s", "20", "-s", "10x", "-t", "bmp", "-t", "png", "--linear",
+                       "--no-enlarge", "--keep-dates", "--progressive", "--fast", "-d", "samefolder",
+                       "--report", "-", "a.bmp"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    size_t lines = 0;
+    const std::string resized = "\"status\":\"resized\"";
+    for (size_t at = r.out.find(resized); at != std::string::npos; at = r.out.find(resized, at + 1)) ++lines;
+    EXPECT_EQ(lines, 4u) << r.out;
+    for (const char* name : {"a_20x20.bmp", "a_20x20.png", "a_10x0.bmp", "a_10x0.png"})
+        EXPECT_EQ(readImage(work.file(name)).width, std::string(name).find("_20") != std::string::npos ? 20 : 10)
+            << name;
+    std::string text = readBytes(configFile());
+    for (const char* line : {"<MORESIZES>10x</MORESIZES>", "<MORETYPES>png</MORETYPES>", ">true</LINEAR>",
+                             ">true</NOENLARGE>", ">true</KEEPDATES>", ">true</PROGRESSIVE>", ">true</FASTDRAFT>"})
+        EXPECT_TRUE(contains(text, line)) << line << "\n" << text;
+    r = run({"--save-settings", "-s", "30", "-t", "jpg", "--linear=false", "--no-enlarge=false",
+             "--keep-dates=false", "--progressive=false", "--fast=false"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    text = readBytes(configFile());
+    for (const char* gone : {"MORESIZES", "MORETYPES", "LINEAR", "NOENLARGE", "KEEPDATES", "PROGRESSIVE", "FASTDRAFT"})
+        EXPECT_FALSE(contains(text, gone)) << text;
 }
 
 TEST_F(CliOptions, ResolutionSidesMayHaveBlanksAsInTheSettingsFile) {

@@ -260,6 +260,13 @@ TEST(Metadata, NoLocationLeavesNoPositionAndKeepsTheRest) {
 }  // namespace
 
 #include <lcms2.h>
+#include <tiffio.h>
+
+#include <cstdio>
+#include <cstring>
+// clang-format off: jpeglib.h needs FILE and size_t declared before it.
+#include <jpeglib.h>
+// clang-format on
 
 #include "picture/ColourConvert.h"
 
@@ -327,6 +334,137 @@ TEST(Colour, SrgbIsLittleCmsOwnTransformAndSrgbSourcesStayAsTheyAre) {
         }
         EXPECT_EQ(0, memcmp(kept.pixels, converted.pixels, 20 * 15 * 4)) << (profile == &p3 ? "P3" : "sRGB");
     }
+}
+
+// CMYK samples, c, m, y, k per pixel, every pixel different.
+std::vector<uint8_t> cmykSamples(int w, int h) {
+    std::vector<uint8_t> samples(size_t(w) * h * 4);
+    for (size_t i = 0; i < samples.size(); ++i) samples[i] = uint8_t(i * 37 + (i >> 2) * 11);
+    return samples;
+}
+
+// A CMYK JPEG (libjpeg stores it as Adobe does, inverted) with the profile in APP2; returns the
+// samples libjpeg decodes from it.
+std::vector<uint8_t> writeCmykJpeg(const std::string& path, int w, int h, const std::string& icc) {
+    std::vector<uint8_t> samples = cmykSamples(w, h);
+    FILE* file = fopen(path.c_str(), "wb");
+    jpeg_compress_struct c = {};
+    jpeg_error_mgr error;
+    c.err = jpeg_std_error(&error);
+    jpeg_create_compress(&c);
+    jpeg_stdio_dest(&c, file);
+    c.image_width = JDIMENSION(w);
+    c.image_height = JDIMENSION(h);
+    c.input_components = 4;
+    c.in_color_space = JCS_CMYK;
+    jpeg_set_defaults(&c);
+    jpeg_set_quality(&c, 100, TRUE);
+    jpeg_start_compress(&c, TRUE);
+    if (!icc.empty()) jpeg_write_icc_profile(&c, reinterpret_cast<const JOCTET*>(icc.data()), unsigned(icc.size()));
+    for (int y = 0; y < h; ++y) {
+        JSAMPROW row = &samples[size_t(y) * w * 4];
+        jpeg_write_scanlines(&c, &row, 1);
+    }
+    jpeg_finish_compress(&c);
+    jpeg_destroy_compress(&c);
+    fclose(file);
+    file = fopen(path.c_str(), "rb");
+    jpeg_decompress_struct d = {};
+    d.err = jpeg_std_error(&error);
+    jpeg_create_decompress(&d);
+    jpeg_stdio_src(&d, file);
+    jpeg_read_header(&d, TRUE);
+    jpeg_start_decompress(&d);
+    while (d.output_scanline < d.output_height) {
+        JSAMPROW row = &samples[size_t(d.output_scanline) * w * 4];
+        jpeg_read_scanlines(&d, &row, 1);
+    }
+    jpeg_finish_decompress(&d);
+    jpeg_destroy_decompress(&d);
+    fclose(file);
+    return samples;
+}
+
+// A CMYK TIFF of 8 or 16 bits (0 means no ink) with the profile; returns its samples.
+std::vector<uint16_t> writeCmykTiff(const std::string& path, int w, int h, int bits, const std::string& icc) {
+    const std::vector<uint8_t> bytes = cmykSamples(w, h);
+    std::vector<uint16_t> samples(bytes.size());
+    for (size_t i = 0; i < bytes.size(); ++i) samples[i] = bits == 16 ? uint16_t(bytes[i] * 257 + i % 200) : bytes[i];
+    TIFF* tif = TIFFOpen(path.c_str(), "w");
+    TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, uint32_t(w));
+    TIFFSetField(tif, TIFFTAG_IMAGELENGTH, uint32_t(h));
+    TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, uint16_t(4));
+    TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, uint16_t(bits));
+    TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, uint16_t(PHOTOMETRIC_SEPARATED));
+    TIFFSetField(tif, TIFFTAG_PLANARCONFIG, uint16_t(PLANARCONFIG_CONTIG));
+    TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, uint32_t(h));
+    TIFFSetField(tif, TIFFTAG_ICCPROFILE, uint32_t(icc.size()), icc.data());
+    std::vector<uint8_t> row(size_t(w) * 4 * bits / 8);
+    for (int y = 0; y < h; ++y) {
+        for (size_t i = 0; i < size_t(w) * 4; ++i) {
+            const uint16_t v = samples[size_t(y) * w * 4 + i];
+            if (bits == 16)
+                memcpy(&row[i * 2], &v, 2);
+            else
+                row[i] = uint8_t(v);
+        }
+        TIFFWriteScanline(tif, row.data(), uint32_t(y), 0);
+    }
+    TIFFClose(tif);
+    return samples;
+}
+
+// CMYK JPEG and TIFF under --colour srgb: their samples through their own CMYK profile, as
+// LittleCMS converts them; without a profile the conversion stays the plain one.
+TEST(Colour, CmykGoesThroughItsProfile) {
+    const std::string icc = readBytes("/usr/share/color/icc/ghostscript/default_cmyk.icc");
+    if (icc.empty()) GTEST_SKIP() << "no CMYK profile on this machine";
+    TempDir config, work;
+    const int w = 16, h = 12;
+    cmsHPROFILE cmyk = cmsOpenProfileFromMem(icc.data(), cmsUInt32Number(icc.size()));
+    cmsHPROFILE srgb = cmsCreate_sRGBProfile();
+    struct Case {
+        const char* name;
+        cmsUInt32Number format;
+        std::vector<uint8_t> bytes;  // the samples as the transform reads them
+    };
+    std::vector<Case> cases;
+    cases.push_back({"a.jpg", TYPE_CMYK_8_REV, writeCmykJpeg(work.file("a.jpg"), w, h, icc)});
+    for (int bits : {8, 16}) {
+        const char* name = bits == 8 ? "b.tif" : "c.tif";
+        const std::vector<uint16_t> samples = writeCmykTiff(work.file(name), w, h, bits, icc);
+        std::vector<uint8_t> bytes(samples.begin(), samples.end());
+        if (bits == 16) bytes.assign(reinterpret_cast<const uint8_t*>(samples.data()),
+                                     reinterpret_cast<const uint8_t*>(samples.data() + samples.size()));
+        cases.push_back({name, cmsUInt32Number(bits == 8 ? TYPE_CMYK_8 : TYPE_CMYK_16), bytes});
+    }
+    writeCmykJpeg(work.file("plain.jpg"), w, h, "");
+    for (const char* colour : {"keep", "srgb"}) {
+        const CliResult result = runCli({"--colour", colour, "-t", "png", "-s", "16x12", "-n", "%SRC%", "-o",
+                                         work.file(colour), work.file("a.jpg"), work.file("b.tif"),
+                                         work.file("c.tif"), work.file("plain.jpg")},
+                                        config.path(), work.path());
+        ASSERT_EQ(result.status, 0) << result.err;
+    }
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        CPicture converted;
+        converted.load(work.file("srgb/" + std::string(c.name).substr(0, 1) + ".png"));
+        ASSERT_EQ(converted.width, w);
+        EXPECT_EQ(converted.iccProfile, "");
+        std::vector<uint8_t> expected(size_t(w) * h * 4, 0);
+        cmsHTRANSFORM t = cmsCreateTransform(cmyk, c.format, srgb, TYPE_BGRA_8, INTENT_PERCEPTUAL, 0);
+        cmsDoTransform(t, c.bytes.data(), expected.data(), cmsUInt32Number(w * h));
+        cmsDeleteTransform(t);
+        for (size_t i = 0; i < expected.size(); ++i) {
+            if (i % 4 != 3) {
+                ASSERT_EQ(converted.pixels[i], expected[i]) << "byte " << i;
+            }
+        }
+    }
+    EXPECT_EQ(readBytes(work.file("keep/plain.png")), readBytes(work.file("srgb/plain.png")));
+    cmsCloseProfile(cmyk);
+    cmsCloseProfile(srgb);
 }
 
 }  // namespace
