@@ -31,6 +31,7 @@
 #include <QSignalBlocker>
 #include <QSlider>
 #include <QSpinBox>
+#include <QTabBar>
 #include <QTabWidget>
 #include <QThreadPool>
 #include <QTimer>
@@ -72,7 +73,7 @@ const char* const kMetadataTitles[] = {"Keep all (EXIF, XMP, IPTC)", "Keep all b
 const char* const kColourTitles[] = {"Keep the colour profile", "Convert to sRGB (for the web)"};
 // The further types offered beside the chosen one, and their box titles.
 const char* const kMoreTypeWords[] = {"jpg", "png", "webp", "avif", "jxl", "tif"};
-const char* const kMoreTypeTitles[] = {"&JPEG", "PN&G", "&WebP", "&AVIF", "JPEG X&L", "T&IFF"};
+const char* const kMoreTypeTitles[] = {"&JPEG", "PN&G", "We&bP", "&AVIF", "JPEG X&L", "T&IFF"};
 
 const char* const kResolutionPresets[] = {
     "2048",      "1600x",     "x1080",     "320x240",   "640x480",   "800x600", "1024x768", "1280x720",
@@ -278,7 +279,8 @@ QWidget* PixmillAppDelegate::makeFormatTab() {
     static_cast<QLabel*>(layout->labelForField(quality))->setBuddy(qualityBox);
     layout->addRow(QString(), progressive);
     layout->addRow(tr("Ma&x file size:"), maxBytes);
-    layout->addRow(tr("Also write:"), types);
+    layout->addRow(tr("Also &write:"), types);
+    static_cast<QLabel*>(layout->labelForField(types))->setBuddy(moreTypes.front());
     return tab;
 }
 
@@ -326,7 +328,10 @@ QWidget* PixmillAppDelegate::makeDestinationTab() {
 
     auto* tab = new QWidget;
     auto* layout = new QFormLayout(tab);
-    layout->addRow(tr("Save to:"), makeDestinationBox());
+    QWidget* destinations = makeDestinationBox();
+    layout->addRow(tr("Sa&ve to:"), destinations);
+    // The mnemonic goes to the first choice; the arrow keys move between them.
+    static_cast<QLabel*>(layout->labelForField(destinations))->setBuddy(dest_sameFolder);
     layout->addRow(tr("File n&ame:"), outputFilename);
     layout->addRow(tr("&Existing files:"), overwrite);
     return tab;
@@ -361,6 +366,7 @@ QWidget* PixmillAppDelegate::makePreviewBox() {
 // Names for screen readers, one per control (the labels' texts without their mnemonics).
 void PixmillAppDelegate::nameControls() {
     name(settingsTabs, tr("Settings"));
+    name(settingsTabs->findChild<QTabBar*>(), tr("Settings pages"));
     name(resolutionComboBox, tr("Size"));
     name(resolutionComboBox->lineEdit(), tr("Size"));
     name(noEnlarge, tr("Never enlarge"));
