@@ -85,7 +85,7 @@ const int kBatchPollMs = 250;
 
 // The longest side of the preview's pictures, in the window's own (device-independent) pixels.
 const int kPreviewSide = 200;
-const int kThumbnailSide = 32;
+const int kThumbnailSide = 24;
 // Settings changed within this time give one preview.
 const int kPreviewDelayMs = 150;
 
@@ -343,7 +343,8 @@ QWidget* PixmillAppDelegate::makePreviewBox() {
     previewResult = new QLabel;
     for (QLabel* picture : {previewSource, previewResult}) {
         picture->setAlignment(Qt::AlignCenter);
-        picture->setMinimumSize(kPreviewSide / 2, kPreviewSide / 2);
+        // Room for a picture from the start, so that the window does not jump when one arrives.
+        picture->setMinimumSize(kPreviewSide * 3 / 4, kPreviewSide);
         picture->setFrameShape(QFrame::StyledPanel);
     }
     previewSourceInfo = new QLabel(tr("Select a file in the list"));
@@ -840,12 +841,14 @@ void PixmillAppDelegate::previewFile(const QString& path) {
     previewPath = path;
     previewDelay->stop();
     if (path.isEmpty() || !pxm) return;
+    previewSourceInfo->setText(QFileInfo(path).fileName());
     previewResultInfo->setText(tr("Computing..."));
     // The job takes the settings here, on the GUI thread; the pools run it.
     auto job = std::make_shared<PreviewJob>(*pxm, QFile::encodeName(path).toStdString());
     const int side = qRound(kPreviewSide * window->devicePixelRatioF());
     const std::string source = QFile::encodeName(path).toStdString();
     previewPool->start([this, job, side, source, generation] {
+        if (generation != previewGeneration) return;
         const DisplayPicture shown = displayPictureOf(source, side);
         const PreviewResult result = job->run(side);
         const QString sourceLine =

@@ -9,6 +9,7 @@
 #include <QString>
 #include <QStringList>
 #include <QUrl>
+#include <atomic>
 
 class BatchModel;
 class PXMWindow;
@@ -87,7 +88,8 @@ class PixmillAppDelegate : public QObject {
     QLabel* previewResultInfo = nullptr;  // the result's size in pixels and bytes, or why it failed
     QString previewPath;                  // the source shown; empty for none
     // Each request and each change of the settings counts up; a result of an older count is dropped.
-    quint64 previewGeneration = 0;
+    // Read by the preview thread too, so that a request already outdated is not computed.
+    std::atomic<quint64> previewGeneration{0};
 
     // Accepts drops, subscribes to the text fields, sets appPtr, then lets the engine fill the controls.
     void applicationDidFinishLaunching();

@@ -107,7 +107,8 @@ PreviewResult PreviewJob::run(int32_t maxSide) {
         result.written = !result.bytes.empty();
         result.width = task->outputWidth;
         result.height = task->outputHeight;
-        result.message = task->note;
+        // A damaged source's warning first, as the batch's row gives it.
+        result.message = task->warning + (task->warning.empty() || task->note.empty() ? "" : "; ") + task->note;
         result.picture = displayPictureOf(task->outputPath, maxSide);
     }
     unlink(task->outputPath.c_str());

@@ -32,7 +32,7 @@ struct PreviewResult {
     std::string bytes;  // the whole output file
     int32_t width = 0;
     int32_t height = 0;
-    // The job's message and cause when nothing was written; its note otherwise ("" for none).
+    // The job's message and cause when nothing was written; else its warning and note ("" for none).
     std::string message;
     DisplayPicture picture;  // the output decoded again, fitted for the screen
 };
