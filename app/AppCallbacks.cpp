@@ -90,3 +90,7 @@ void appSetDestination(const std::string& word) {
     if (word == "same") appPtr->dest_sameFolder->setChecked(true);
     appPtr->destinationGroup->setExclusive(true);
 }
+
+void appSetSetting(const std::string& name, const std::string& word) {
+    if (appPtr) appPtr->showSetting(fromUtf8(name), fromUtf8(word));
+}

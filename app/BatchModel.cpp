@@ -167,7 +167,30 @@ QVariant BatchModel::data(const QModelIndex& index, int role) const {
         if (index.column() == ResultColumn) return resultText(shown, true);
     }
     if (role == Qt::DecorationRole && index.column() == StateColumn) return stateIcon(shown.phase);
+    if (role == Qt::DecorationRole && index.column() == ResultColumn) return thumbnailOf(index.row());
     return QVariant();
+}
+
+// Decoded only for rows that are painted, and once: the first look asks for it.
+QVariant BatchModel::thumbnailOf(int row) const {
+    const QString output = writtenOutput(row);
+    if (output.isEmpty()) return QVariant();
+    const auto found = thumbnails.constFind(output);
+    if (found != thumbnails.constEnd()) return *found;
+    if (!thumbnailsAsked.contains(output)) {
+        thumbnailsAsked.insert(output);
+        emit const_cast<BatchModel*>(this)->thumbnailWanted(output);
+    }
+    return QVariant();
+}
+
+void BatchModel::setThumbnail(const QString& output, const QPixmap& thumbnail) {
+    thumbnails.insert(output, thumbnail);
+    for (int row = 0; row < rowCount(); ++row) {
+        if (writtenOutput(row) != output) continue;
+        const QModelIndex cell = index(row, ResultColumn);
+        emit dataChanged(cell, cell, {Qt::DecorationRole});
+    }
 }
 
 QVariant BatchModel::headerData(int section, Qt::Orientation orientation, int role) const {
@@ -263,5 +286,7 @@ void BatchModel::startBatch() {
     firstUnsettled = 0;
     counts = BatchTally();
     forgetRefusals();
+    thumbnails.clear();
+    thumbnailsAsked.clear();
     endResetModel();
 }

@@ -3,6 +3,9 @@
 #pragma once
 
 #include <QAbstractTableModel>
+#include <QHash>
+#include <QPixmap>
+#include <QSet>
 #include <QString>
 #include <vector>
 
@@ -67,9 +70,14 @@ class BatchModel : public QAbstractTableModel {
     // at once and the refusals counted (a drop without jobs after a batch ended counts afresh).
     void noteDrop(int queued, int notImageNames, int refusedBySettings, const QString& reason);
 
+    // Shows `thumbnail` in the Result cell of every row whose written output is `output`.
+    void setThumbnail(const QString& output, const QPixmap& thumbnail);
+
   signals:
     // The tally, the refused count or a row changed.
     void batchChanged();
+    // A row of a written output was shown without its thumbnail; asked once per output and batch.
+    void thumbnailWanted(const QString& output);
 
   private:
     std::vector<JobSnapshot> rows;
@@ -79,6 +87,11 @@ class BatchModel : public QAbstractTableModel {
     size_t notImages = 0;
     size_t refusedImages = 0;
     QString refusalReason;  // the latest one given
+    // Thumbnails of the batch's outputs, by output path, and the outputs already asked for.
+    QHash<QString, QPixmap> thumbnails;
+    mutable QSet<QString> thumbnailsAsked;
+
+    QVariant thumbnailOf(int row) const;
 
     std::vector<JobPhase> unsettledPhases() const;
     bool update(std::vector<JobChange>::const_iterator first, std::vector<JobChange>::const_iterator last);

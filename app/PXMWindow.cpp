@@ -38,6 +38,7 @@ bool PXMWindow::performDragOperation(const QMimeData* mime) {
 bool PXMWindow::handleFilePaths(const QStringList& paths) {
     int queued = 0, notImages = 0, refused = 0;
     QString reason;
+    emit pathsArriving(paths);
     for (const QString& path : paths) {
         // The engine works on the bytes of the name as the file system holds them.
         const QByteArray name = QFile::encodeName(path);

@@ -23,6 +23,8 @@ class PXMWindow : public QMainWindow {
     bool handleFilePaths(const QStringList& paths);
 
   signals:
+    // Paths from a drop or the command line, before they are handed to the engine.
+    void pathsArriving(const QStringList& paths);
     // Paths were handed to the engine: `queued` became jobs, `notImages` were refused for their
     // name, `refused` images were refused by the settings for `reason`.
     void filesHandled(int queued, int notImages, int refused, const QString& reason);

@@ -2,10 +2,14 @@
 // PixmillAppDelegate: owns the window's controls and turns each control event into one bridge call.
 #pragma once
 
+#include <QHash>
+#include <QImage>
+#include <QList>
 #include <QObject>
 #include <QString>
 #include <QStringList>
 #include <QUrl>
+#include <atomic>
 
 class BatchModel;
 class PXMWindow;
@@ -20,6 +24,10 @@ class QPoint;
 class QProgressBar;
 class QPushButton;
 class QRadioButton;
+class QSlider;
+class QSpinBox;
+class QTabWidget;
+class QThreadPool;
 class QTimer;
 class QTreeView;
 class QWidget;
@@ -48,7 +56,20 @@ class PixmillAppDelegate : public QObject {
     QComboBox* rotation = nullptr;
     QComboBox* overwrite = nullptr;
     QComboBox* crop = nullptr;
-    QCheckBox* fastDraft = nullptr;  // "Fast draft decoding"
+    QCheckBox* fastDraft = nullptr;    // "Fast draft decoding"
+    QCheckBox* noEnlarge = nullptr;    // "Never enlarge"
+    QLineEdit* moreSizes = nullptr;    // further sizes of several outputs, "1024, 320"
+    QList<QCheckBox*> moreTypes;       // further types, one box each (kMoreTypeWords' order)
+    QSlider* qualitySlider = nullptr;  // the quality of the type chosen, with qualityBox
+    QSpinBox* qualityBox = nullptr;
+    QCheckBox* progressive = nullptr;  // "Progressive JPEG"
+    QLineEdit* maxBytes = nullptr;     // file-size limit, "500K"; empty for none
+    QComboBox* resizeQuality = nullptr;
+    QCheckBox* linearLight = nullptr;
+    QComboBox* sharpen = nullptr;
+    QComboBox* metadata = nullptr;
+    QComboBox* colour = nullptr;
+    QCheckBox* keepDates = nullptr;
 
     // Controls of this window that the engine does not reach.
     QPushButton* fixedFolderButton = nullptr;
@@ -59,6 +80,16 @@ class PixmillAppDelegate : public QObject {
     QLabel* countField = nullptr;    // "37 of 120 done, 2 failed", then the batch's summary
     QLabel* refusedField = nullptr;  // "2 files were not images", shown when a drop refused any
     QPushButton* stopButton = nullptr;
+    QTabWidget* settingsTabs = nullptr;
+    // The preview: the selected (or first dropped) source and its result at the current settings.
+    QLabel* previewSource = nullptr;
+    QLabel* previewResult = nullptr;
+    QLabel* previewSourceInfo = nullptr;  // "4032 x 3024 pixels, 3.1 MB"
+    QLabel* previewResultInfo = nullptr;  // the result's size in pixels and bytes, or why it failed
+    QString previewPath;                  // the source shown; empty for none
+    // Each request and each change of the settings counts up; a result of an older count is dropped.
+    // Read by the preview thread too, so that a request already outdated is not computed.
+    std::atomic<quint64> previewGeneration{0};
 
     // Accepts drops, subscribes to the text fields, sets appPtr, then lets the engine fill the controls.
     void applicationDidFinishLaunching();
@@ -108,10 +139,38 @@ class PixmillAppDelegate : public QObject {
     void showJobMenu(const QPoint& position);
     // Reads the batch; the timer that calls it stops once the batch has ended.
     void pollBatch();
+    // The quality of the output type chosen, sent for that type.
+    void qualitySelector(int quality);
+    // Shows the quality of the output type chosen (types without one disable it).
+    void showQualityOfType();
+    void moreTypesSelector();
+    // The engine's setting `name` (AppCallbacks.h's appSetSetting) shown in its control.
+    void showSetting(const QString& name, const QString& word);
+    // Shows the preview of `path` (none for empty) at the current settings, computed off the GUI thread.
+    void previewFile(const QString& path);
+    // A setting changed: a preview under way is dropped and the shown one made again.
+    void settingsChanged();
+    // The row made current in the list is previewed.
+    void previewCurrentRow();
+    // Paths about to be dropped: the first image is previewed unless a batch runs.
+    void previewDrop(const QStringList& paths);
+    // Decodes a thumbnail of an output off the GUI thread and hands it to the batch.
+    void makeThumbnail(const QString& output);
 
   private:
     void loadInterface();
     QWidget* makeSettingsForm();
+    QWidget* makeSizeTab();
+    QWidget* makeFormatTab();
+    QWidget* makeQualityTab();
+    QWidget* makeMetadataTab();
+    QWidget* makeDestinationTab();
+    QWidget* makePreviewBox();
+    void nameControls();
+    void connectSettings();
+    // The main-thread half of a preview: shown when it is still the latest.
+    void showPreview(quint64 generation, const QImage& source, const QString& sourceLine,
+                     const QImage& result, const QString& resultLine);
     QWidget* makeDestinationBox();
     QWidget* makeStatusArea();
     void makeMenus();
@@ -120,6 +179,11 @@ class PixmillAppDelegate : public QObject {
     // Starts reading the batch a few times a second, unless that already happens.
     void watchBatch();
     QTimer* batchPoll = nullptr;
+    QTimer* previewDelay = nullptr;  // settings changes close together make one preview
+    QThreadPool* previewPool = nullptr;
+    QThreadPool* thumbnailPool = nullptr;
+    // The qualities the engine holds, by output type word ("jpg", "webp", "avif", "jxl").
+    QHash<QString, int> qualities;
 };
 
 // The one delegate, through which the engine's callbacks reach the controls; null until launch.

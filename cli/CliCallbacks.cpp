@@ -93,3 +93,4 @@ void appSetSubFolder(const std::string&) {}
 void appSetFixedFolder(const std::string&) {}
 void appSetDestination(const std::string&) {}
 void appSetFastDraft(bool) {}
+void appSetSetting(const std::string&, const std::string&) {}

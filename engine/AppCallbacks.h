@@ -19,3 +19,10 @@ void appSetSubFolder(const std::string& text);
 void appSetFixedFolder(const std::string& path);
 void appSetDestination(const std::string& word);
 void appSetFastDraft(bool on);
+
+// The settings beyond those above, each by its settings-file element name in lower case and its
+// word as that file holds it: "resizequality", "jpegquality", "webpquality", "avifquality",
+// "jxlquality", the output settings ("metadata", "colour", "sharpen", "linear", "noenlarge",
+// "keepdates", "progressive", "maxbytes"), "moresizes" and "moretypes" (words joined by ",").
+// Called on the main thread by Pixmill::initGUIMac.
+void appSetSetting(const std::string& name, const std::string& word);

@@ -5,6 +5,7 @@
 #include "engine/AppCallbacks.h"
 #include "engine/Pixmill.h"
 #include "engine/PixmillMacHelper.h"
+#include "tools/modTools.h"
 
 Pixmill* pxm = nullptr;
 
@@ -48,6 +49,49 @@ void setText(std::string& field, const char* text) {
 // The output types in the order of the window's format pop-up.
 const char* const kOutputFormatWords[] = {"jpg", "bmp", "png", "webp", "avif", "jxl", "tif", "same"};
 
+// The resampling filters in code order (ResizeQuality), as the settings file writes them.
+const char* const kResizeQualityWords[] = {"basic", "high", "best", "nearest"};
+
+std::string joinWords(const std::vector<std::string>& words) {
+    std::string text;
+    for (const std::string& word : words) text += (text.empty() ? "" : ",") + word;
+    return text;
+}
+
+std::vector<std::string> splitWords(const char* text) {
+    std::vector<std::string> words;
+    for (std::string word : strsplit(text, ",")) {
+        word = strtrim(word);
+        if (!word.empty()) words.push_back(word);
+    }
+    return words;
+}
+
+// The quality setting of an output type's word, or null for a type without one.
+std::atomic<int32_t>* qualityOf(Pixmill& engine, const char* type) {
+    if (std::strcmp(type, "jpg") == 0) return &engine.jpegQuality;
+    if (std::strcmp(type, "webp") == 0) return &engine.webpQuality;
+    if (std::strcmp(type, "avif") == 0) return &engine.avifQuality;
+    if (std::strcmp(type, "jxl") == 0) return &engine.jxlQuality;
+    return nullptr;
+}
+
+// The settings beyond the first ones, each pushed by its element name.
+void pushLaterSettings(const Pixmill& engine) {
+    const int32_t filter = engine.resizeQuality;
+    if (filter >= 0 && filter < int32_t(sizeof kResizeQualityWords / sizeof *kResizeQualityWords))
+        appSetSetting("resizequality", kResizeQualityWords[filter]);
+    appSetSetting("jpegquality", std::to_string(engine.jpegQuality.load()));
+    appSetSetting("webpquality", std::to_string(engine.webpQuality.load()));
+    appSetSetting("avifquality", std::to_string(engine.avifQuality.load()));
+    appSetSetting("jxlquality", std::to_string(engine.jxlQuality.load()));
+    for (const char* name : kOutputSettingNames) appSetSetting(name, engine.output.word(name));
+    // Metadata as jobs apply it: the EXIF switch off means none.
+    appSetSetting("metadata", kMetadataWords[engine.metadataMode()]);
+    appSetSetting("moresizes", joinWords(engine.moreSizes));
+    appSetSetting("moretypes", joinWords(engine.moreTypes));
+}
+
 const char* destinationWord(int32_t code) {
     for (const BridgeWord& entry : kDestinationWords) {
         if (entry.code == code) return entry.word;
@@ -69,6 +113,7 @@ void Pixmill::initGUIMac() {
     appSetFixedFolder(outputFixedFolder);
     appSetOutputFileName(outputFileName);
     appSetFastDraft(fastDraft);
+    pushLaterSettings(*this);
 }
 
 bool pxmHandleFileDrop(const char* path) {
@@ -142,4 +187,23 @@ bool pxmSetOutputSetting(const char* name, const char* word) {
     if (!pxm->output.set(name, word)) return false;
     if (std::strcmp(name, "metadata") == 0) pxm->setMetadata(pxm->output.metadata);
     return true;
+}
+
+void pxmSetResizeQuality(const char* word) {
+    if (!pxm || !word) return;
+    for (int32_t code = 0; code < int32_t(sizeof kResizeQualityWords / sizeof *kResizeQualityWords); ++code)
+        if (std::strcmp(kResizeQualityWords[code], word) == 0) pxm->resizeQuality = code;
+}
+
+void pxmSetQuality(const char* type, int quality) {
+    if (!pxm || !type || quality < 1 || quality > 100) return;
+    if (std::atomic<int32_t>* field = qualityOf(*pxm, type)) *field = quality;
+}
+
+void pxmSetMoreSizes(const char* text) {
+    if (pxm && text) pxm->moreSizes = splitWords(text);
+}
+
+void pxmSetMoreTypes(const char* text) {
+    if (pxm && text) pxm->moreTypes = splitWords(text);
 }

@@ -148,6 +148,9 @@ public:
     // Pushes every shown setting into the window through the app callbacks.
     void initGUIMac();
 
+    // The extension addFile gives path's output (the preview's output takes it too).
+    std::string outputExtension(const std::string& path) const { return outputExtensionFor(path); }
+
     // Settings folder of this platform: $XDG_CONFIG_HOME/pixmill or ~/.config/pixmill on Linux,
     // ~/Library/Application Support/pixmill on macOS.
     static std::string defaultSettingsFolder();

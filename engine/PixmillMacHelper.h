@@ -30,3 +30,11 @@ void pxmSetFixedFolder(const char* text);
 // "512000"); false, with nothing changed, for a name or word that is not one of them.
 bool pxmSetOutputSetting(const char* name, const char* word);
 void pxmSetFastDraft(bool on);
+// The resampling filter: "basic", "high", "best" or "nearest"; any other word changes nothing.
+void pxmSetResizeQuality(const char* word);
+// The quality of an output type ("jpg", "webp", "avif", "jxl"), 1 to 100; others change nothing.
+void pxmSetQuality(const char* type, int quality);
+// Further sizes and types of several outputs from one decode, as words joined by "," (spaces
+// around them are dropped; "" for none).
+void pxmSetMoreSizes(const char* text);
+void pxmSetMoreTypes(const char* text);

@@ -5,8 +5,9 @@
 # 40 photos are dragged over (a real XDND drag from a small Qt drag source, driven by xdotool)
 # and Esc is pressed a moment later: some but not all must be written, no .pixmill-*.tmp file may
 # be left, the window must be alive. Then a second drag (photos, a cut JPEG, a file that is no
-# PNG) must be resized as usual. With SHOTS_DIR, the window is captured during the first batch
-# (batch-running.png) and after the second (batch-finished.png).
+# PNG) must be resized as usual, and a row selected with the keyboard must be previewed. With
+# SHOTS_DIR, the window is captured during the first batch (batch-running.png), after the second
+# (batch-finished.png) and with the preview of a selected row (preview.png).
 #
 # Needs: a build in build/, Xvfb, xdotool, xwd (x11-apps), netpbm, g++ and Qt 6 development files.
 # Photos: ../shared/testdata/photos, or PHOTOS=DIR.
@@ -16,7 +17,6 @@ root=$(pwd)
 shots=${1:-}
 photos=${PHOTOS:-$root/../shared/testdata/photos}
 work=$(mktemp -d /tmp/pixmill-window-check.XXXXXX)
-display=:$((90 + RANDOM % 9))
 pids=()
 cleanup() {
   for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
@@ -34,14 +34,17 @@ for i in 0 1 2 3 4 5; do cp "${sources[i % ${#sources[@]}]}" "$work/second/photo
 head -c $(( $(stat -c %s "${sources[0]}") * 6 / 10 )) "${sources[0]}" > "$work/second/cut.jpg"
 echo "not a picture" > "$work/second/notes.png"
 
-Xvfb "$display" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
+# Xvfb picks a free display itself and writes its number once it accepts connections: a fixed
+# number could be another server's (several checks running at once).
+Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$work/display" >/dev/null 2>&1 &
 pids+=($!)
-export DISPLAY=$display
-for _ in $(seq 50); do xdpyinfo >/dev/null 2>&1 && break; sleep 0.1; done
+for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.1; done
+[ -s "$work/display" ] || fail "Xvfb did not start"
+export DISPLAY=:$(head -1 "$work/display")
 XDG_CONFIG_HOME="$work/config" XDG_DATA_HOME="$work/data" build/app/pixmill >"$work/pixmill.log" 2>&1 &
 pixmill=$!
 pids+=($pixmill)
-window=$(xdotool search --sync --name '^Pixmill$' | head -1)
+window=$(xdotool search --sync --onlyvisible --name '^Pixmill$' | head -1)
 sleep 1
 
 # Drags the given files from the drag source onto the middle of the window's list.
@@ -50,16 +53,18 @@ drag() {
   local id
   pids+=($!)
   id=$(xdotool search --sync --name '^dragsource$' | head -1)
-  xdotool windowmove "$id" 810 20
+  # Right of the window (900 wide), so that the screenshots do not show it.
+  xdotool windowmove "$id" 910 20
   sleep 0.5
-  xdotool mousemove 880 60 mousedown 1
-  for x in 850 780 700 600 500 400 330; do xdotool mousemove $x 560; sleep 0.1; done
+  xdotool mousemove 960 60 mousedown 1
+  for x in 930 850 780 700 600 500 400 330; do xdotool mousemove $x 560; sleep 0.1; done
   sleep 0.2
   xdotool mouseup 1
   for _ in $(seq 50); do grep -q "drop action" "$work/drag.log" && break; sleep 0.1; done
   grep -q "drop action [24]" "$work/drag.log" || fail "the window did not take the drop: $(cat "$work/drag.log")"
 }
-capture() { xwd -display "$display" -id "$window" | xwdtopnm 2>/dev/null | pnmtopng > "$1"; }
+# 256 colours keep the README's pictures small.
+capture() { xwd -id "$window" | xwdtopnm 2>/dev/null | pnmquant 256 2>/dev/null | pnmtopng -compression 9 > "$1"; }
 written() { find "$1/resized" -name '*.jpg' 2>/dev/null | wc -l; }
 
 drag "$work"/first/*.jpg
@@ -85,5 +90,13 @@ count=$(written "$work/second")
 echo "second batch: $count of 7 pictures written (6 photos, 1 cut)"
 [ "$count" = 7 ] || fail "the drop after the stop was not resized"
 [ -n "$shots" ] && capture "$shots/batch-finished.png"
+kill -0 "$pixmill" || fail "the window is gone"
+
+# A click in the list, then Home and two rows down select the first photo; its preview is computed off the GUI thread.
+xdotool mousemove --window "$window" 120 "$(( $(xdotool getwindowgeometry "$window" | sed -n 's/.*Geometry: [0-9]*x//p') - 150 ))" click 1
+xdotool windowfocus --sync "$window" key Home Down Down
+sleep 4
+grep -q "preview" "$work/pixmill.log" && fail "the preview complained: $(cat "$work/pixmill.log")"
+[ -n "$shots" ] && capture "$shots/preview.png"
 kill -0 "$pixmill" || fail "the window is gone"
 echo "window-check: passed"

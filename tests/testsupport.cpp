@@ -129,3 +129,5 @@ void appSetDestination(const std::string& word) {
 }
 // Not recorded: the recorded order is that of the fixed settings.
 void appSetFastDraft(bool) {}
+// Not recorded either: the settings after the fixed ones.
+void appSetSetting(const std::string&, const std::string&) {}

@@ -18,7 +18,8 @@ LaunchedApp::LaunchedApp(const QString& configXml) {
 }
 
 LaunchedApp::~LaunchedApp() {
-    pxmDestroy();
+    // As at quit: previews end, then the engine.
+    app->applicationWillTerminate();
     delete app;
 }
 

@@ -12,7 +12,7 @@ class LaunchedApp {
     // Writes `configXml` (when given) as the settings file, creates the engine `pxm` on the
     // folder, builds the window and runs the launch sequence.
     explicit LaunchedApp(const QString& configXml = QString());
-    // Destroys the engine (waiting for its workers), then the window.
+    // Ends the previews, destroys the engine (waiting for its workers), then the window.
     ~LaunchedApp();
     LaunchedApp(const LaunchedApp&) = delete;
     LaunchedApp& operator=(const LaunchedApp&) = delete;

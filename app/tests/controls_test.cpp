@@ -8,6 +8,7 @@
 #include <QFileDialog>
 #include <QLineEdit>
 #include <QRadioButton>
+#include <QSpinBox>
 #include <QTest>
 #include <QTimer>
 #include <memory>
@@ -51,6 +52,9 @@ class ControlsTest : public QObject {
     void chosenFixedFolderIsShownAndSent();
     void helpOpensTheReadme();
     void fastDraftBoxSendsItsState();
+    void laterSettingsGoAndComeBack_data();
+    void laterSettingsGoAndComeBack();
+    void sizeWordsAreOffered();
 
   private:
     std::unique_ptr<LaunchedApp> launched;
@@ -202,6 +206,89 @@ void ControlsTest::fastDraftBoxSendsItsState() {
     QVERIFY(!pxm->fastDraft);
     appSetFastDraft(true);
     QVERIFY(box->isChecked());
+}
+
+// The control of the window that the table calls `control`.
+QWidget* controlNamed(PixmillAppDelegate* app, const QString& control) {
+    const QMap<QString, QWidget*> controls = {
+        {"noEnlarge", app->noEnlarge}, {"progressive", app->progressive}, {"linear", app->linearLight},
+        {"keepDates", app->keepDates}, {"filter", app->resizeQuality},    {"sharpen", app->sharpen},
+        {"metadata", app->metadata},   {"colour", app->colour},           {"maxBytes", app->maxBytes},
+        {"moreSizes", app->moreSizes}, {"quality", app->qualityBox},      {"webpBox", app->moreTypes[2]}};
+    return controls.value(control);
+}
+
+// Changes the control as a user does.
+void operate(QWidget* control, const QString& value) {
+    if (auto* box = qobject_cast<QCheckBox*>(control)) {
+        if (box->isChecked() != (value == "true")) QTest::keyClick(box, Qt::Key_Space);
+    } else if (auto* popUp = qobject_cast<QComboBox*>(control)) {
+        pickItem(popUp, value.toInt());
+    } else if (auto* field = qobject_cast<QLineEdit*>(control)) {
+        field->clear();
+        QTest::keyClicks(field, value);
+    } else if (auto* number = qobject_cast<QSpinBox*>(control)) {
+        number->selectAll();
+        QTest::keyClicks(number, value);
+    }
+}
+
+QString shownIn(QWidget* control) {
+    if (auto* box = qobject_cast<QCheckBox*>(control)) return box->isChecked() ? "true" : "false";
+    if (auto* popUp = qobject_cast<QComboBox*>(control)) return QString::number(popUp->currentIndex());
+    if (auto* field = qobject_cast<QLineEdit*>(control)) return field->text();
+    if (auto* number = qobject_cast<QSpinBox*>(control)) return QString::number(number->value());
+    return QString();
+}
+
+void ControlsTest::laterSettingsGoAndComeBack_data() {
+    QTest::addColumn<int>("format");  // the format chosen first; -1 leaves the default
+    QTest::addColumn<QString>("control");
+    QTest::addColumn<QString>("value");
+    QTest::addColumn<QString>("element");  // what config.xml then holds, and what sets it back
+    // clang-format off
+    QTest::newRow("never enlarge") << -1 << "noEnlarge" << "true" << "<NOENLARGE>true</NOENLARGE>";
+    QTest::newRow("progressive") << -1 << "progressive" << "true" << "<PROGRESSIVE>true</PROGRESSIVE>";
+    QTest::newRow("linear") << -1 << "linear" << "true" << "<LINEAR>true</LINEAR>";
+    QTest::newRow("keep dates") << -1 << "keepDates" << "true" << "<KEEPDATES>true</KEEPDATES>";
+    QTest::newRow("nearest") << -1 << "filter" << "3" << "<RESIZEQUALITY>nearest</RESIZEQUALITY>";
+    QTest::newRow("basic") << -1 << "filter" << "0" << "<RESIZEQUALITY>basic</RESIZEQUALITY>";
+    QTest::newRow("sharpen") << -1 << "sharpen" << "2" << "<SHARPEN>medium</SHARPEN>";
+    QTest::newRow("no location") << -1 << "metadata" << "1" << "<METADATA>no-location</METADATA>";
+    QTest::newRow("no metadata") << -1 << "metadata" << "2" << "<METADATA>none</METADATA>";
+    QTest::newRow("srgb") << -1 << "colour" << "1" << "<COLOUR>srgb</COLOUR>";
+    QTest::newRow("size limit") << -1 << "maxBytes" << "500K" << "<MAXBYTES>512000</MAXBYTES>";
+    QTest::newRow("more sizes") << -1 << "moreSizes" << "1024, 320" << "<MORESIZES>1024,320</MORESIZES>";
+    QTest::newRow("more types") << -1 << "webpBox" << "true" << "<MORETYPES>webp</MORETYPES>";
+    QTest::newRow("jpeg quality") << 0 << "quality" << "75" << "<JPEGQUALITY>75</JPEGQUALITY>";
+    QTest::newRow("webp quality") << 3 << "quality" << "70" << "<WEBPQUALITY>70</WEBPQUALITY>";
+    QTest::newRow("avif quality") << 4 << "quality" << "50" << "<AVIFQUALITY>50</AVIFQUALITY>";
+    QTest::newRow("jxl quality") << 5 << "quality" << "100" << "<JXLQUALITY>100</JXLQUALITY>";
+    // clang-format on
+}
+
+// Each control sends its setting, and a window launched on that setting shows it again (the
+// settings pushed by initGUIMac, as after a preset).
+void ControlsTest::laterSettingsGoAndComeBack() {
+    QFETCH(int, format);
+    QFETCH(QString, control);
+    QFETCH(QString, value);
+    QFETCH(QString, element);
+    const char* const formats[] = {"jpg", "bmp", "png", "webp", "avif", "jxl", "tif", "same"};
+    if (format >= 0) pickItem(launched->app->outputFormat, format);
+    operate(controlNamed(launched->app, control), value);
+    QVERIFY2(QString::fromStdString(pxm->settingsText()).contains(element), pxm->settingsText().c_str());
+
+    const QString shownFormat =
+        format >= 0 ? QString("<OUTPUTFILETYPE>%1</OUTPUTFILETYPE>\n").arg(formats[format]) : QString();
+    launched.reset();
+    launched = std::make_unique<LaunchedApp>(configWith(shownFormat + element + "\n"));
+    QCOMPARE(shownIn(controlNamed(launched->app, control)), value);
+}
+
+void ControlsTest::sizeWordsAreOffered() {
+    QComboBox* combo = launched->app->resolutionComboBox;
+    for (const char* word : {"2048", "1600x", "x1080", "50%"}) QVERIFY2(combo->findText(word) >= 0, word);
 }
 
 QTEST_MAIN(ControlsTest)

@@ -171,7 +171,8 @@ void DropTest::statusAndProgressArriveFromAWorker() {
     worker.join();  // returned without the GUI thread running: nothing waited for it
     QCOMPARE(status->text(), QString());
     QTRY_COMPARE(status->text(), QString("Resizing Straße.jpg"));
-    QCOMPARE(progress->value(), 25);
+    // The bar counts the window's batch, not the engine's queue position: no batch, no progress.
+    QCOMPARE(progress->value(), 0);
 }
 
 QTEST_MAIN(DropTest)
