@@ -43,14 +43,24 @@ TEST_F(CliPresets, APresetWritesWhatItsSettingsByHandWrite) {
         EXPECT_EQ(window.output.sharpen, SharpenLevel::Medium);
         ASSERT_TRUE(savePreset(window, "From the window", why)) << why;
     }
-    std::vector<std::string> handRun = byHand;
-    handRun.insert(handRun.end(), {"-o", "hand", "a.jpg"});
-    ASSERT_EQ(run(handRun).status, 0);
-    result = run({"--preset", "From the window", "-o", "preset", "a.jpg"});
-    ASSERT_EQ(result.status, 0) << result.err;
-    const std::string output = "/a_300x200.jpg";
-    ASSERT_FALSE(readBytes(work.file("hand") + output).empty());
-    EXPECT_EQ(readBytes(work.file("preset") + output), readBytes(work.file("hand") + output));
+    // Each preset against its settings given by hand, output folder against output folder.
+    const std::pair<std::string, std::vector<std::string>> runs[] = {
+        {"From the window", byHand},
+        {"Web 1600",
+         {"-s", "1600", "-t", "webp", "--metadata", "no-location", "--colour", "srgb", "--no-enlarge"}}};
+    for (const auto& [preset, settings] : runs) {
+        std::vector<std::string> handRun = settings;
+        handRun.insert(handRun.end(), {"-o", "hand", "a.jpg"});
+        ASSERT_EQ(run(handRun).status, 0);
+        result = run({"--preset", preset, "-o", "preset", "a.jpg"});
+        ASSERT_EQ(result.status, 0) << result.err;
+        const std::vector<std::string> written = folderEntries(work.file("hand"));
+        ASSERT_EQ(written.size(), 1u) << preset;
+        EXPECT_EQ(folderEntries(work.file("preset")), written);
+        EXPECT_EQ(readBytes(work.file("preset/" + written[0])), readBytes(work.file("hand/" + written[0])));
+        removeTree(work.file("hand"));
+        removeTree(work.file("preset"));
+    }
     // Options before and after --preset change it for the run, and the run stores nothing.
     for (const auto& args : {std::vector<std::string>{"-q", "50", "--preset", "Mine", "--show-settings"},
                              std::vector<std::string>{"--preset", "Mine", "-q", "50", "--show-settings"}}) {
