@@ -17,9 +17,9 @@ SERVICE_MENU = os.path.join(ENTRIES, "pixmill-servicemenu.desktop")
 
 # The extension must load where Nautilus is not installed: gi is made unavailable.
 sys.modules["gi"] = None
-spec = importlib.util.spec_from_file_location("pixmill_extension", os.path.join(ENTRIES, "pixmill.py"))
-extension = importlib.util.module_from_spec(spec)
-spec.loader.exec_module(extension)
+found = importlib.util.spec_from_file_location("pixmill_extension", os.path.join(ENTRIES, "pixmill.py"))
+extension = importlib.util.module_from_spec(found)
+found.loader.exec_module(extension)
 
 
 class FileManagers(unittest.TestCase):
