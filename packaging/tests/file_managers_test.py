@@ -2,12 +2,12 @@
 # SPDX-License-Identifier: MIT
 # The file managers' entries: the Nautilus extension's presets reader without Nautilus, the image
 # types of every entry, and desktop-file-validate (skipped where the tool is missing).
-import importlib.util
 import os
 import shutil
 import subprocess
 import sys
 import tempfile
+import types
 import unittest
 
 SOURCE = sys.argv.pop(1) if len(sys.argv) > 1 else os.path.join(os.path.dirname(__file__), "..", "..")
@@ -17,9 +17,9 @@ SERVICE_MENU = os.path.join(ENTRIES, "pixmill-servicemenu.desktop")
 
 # The extension must load where Nautilus is not installed: gi is made unavailable.
 sys.modules["gi"] = None
-spec = importlib.util.spec_from_file_location("pixmill_extension", os.path.join(ENTRIES, "pixmill.py"))
-extension = importlib.util.module_from_spec(spec)
-spec.loader.exec_module(extension)
+extension = types.ModuleType("pixmill_extension")
+with open(os.path.join(ENTRIES, "pixmill.py"), encoding="utf-8") as source:
+    exec(compile(source.read(), source.name, "exec"), extension.__dict__)
 
 
 class FileManagers(unittest.TestCase):
