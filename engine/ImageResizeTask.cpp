@@ -21,6 +21,7 @@
 #include "engine/SafeSave.h"
 #include "engine/SizeSearch.h"
 #include "picture/ColourConvert.h"
+#include "picture/ColourProfile.h"
 #include "picture/Exif.h"
 #include "picture/ImageSource.h"
 #include "picture/ImageWriter.h"
@@ -240,7 +241,9 @@ bool writePicture(CPicture& picture, FILE* file, OutputType type, const Pixmill&
     // The EXIF block was patched to orientation 1 when the picture was turned by it.
     OutputMetadata metadata = chooseMetadata(engine.metadataMode(), type, blocks, output.note);
     // The colour profile is colour meaning: it goes with the pixels whatever the metadata setting.
-    metadata.icc = picture.iccProfile;
+    // Outputs hold red, green and blue, so a grey or CMYK source's profile does not describe them
+    // (a reader would take the file as invalid or misread its colours): it stays behind.
+    if (isRgbProfile(picture.iccProfile)) metadata.icc = picture.iccProfile;
     WriteOptions options;
     options.quality = qualityFor(type, engine);
     options.progressive = engine.output.progressive;

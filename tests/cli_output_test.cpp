@@ -463,6 +463,12 @@ TEST(Colour, CmykGoesThroughItsProfile) {
         }
     }
     EXPECT_EQ(readBytes(work.file("keep/plain.png")), readBytes(work.file("srgb/plain.png")));
+    // Kept colours keep only a profile that describes red, green and blue: not a CMYK one.
+    for (const char* name : {"keep/a.png", "keep/b.png"}) {
+        CPicture kept;
+        kept.load(work.file(name));
+        EXPECT_EQ(kept.iccProfile, "") << name;
+    }
     cmsCloseProfile(cmyk);
     cmsCloseProfile(srgb);
 }
