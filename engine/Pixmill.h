@@ -149,7 +149,7 @@ public:
     void initGUIMac();
 
     // The extension addFile gives path's output (the preview's output takes it too).
-    std::string outputExtension(const std::string& path) const { return outputExtensionFor(path); }
+    std::string outputExtension(const std::string& path) const { return outputExtensionFor(path, outputFileType); }
 
     // Settings folder of this platform: $XDG_CONFIG_HOME/pixmill or ~/.config/pixmill on Linux,
     // ~/Library/Application Support/pixmill on macOS.
