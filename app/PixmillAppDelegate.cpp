@@ -250,7 +250,7 @@ QWidget* PixmillAppDelegate::makeFormatTab() {
     outputFormat = makePopUp(kOutputFormatTitles);
     qualitySlider = new QSlider(Qt::Horizontal);
     qualityBox = new QSpinBox;
-    for (QSlider* slider : {qualitySlider}) slider->setRange(1, 100);
+    qualitySlider->setRange(1, 100);
     qualityBox->setRange(1, 100);
     qualityBox->setToolTip(tr("1 to 100; 100 is lossless for WebP and JPEG XL"));
     auto* quality = new QWidget;
@@ -816,6 +816,8 @@ void PixmillAppDelegate::showSetting(const QString& setting, const QString& word
         qualities[type] = word.toInt();
         showQualityOfType();
     }
+    // Settings pushed by the engine (a preset applied) renew the preview like a control does.
+    settingsChanged();
 }
 
 void PixmillAppDelegate::previewCurrentRow() {
@@ -843,21 +845,21 @@ void PixmillAppDelegate::previewFile(const QString& path) {
     previewPath = path;
     previewDelay->stop();
     if (path.isEmpty() || !pxm) return;
-    previewSourceInfo->setText(QFileInfo(path).fileName());
+    // A source already shown is not decoded again when only the settings changed.
+    const bool needSource = shownSourcePath != path;
+    if (needSource) previewSourceInfo->setText(QFileInfo(path).fileName());
     previewResultInfo->setText(tr("Computing..."));
-    // The job takes the settings here, on the GUI thread; the pools run it.
+    // The job takes the settings here, on the GUI thread; the pool runs it.
     auto job = std::make_shared<PreviewJob>(*pxm, QFile::encodeName(path).toStdString());
     const int side = qRound(kPreviewSide * window->devicePixelRatioF());
-    const std::string source = QFile::encodeName(path).toStdString();
-    previewPool->start([this, job, side, source, generation] {
+    previewPool->start([this, job, side, path, needSource, generation] {
         if (generation != previewGeneration) return;
-        const DisplayPicture shown = displayPictureOf(source, side);
+        DisplayPicture shown;
+        if (needSource) shown = displayPictureOf(QFile::encodeName(path).toStdString(), side);
+        const QString sourceLine = shown.isEmpty()
+                                       ? tr("Cannot be read")
+                                       : sizeLine(shown.fullWidth, shown.fullHeight, QFileInfo(path).size());
         const PreviewResult result = job->run(side);
-        const QString sourceLine =
-            shown.isEmpty()
-                ? tr("Cannot be read")
-                : sizeLine(shown.fullWidth, shown.fullHeight,
-                           QFileInfo(QFile::decodeName(QByteArray::fromStdString(source))).size());
         QString resultLine =
             result.written ? sizeLine(result.width, result.height, qint64(result.bytes.size())) : QString();
         if (!result.message.empty())
@@ -865,20 +867,21 @@ void PixmillAppDelegate::previewFile(const QString& path) {
         const QImage sourceImage = imageOf(shown), resultImage = imageOf(result.picture);
         QMetaObject::invokeMethod(
             this,
-            [this, generation, sourceImage, sourceLine, resultImage, resultLine] {
-                showPreview(generation, sourceImage, sourceLine, resultImage, resultLine);
+            [=] {
+                if (generation != previewGeneration) return;
+                if (needSource) {
+                    previewSource->setPixmap(pixmapFor(sourceImage, window->devicePixelRatioF()));
+                    previewSourceInfo->setText(sourceLine);
+                    shownSourcePath = path;
+                }
+                showPreview(resultImage, resultLine);
             },
             Qt::QueuedConnection);
     });
 }
 
-void PixmillAppDelegate::showPreview(quint64 generation, const QImage& source, const QString& sourceLine,
-                                     const QImage& result, const QString& resultLine) {
-    if (generation != previewGeneration) return;
-    const qreal ratio = window->devicePixelRatioF();
-    previewSource->setPixmap(pixmapFor(source, ratio));
-    previewResult->setPixmap(pixmapFor(result, ratio));
-    previewSourceInfo->setText(sourceLine);
+void PixmillAppDelegate::showPreview(const QImage& result, const QString& resultLine) {
+    previewResult->setPixmap(pixmapFor(result, window->devicePixelRatioF()));
     previewResultInfo->setText(resultLine);
 }
 

@@ -168,9 +168,9 @@ class PixmillAppDelegate : public QObject {
     QWidget* makePreviewBox();
     void nameControls();
     void connectSettings();
-    // The main-thread half of a preview: shown when it is still the latest.
-    void showPreview(quint64 generation, const QImage& source, const QString& sourceLine,
-                     const QImage& result, const QString& resultLine);
+    // The main-thread half of a preview, once it is known to be the latest.
+    void showPreview(const QImage& result, const QString& resultLine);
+    QString shownSourcePath;  // the source whose picture the preview shows
     QWidget* makeDestinationBox();
     QWidget* makeStatusArea();
     void makeMenus();
