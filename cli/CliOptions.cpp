@@ -55,7 +55,9 @@ enum class Opt {
     NoEnlarge,
     KeepDates,
     Progressive,
-    MaxBytes
+    MaxBytes,
+    // The watched folder (cli/Watch.h).
+    Watch
 };
 
 struct OptionInfo {
@@ -106,6 +108,8 @@ const OptionInfo kOptions[] = {
     {Opt::KeepDates, "keep-dates", 0, false},
     {Opt::Progressive, "progressive", 0, false},
     {Opt::MaxBytes, "max-bytes", 0, true},
+    // The watched folder (cli/Watch.h).
+    {Opt::Watch, "watch", 0, true},
 };
 
 // The settings file's words, in code order.
@@ -220,6 +224,7 @@ class Parser {
     bool applyFlag(const OptionInfo& option);
     bool applyOutputSetting(const OptionInfo& option, const std::string& value);
     bool checkCombination();
+    bool checkWatchCombination();
 };
 
 bool Parser::run(int argc, const char* const* argv) {
@@ -246,6 +251,17 @@ bool Parser::checkCombination() {
     if (options.dryRun && options.saveSettings)
         return fail("--dry-run writes no file: leave --save-settings out");
     if (options.nullSeparated && options.filesFrom.empty()) return fail("--null needs --files-from FILE");
+    return checkWatchCombination();
+}
+
+// --watch takes the files that land in its folder, and only those.
+bool Parser::checkWatchCombination() {
+    if (!options.watchFolder) return true;
+    if (!options.paths.empty() || !options.filesFrom.empty())
+        return fail("--watch takes the files that land in its folder: give no FILE and no --files-from");
+    if (options.recursive) return fail("--watch watches one folder, not the folders inside it: leave -r out");
+    if (options.dryRun) return fail("--watch resizes the files as they land: it cannot go with --dry-run");
+    if (options.shardCount > 1) return fail("--watch takes every file of its folder: it cannot go with --shard");
     return true;
 }
 
@@ -426,6 +442,10 @@ bool Parser::applyText(const OptionInfo& option, const std::string& value) {
                             " is a file name, not a path (no \"/\")");
             }
             options.outputFileName = value;
+            return true;
+        case Opt::Watch:
+            if (value.empty()) return fail(optionName(option) + " needs a folder");
+            options.watchFolder = value;
             return true;
         default:
             return applyRun(option, value);
@@ -630,6 +650,7 @@ std::string describeSettings(const Pixmill& engine) {
 std::string cliHelpText() {
     return "Usage: pixmill-cli [OPTION]... FILE...\n"
            "   or: pixmill-cli [OPTION]... --files-from LIST [FILE]...\n"
+           "   or: pixmill-cli [OPTION]... --watch FOLDER\n"
            "Resize image files (JPEG, PNG, GIF, BMP, HEIC/HEIF, AVIF, WebP, TIFF, JPEG XL) with the\n"
            "settings of the Pixmill window (config.xml).\n"
            "Options change the settings for this run only; --save-settings keeps them.\n"
@@ -702,6 +723,9 @@ std::string cliHelpText() {
            "                             current folder; a path outside it is refused)\n"
            "      --skip-existing        an output that exists already is skipped, not failed\n"
            "                             (to resume a batch; needs --overwrite no)\n"
+           "      --watch FOLDER         resize each image that lands in FOLDER (written and\n"
+           "                             closed, or moved in) until Ctrl-C; first the images\n"
+           "                             there whose outputs do not exist (Linux, inotify)\n"
            "\n"
            "Running:\n"
            "  -j, --jobs N               at most N files at once (default: one per core)\n"

@@ -47,6 +47,8 @@ struct CliOptions {
     bool showSettings = false;
     bool help = false;
     bool version = false;
+    // --watch FOLDER: resize what lands in the folder until interrupted (cli/Watch.h).
+    std::optional<std::string> watchFolder;
     std::vector<std::string> paths;
 };
 

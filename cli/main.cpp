@@ -13,6 +13,7 @@
 #include "cli/Interrupt.h"
 #include "cli/JobReport.h"
 #include "cli/ProgressView.h"
+#include "cli/Watch.h"
 #include "engine/Pixmill.h"
 #include "engine/PixmillMacHelper.h"
 #include "picture/kppng.h"
@@ -119,8 +120,10 @@ int resizeAll(const CliOptions& options, const std::vector<std::string>& paths) 
         outcome = planBatch(*pxm, inputs, textOut, report);
     } else {
         makeFixedFolder(*pxm, inputs);
-        ProgressView view(stderrIsTerminal(), options.quiet);
-        outcome = runBatch(*pxm, inputs, view, report);
+        // A watch runs without end: a line per file, never a bar.
+        ProgressView view(stderrIsTerminal() && !options.watchFolder, options.quiet);
+        outcome = options.watchFolder ? watchFolder(*pxm, *options.watchFolder, view, report)
+                                      : runBatch(*pxm, inputs, view, report);
     }
     const bool settingsKept = closeEngine(options.saveSettings);
     report.add(summaryObject(outcome.counts));
@@ -150,8 +153,10 @@ int main(int argc, char** argv) {
         printf("pixmill-cli %s\n", PIXMILL_VERSION);
         return kExitAllResized;
     }
-    const bool givesFiles = !options.paths.empty() || !options.filesFrom.empty();
+    const bool givesFiles = !options.paths.empty() || !options.filesFrom.empty() || options.watchFolder;
     if (!givesFiles && !options.saveSettings && !options.showSettings) return usageError("no FILE given");
+    error = watchUsageError(options);
+    if (!error.empty()) return usageError(error);
     std::vector<std::string> paths;
     if (!allPaths(options, paths, error)) return startError(error);
 
@@ -162,6 +167,7 @@ int main(int argc, char** argv) {
     pxm = new Pixmill();
     applyCliOptions(options, *pxm);
     error = checkEffectiveSettings(*pxm, options);
+    if (error.empty() && options.watchFolder) error = watchSettingsError(*pxm, *options.watchFolder);
     if (!error.empty()) {
         closeEngine(false);
         return usageError(error);
