@@ -104,7 +104,7 @@ std::string plannedOutput(Pixmill& engine, const std::string& path) {
     return output;
 }
 
-// The paths a queued job writes.
+// The paths a queued job writes: every one of them is an output, never a source.
 std::vector<std::string> outputsOf(const ImageResizeTask& task) {
     return {task.outputPath};
 }
@@ -118,8 +118,14 @@ class FolderEvents {
     // False with error set (errno's words) when the folder cannot be watched.
     bool open(const std::string& folder, std::string& error) {
         fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-        if (fd < 0 || inotify_add_watch(fd, folder.c_str(), kFolderEvents) < 0) {
-            error = errno == ENOSPC ? "too many watches (fs.inotify.max_user_watches)" : strerror(errno);
+        if (fd < 0) {
+            error = errno == EMFILE ? "too many inotify instances (fs.inotify.max_user_instances)"
+                                    : strerror(errno);
+            return false;
+        }
+        if (inotify_add_watch(fd, folder.c_str(), kFolderEvents) < 0) {
+            error =
+                errno == ENOSPC ? "too many inotify watches (fs.inotify.max_user_watches)" : strerror(errno);
             return false;
         }
         return true;
