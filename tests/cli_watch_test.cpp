@@ -124,6 +124,15 @@ TEST_F(CliWatch, NeverTakesOutputsInTheFolder) {
               (std::vector<std::string>{"new.bmp", "new_8x8.bmp", "old.bmp", "old_8x8.bmp"}));
 }
 
+// A folder that goes away ends the watch as a failure, so a service restarts it.
+TEST_F(CliWatch, EndsWhenTheFolderGoes) {
+    start({});
+    ASSERT_EQ(rmdir(in.path().c_str()), 0);
+    const CliResult result = finishProgram(watcher);
+    EXPECT_EQ(result.status, 1);
+    EXPECT_TRUE(contains(result.err, "failed " + in.path() + ": no longer watched")) << result.err;
+}
+
 TEST_F(CliWatch, UsageErrors) {
     ASSERT_TRUE(writeBytes(in.file("a.jpg"), ""));
     const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
