@@ -31,6 +31,10 @@ class BatchWatch {
 
     void offer(const std::vector<InputItem>& inputs);
     void waitForJobs();
+    // Reports the jobs that ended and takes an interrupt; a second one quits.
+    void poll();
+    bool allReported() const { return firstUnreported == jobs.size(); }
+    void record(const JobRecord& job);
 
   private:
     Pixmill& engine;
@@ -43,9 +47,7 @@ class BatchWatch {
     size_t firstUnreported = 0;  // every job before it has been reported
     std::chrono::steady_clock::time_point lastPoll;
 
-    void record(const JobRecord& job);
     void offerOne(const InputItem& input);
-    void poll();
     void takeInterrupt();
     void collectEnded();
     bool allEnded() const;
@@ -79,10 +81,11 @@ void BatchWatch::offerOne(const InputItem& input) {
 }
 
 // The first frame is drawn before any job is queued, so it always shows "0/N"; during a long
-// intake the jobs that end are reported as they end.
+// intake the jobs that end are reported as they end. A batch that stays open is offered inputs
+// again and again; its count grows with each offer.
 void BatchWatch::offer(const std::vector<InputItem>& inputs) {
     for (const InputItem& input : inputs) total += input.refusal.empty() ? 1 : 0;
-    view.update(0, total, std::string());
+    view.update(ended, total, std::string());
     lastPoll = std::chrono::steady_clock::now();
     for (const InputItem& input : inputs) {
         offerOne(input);
@@ -197,6 +200,43 @@ BatchOutcome runBatch(Pixmill& engine, const std::vector<InputItem>& inputs, Pro
     watch.waitForJobs();
     holdQuitForCleanup(false);
     return outcome;
+}
+
+struct OpenBatch::Parts {
+    BatchOutcome outcome;
+    BatchWatch watch;
+    Parts(Pixmill& engine, ProgressView& view, ReportFile& report) : watch(engine, view, report, outcome) {}
+};
+
+OpenBatch::OpenBatch(Pixmill& engine, ProgressView& view, ReportFile& report)
+    : parts(new Parts(engine, view, report)) {
+    holdQuitForCleanup(true);
+}
+
+OpenBatch::~OpenBatch() {
+    holdQuitForCleanup(false);
+}
+
+void OpenBatch::offer(const std::vector<InputItem>& inputs) {
+    parts->watch.offer(inputs);
+}
+
+void OpenBatch::look() {
+    parts->watch.poll();
+}
+
+void OpenBatch::add(const JobRecord& record) {
+    parts->watch.record(record);
+}
+
+bool OpenBatch::busy() const {
+    return !parts->watch.allReported();
+}
+
+BatchOutcome OpenBatch::finish() {
+    parts->watch.waitForJobs();
+    holdQuitForCleanup(false);
+    return parts->outcome;
 }
 
 BatchOutcome planBatch(Pixmill& engine, const std::vector<InputItem>& inputs, FILE* text,

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -24,6 +25,29 @@ struct BatchOutcome {
 // A second interrupt removes the temporary files of the running jobs and ends the program.
 BatchOutcome runBatch(Pixmill& engine, const std::vector<InputItem>& inputs, ProgressView& view,
                       ReportFile& report);
+
+// A batch that takes more inputs while its jobs run (a watched folder). Between offers, look()
+// now and then reports the jobs that ended and takes the interrupts as runBatch does; finish()
+// waits for the jobs queued and gives the outcome.
+class OpenBatch {
+  public:
+    OpenBatch(Pixmill& engine, ProgressView& view, ReportFile& report);
+    ~OpenBatch();
+    OpenBatch(const OpenBatch&) = delete;
+    OpenBatch& operator=(const OpenBatch&) = delete;
+
+    void offer(const std::vector<InputItem>& inputs);
+    void look();
+    // A record that is no job's (counted and reported like one).
+    void add(const JobRecord& record);
+    // Whether a job queued has not been reported yet.
+    bool busy() const;
+    BatchOutcome finish();
+
+  private:
+    struct Parts;
+    std::unique_ptr<Parts> parts;
+};
 
 // Intake only (--dry-run): each path's output path or refusal is written to text and to report;
 // no folder is made and no job is queued.

@@ -62,7 +62,9 @@ enum class Opt {
     Preset,
     SavePreset,
     ListPresets,
-    DeletePreset
+    DeletePreset,
+    // The watched folder (cli/Watch.h).
+    Watch
 };
 
 struct OptionInfo {
@@ -117,6 +119,8 @@ const OptionInfo kOptions[] = {
     {Opt::SavePreset, "save-preset", 0, true},
     {Opt::ListPresets, "list-presets", 0, false},
     {Opt::DeletePreset, "delete-preset", 0, true},
+    // The watched folder (cli/Watch.h).
+    {Opt::Watch, "watch", 0, true},
 };
 
 // The settings file's words, in code order.
@@ -240,6 +244,7 @@ class Parser {
     bool applyOutputSetting(const OptionInfo& option, const std::string& value);
     bool applySwitch(const OptionInfo& option, const std::string& value);
     bool checkCombination();
+    bool checkWatchCombination();
 };
 
 bool Parser::run(int argc, const char* const* argv) {
@@ -270,8 +275,19 @@ bool Parser::checkCombination() {
     // Listing and deleting presets are commands of their own.
     const bool presetCommand = options.listPresets || options.deletePreset;
     if (presetCommand && (!options.paths.empty() || !options.filesFrom.empty() || options.preset ||
-                          options.savePreset || options.saveSettings || options.dryRun))
+                          options.savePreset || options.saveSettings || options.dryRun || options.watchFolder))
         return fail("--list-presets and --delete-preset take no FILE and no other preset or settings option");
+    return checkWatchCombination();
+}
+
+// --watch takes the files that land in its folder, and only those.
+bool Parser::checkWatchCombination() {
+    if (!options.watchFolder) return true;
+    if (!options.paths.empty() || !options.filesFrom.empty())
+        return fail("--watch takes the files that land in its folder: give no FILE and no --files-from");
+    if (options.recursive) return fail("--watch watches one folder, not the folders inside it: leave -r out");
+    if (options.dryRun) return fail("--watch resizes the files as they land: it cannot go with --dry-run");
+    if (options.shardCount > 1) return fail("--watch takes every file of its folder: it cannot go with --shard");
     return true;
 }
 
@@ -476,6 +492,10 @@ bool Parser::applyText(const OptionInfo& option, const std::string& value) {
                             " is a file name, not a path (no \"/\")");
             }
             options.outputFileName = value;
+            return true;
+        case Opt::Watch:
+            if (value.empty()) return fail(optionName(option) + " needs a folder");
+            options.watchFolder = value;
             return true;
         default:
             return applyRun(option, value);
@@ -709,6 +729,7 @@ std::string describeSettings(const Pixmill& engine) {
 std::string cliHelpText() {
     return "Usage: pixmill-cli [OPTION]... FILE...\n"
            "   or: pixmill-cli [OPTION]... --files-from LIST [FILE]...\n"
+           "   or: pixmill-cli [OPTION]... --watch FOLDER\n"
            "Resize image files (JPEG, PNG, GIF, BMP, HEIC/HEIF, AVIF, WebP, TIFF, JPEG XL) with the\n"
            "settings of the Pixmill window (config.xml).\n"
            "Options change the settings for this run only; --save-settings keeps them.\n"
@@ -795,6 +816,9 @@ std::string cliHelpText() {
            "                             (replacing a preset of that name); FILE may be left out\n"
            "      --list-presets         print the presets' names, one a line, and stop\n"
            "      --delete-preset NAME   delete the preset NAME and stop\n"
+           "      --watch FOLDER         resize each image that lands in FOLDER (written and\n"
+           "                             closed, or moved in) until Ctrl-C; first the images\n"
+           "                             there whose outputs do not exist (Linux, inotify)\n"
            "\n"
            "Running:\n"
            "  -j, --jobs N               at most N files at once (default: one per core)\n"

@@ -56,6 +56,8 @@ struct CliOptions {
     std::optional<std::string> deletePreset;  // with --list-presets, runs on its own and stops
     bool listPresets = false;
     bool version = false;
+    // --watch FOLDER: resize what lands in the folder until interrupted (cli/Watch.h).
+    std::optional<std::string> watchFolder;
     std::vector<std::string> paths;
 };
 

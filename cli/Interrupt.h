@@ -22,6 +22,8 @@ class InterruptsBlocked {
     ~InterruptsBlocked();
     InterruptsBlocked(const InterruptsBlocked&) = delete;
     InterruptsBlocked& operator=(const InterruptsBlocked&) = delete;
+    // The mask before the block, for a wait that lets the signals in (ppoll, pselect).
+    const sigset_t& previousMask() const { return previous; }
 
   private:
     sigset_t previous;

@@ -13,6 +13,7 @@
 #include "cli/Interrupt.h"
 #include "cli/JobReport.h"
 #include "cli/ProgressView.h"
+#include "cli/Watch.h"
 #include "engine/Pixmill.h"
 #include "engine/PixmillMacHelper.h"
 #include "engine/Presets.h"
@@ -120,8 +121,10 @@ int resizeAll(const CliOptions& options, const std::vector<std::string>& paths) 
         outcome = planBatch(*pxm, inputs, textOut, report);
     } else {
         makeFixedFolder(*pxm, inputs);
-        ProgressView view(stderrIsTerminal(), options.quiet);
-        outcome = runBatch(*pxm, inputs, view, report);
+        // A watch runs without end: a line per file, never a bar.
+        ProgressView view(stderrIsTerminal() && !options.watchFolder, options.quiet);
+        outcome = options.watchFolder ? watchFolder(*pxm, *options.watchFolder, view, report)
+                                      : runBatch(*pxm, inputs, view, report);
     }
     const bool settingsKept = closeEngine(options.saveSettings);
     report.add(summaryObject(outcome.counts));
@@ -176,9 +179,11 @@ int main(int argc, char** argv) {
         return kExitAllResized;
     }
     if (options.listPresets || options.deletePreset) return presetCommand(options);
-    const bool givesFiles = !options.paths.empty() || !options.filesFrom.empty();
+    const bool givesFiles = !options.paths.empty() || !options.filesFrom.empty() || options.watchFolder;
     if (!givesFiles && !options.saveSettings && !options.showSettings && !options.savePreset)
         return usageError("no FILE given");
+    error = watchUsageError(options);
+    if (!error.empty()) return usageError(error);
     std::vector<std::string> paths;
     if (!allPaths(options, paths, error)) return startError(error);
 
@@ -188,6 +193,7 @@ int main(int argc, char** argv) {
         options.dryRun ? missingFolders(Pixmill::defaultSettingsFolder()) : std::vector<std::string>();
     pxm = new Pixmill();
     error = applyPresetAndOptions(options, *pxm);
+    if (error.empty() && options.watchFolder) error = watchSettingsError(*pxm, *options.watchFolder);
     if (!error.empty()) {
         closeEngine(false);
         return usageError(error);

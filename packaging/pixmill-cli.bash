@@ -64,7 +64,7 @@ _pixmill_cli() {
             COMPREPLY=($(compgen -W '640x480 800x600 1024x768 1280x1024 1600x1200 1920x1080 50% 25%' -- "$cur"))
             return
             ;;
-        -o | --output | --fixed-folder)
+        -o | --output | --fixed-folder | --watch)
             _filedir -d
             return
             ;;
@@ -111,7 +111,7 @@ _pixmill_cli() {
             --sub-folder --fixed-folder --output --name --jpeg-quality --webp-quality --avif-quality
             --jxl-quality --resize-quality --copy-exif
             --fast --jobs --memory-limit --recursive --files-from --null --shard --keep-structure --report
-            --dry-run --quiet --skip-existing --save-settings --show-settings --help --version
+            --dry-run --quiet --skip-existing --watch --save-settings --show-settings --help --version
             --metadata --colour --sharpen --linear --no-enlarge --keep-dates --progressive --max-bytes
             --preset --save-preset --list-presets --delete-preset
             -s -t -c -d -o -n -q -j -r -0 -h -V' -- "$cur"))
