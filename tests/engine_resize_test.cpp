@@ -359,7 +359,9 @@ TEST_F(ResizeJob, PngOutputHoldsThePixelsOfTheBmpOutputAndTheProfile) {
     for (int y = 0; y < 30; ++y)
         for (int x = 0; x < 40; ++x) picture->pixelAt(x, y)[3] = uint8_t(x * 6 + y);
     picture->transparencyMode = TRANSPARENCY_ALPHA;
+    // Bytes that say what a profile of red, green and blue says where it names its colour space.
     picture->iccProfile = std::string("\0profile\xff", 10) + std::string(300, 'c');
+    picture->iccProfile.replace(16, 4, "RGB ");
     std::string source = dir.file("t.png");
     ASSERT_TRUE(picture->saveToPNG(source));
     expectSuccess(run(source, dir.file("t_out.png"), "20x15"));
