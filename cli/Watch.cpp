@@ -96,17 +96,21 @@ std::string withoutTrailingSlashes(std::string path) {
     return path;
 }
 
-// Where intake would write path, with nothing made and the name counter left as it was.
-std::string plannedOutput(Pixmill& engine, const std::string& path) {
+// Where intake would write path (every output of it), with nothing made and the name counter left
+// as it was; empty when intake would refuse it.
+std::vector<std::string> plannedOutputs(Pixmill& engine, const std::string& path) {
     const uint64_t counter = engine.fileCounter;
-    const std::string output = engine.planFile(path);
+    const std::vector<std::string> outputs = engine.planFiles(path);
     engine.fileCounter = counter;
-    return output;
+    return outputs;
 }
 
 // The paths a queued job writes: every one of them is an output, never a source.
 std::vector<std::string> outputsOf(const ImageResizeTask& task) {
-    return {task.outputPath};
+    if (task.outputs.empty()) return {task.outputPath};
+    std::vector<std::string> paths;
+    for (const JobOutput& output : task.outputs) paths.push_back(output.path);
+    return paths;
 }
 
 // An inotify instance watching one folder; the descriptor is closed with it.
@@ -248,18 +252,20 @@ void FolderWatch::rememberOutputs() {
 // output (an earlier run's, when the outputs land in the folder itself).
 void FolderWatch::takeFilesThere() {
     const std::vector<std::string> names = imageNamesIn(folder);
-    std::map<std::string, std::string> planned;
+    std::map<std::string, std::vector<std::string>> planned;
     std::set<std::string> plannedPaths;
     for (const std::string& name : names) {
-        planned[name] = plannedOutput(engine, pathOf(name));
-        plannedPaths.insert(planned[name]);
+        planned[name] = plannedOutputs(engine, pathOf(name));
+        plannedPaths.insert(planned[name].begin(), planned[name].end());
     }
     std::vector<std::string> fresh;
     size_t done = 0;
     for (const std::string& name : names) {
         FileState state;
         const bool isOutput = plannedPaths.count(pathOf(name)) > 0;
-        const bool hasOutput = !planned[name].empty() && FileExist(planned[name]);
+        // As --skip-existing decides: a file is done when every one of its outputs exists.
+        const std::vector<std::string>& mine = planned[name];
+        const bool hasOutput = !mine.empty() && std::all_of(mine.begin(), mine.end(), FileExist);
         if (!isOutput && !hasOutput) {
             fresh.push_back(name);
         } else if (regularFileState(pathOf(name), state)) {
@@ -361,9 +367,9 @@ std::string watchUsageError(const CliOptions& options) {
 
 std::string watchSettingsError(Pixmill& engine, const std::string& folder) {
     const std::string watched = withoutTrailingSlashes(absolutePath(folder));
-    const std::string output = plannedOutput(engine, watched + "/a.jpg");
+    const std::vector<std::string> outputs = plannedOutputs(engine, watched + "/a.jpg");
     const bool counter = engine.outputFileName.find("%N") != std::string::npos;
-    if (counter && !output.empty() && withoutTrailingSlashes(getFilePath(output)) == watched)
+    if (counter && !outputs.empty() && withoutTrailingSlashes(getFilePath(outputs.front())) == watched)
         return "--watch: the outputs land in the watched folder, where names with a counter (%N%) cannot be "
                "told from new files: give a name without one (-n) or another destination";
     return std::string();
