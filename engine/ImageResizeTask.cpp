@@ -14,6 +14,7 @@
 #include <exception>
 #include <memory>
 #include <new>
+#include <optional>
 #include <vector>
 
 #include "engine/OutputPlan.h"
@@ -90,12 +91,30 @@ Plan planFor(const ImageResizeTask& task, int32_t w, int32_t h) {
     return ::planFor(task.resolution, engine.cropMode, engine.output.noEnlarge, w, h);
 }
 
+// Where the outputs along one axis of a draft sample its reduced picture: at the places the full
+// picture's outputs sample, output o at at + o * size / outputs over the part [at, at + size) of
+// the full axis. Reduced pixel i, spanning `span` full pixels, has its centre at (i + 0.5) * span
+// - 0.5 in full pixels; a reversed axis (a turn runs it backwards) counts from the far edge, which
+// the reduced picture may overshoot by a part of a pixel.
+SampleAxis draftAxis(int32_t at, int32_t size, int32_t outputs, int32_t fullSize, int32_t reducedSize,
+                     double span, bool reversed) {
+    const double overshoot = reversed ? reducedSize * span - fullSize : 0;
+    SampleAxis axis;
+    axis.start = (at + 0.5 + overshoot) / span - 0.5;
+    axis.step = double(size) / outputs / span;
+    return axis;
+}
+
 // Draft decoding: a source that can decode at a reduced scale is asked for the smallest that
 // still gives the resampler 1.5 times the pixels the plan takes from it in each direction (the
 // turned picture's plan, asked in the source's own orientation). The box stays the one the full
-// picture gets; the part taken from the reduced picture is the same part, scaled.
-Plan draftPlan(ImageSource& source, const Plan& full, bool quarter) {
+// picture gets. When `gridded` (the tapped filters) the reduced picture is taken whole and the grid
+// puts each output where the full picture's would be; otherwise the part taken is the same part,
+// scaled, in whole reduced pixels.
+Plan draftPlan(ImageSource& source, const Plan& full, int turn, bool gridded,
+               std::optional<SampleGrid>& grid) {
     if (full.copy || full.W <= 0 || full.H <= 0) return full;
+    const bool quarter = turn == 6 || turn == 8;
     const int32_t turnedW = quarter ? source.height : source.width;
     const int32_t turnedH = quarter ? source.width : source.height;
     const double needW = std::ceil(1.5 * double(full.W) * turnedW / full.w);
@@ -103,11 +122,25 @@ Plan draftPlan(ImageSource& source, const Plan& full, bool quarter) {
     if (needW >= turnedW || needH >= turnedH) return full;
     const int32_t minW = truncateToInt(needW), minH = truncateToInt(needH);
     if (!source.reduceTo(quarter ? minH : minW, quarter ? minW : minH)) return full;
-    const double sx = double(quarter ? source.height : source.width) / turnedW;
-    const double sy = double(quarter ? source.width : source.height) / turnedH;
     const int32_t reducedW = quarter ? source.height : source.width;
     const int32_t reducedH = quarter ? source.width : source.height;
+    const double sx = double(reducedW) / turnedW, sy = double(reducedH) / turnedH;
     Plan plan = full;
+    if (gridded) {
+        grid.emplace();
+        const double spanX =
+            (quarter ? source.spanY : source.spanX) > 0 ? (quarter ? source.spanY : source.spanX) : 1 / sx;
+        const double spanY =
+            (quarter ? source.spanX : source.spanY) > 0 ? (quarter ? source.spanX : source.spanY) : 1 / sy;
+        // Code 6 runs the turned picture's columns backwards, 8 its rows, 3 both.
+        grid->x = draftAxis(full.x, full.w, full.W, turnedW, reducedW, spanX, turn == 6 || turn == 3);
+        grid->y = draftAxis(full.y, full.h, full.H, turnedH, reducedH, spanY, turn == 8 || turn == 3);
+        plan.x = plan.y = 0;
+        plan.w = reducedW;
+        plan.h = reducedH;
+        plan.copy = false;
+        return plan;
+    }
     plan.w = std::max(1, std::min(reducedW, truncateToInt(full.w * sx + 0.5)));
     plan.h = std::max(1, std::min(reducedH, truncateToInt(full.h * sy + 0.5)));
     plan.x = std::min(reducedW - plan.w, truncateToInt(full.x * sx + 0.5));
@@ -123,7 +156,7 @@ Plan draftPlan(ImageSource& source, const Plan& full, bool quarter) {
 class ResultRows {
   public:
     ResultRows(const Plan& plan, int turn, int32_t sourceW, int32_t sourceH, int32_t sourceMode, bool modeKnown,
-               int32_t quality, bool linear, CPicture& result)
+               int32_t quality, bool linear, CPicture& result, const SampleGrid* grid = nullptr)
         : plan(plan), result(result) {
         opaque = modeKnown && sourceMode == TRANSPARENCY_NONE;
         const int channels = opaque ? 3 : 4;
@@ -139,7 +172,7 @@ class ResultRows {
         else if (linear)  // never with a turn: the job turns the picture first
             last.reset(new LinearRows(partW, partH, result, filterCodeFor(quality), channels));
         else
-            last.reset(new RowResampler(partW, partH, result, filterCodeFor(quality), channels, turn));
+            last.reset(new RowResampler(partW, partH, result, filterCodeFor(quality), channels, turn, grid));
         // The turned picture's part [x, x + w) x [y, y + h), in the source.
         switch (turn) {
             case 6:
@@ -467,10 +500,13 @@ std::string runJob(ImageResizeTask& task, Step& step) {
     const bool quarter = turnCode == 6 || turnCode == 8;
     Plan plan =
         planFor(task, quarter ? source->height : source->width, quarter ? source->width : source->height);
-    if (engine.fastDraft) plan = draftPlan(*source, plan, quarter);
     const bool decoderTurned = source->oriented;
     // Linear light is resampled from the turned picture's rows, so it turns the picture whole too.
     const bool linear = engine.output.linear && engine.resizeQuality != ResizeQuality::Nearest;
+    // The tapped filters sample a draft where the full picture's outputs would be.
+    std::optional<SampleGrid> draftGrid;
+    const bool gridded = engine.resizeQuality != ResizeQuality::Nearest && !linear;
+    if (engine.fastDraft) plan = draftPlan(*source, plan, turnCode, gridded, draftGrid);
     const bool turnWhole = turnCode != 0 && (plan.copy || linear);
     bool decoded = false;
     PicturePtr picture;
@@ -501,7 +537,7 @@ std::string runJob(ImageResizeTask& task, Step& step) {
     {
         ResultRows rows(plan, picture ? 0 : turnCode, picture ? picture->width : source->width,
                         picture ? picture->height : source->height, sourceMode, modeKnown, engine.resizeQuality,
-                        linear, *result);
+                        linear, *result, draftGrid ? &*draftGrid : nullptr);
         if (picture) {
             putPictureRows(*picture, rows.sink());
         } else if (!source->putRows(rows.sink())) {
