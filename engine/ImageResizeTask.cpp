@@ -14,6 +14,7 @@
 #include <exception>
 #include <memory>
 #include <new>
+#include <optional>
 #include <vector>
 
 #include "engine/OutputPlan.h"
@@ -86,6 +87,20 @@ int turnFor(int32_t rotation, int32_t w, int32_t h, int orientation) {
     }
 }
 
+// Where the outputs along one axis of a draft sample its reduced picture: at the places the full
+// picture's outputs sample, output o at at + o * size / outputs over the part [at, at + size) of
+// the full axis. Reduced pixel i, spanning `span` full pixels, has its centre at (i + 0.5) * span
+// - 0.5 in full pixels; a reversed axis (a turn runs it backwards) counts from the far edge, which
+// the reduced picture may overshoot by a part of a pixel.
+SampleAxis draftAxis(int32_t at, int32_t size, int32_t outputs, int32_t fullSize, int32_t reducedSize,
+                     double span, bool reversed) {
+    const double overshoot = reversed ? reducedSize * span - fullSize : 0;
+    SampleAxis axis;
+    axis.start = (at + 0.5 + overshoot) / span - 0.5;
+    axis.step = double(size) / outputs / span;
+    return axis;
+}
+
 // The rows of the source become the result: cut (the source's own bytes, in its own mode) and
 // then resampled or copied. With a turn (EXIF code 6, 8 or 3; never for a copy) the plan is made
 // for the turned picture of the sourceW x sourceH source, and the cut is the same part of the
@@ -93,7 +108,7 @@ int turnFor(int32_t rotation, int32_t w, int32_t h, int orientation) {
 class ResultRows {
   public:
     ResultRows(const Plan& plan, int turn, int32_t sourceW, int32_t sourceH, int32_t sourceMode, bool modeKnown,
-               int32_t quality, bool linear, CPicture& result)
+               int32_t quality, bool linear, CPicture& result, const SampleGrid* grid = nullptr)
         : plan(plan), result(result) {
         opaque = modeKnown && sourceMode == TRANSPARENCY_NONE;
         const int channels = opaque ? 3 : 4;
@@ -109,7 +124,7 @@ class ResultRows {
         else if (linear)  // never with a turn: the job turns the picture first
             last.reset(new LinearRows(partW, partH, result, filterCodeFor(quality), channels));
         else
-            last.reset(new RowResampler(partW, partH, result, filterCodeFor(quality), channels, turn));
+            last.reset(new RowResampler(partW, partH, result, filterCodeFor(quality), channels, turn, grid));
         // The turned picture's part [x, x + w) x [y, y + h), in the source.
         switch (turn) {
             case 6:
@@ -364,6 +379,8 @@ struct Target {
     JobOutput* output;
     Plan plan;
     PicturePtr result;
+    // Where a draft's resampler samples the reduced picture (see draftPlans).
+    std::optional<SampleGrid> grid;
 };
 
 // What the job holds at once, by its plans: the picture a source decoded whole (whole) or else a
@@ -426,7 +443,7 @@ std::vector<Target> outputsToWrite(ImageResizeTask& task, std::vector<JobOutput>
             output.skipped = true;
             output.message = "File already exists : " + output.path;
         } else {
-            targets.push_back(Target{&output, Plan(), nullptr});
+            targets.push_back(Target{&output, Plan(), nullptr, std::nullopt});
         }
     }
     return targets;
@@ -435,8 +452,11 @@ std::vector<Target> outputsToWrite(ImageResizeTask& task, std::vector<JobOutput>
 // Draft decoding: a source that can decode at a reduced scale is asked for the smallest that
 // still gives each output's resampler 1.5 times the pixels its plan takes from it in each
 // direction (the turned picture's plans, asked in the source's own orientation). Each box stays
-// the one the full picture gets; the part taken from the reduced picture is the same part, scaled.
-void draftPlans(ImageSource& source, std::vector<Target>& targets, bool quarter) {
+// the one the full picture gets. When `gridded` (the tapped filters) the reduced picture is taken
+// whole and each output's grid puts its samples where the full picture's would be; otherwise the
+// part taken is the same part, scaled, in whole reduced pixels.
+void draftPlans(ImageSource& source, std::vector<Target>& targets, int turn, bool gridded) {
+    const bool quarter = turn == 6 || turn == 8;
     const int32_t turnedW = quarter ? source.height : source.width;
     const int32_t turnedH = quarter ? source.width : source.height;
     double needW = 0, needH = 0;
@@ -449,13 +469,27 @@ void draftPlans(ImageSource& source, std::vector<Target>& targets, bool quarter)
     if (needW >= turnedW || needH >= turnedH) return;
     const int32_t minW = truncateToInt(needW), minH = truncateToInt(needH);
     if (!source.reduceTo(quarter ? minH : minW, quarter ? minW : minH)) return;
-    const double sx = double(quarter ? source.height : source.width) / turnedW;
-    const double sy = double(quarter ? source.width : source.height) / turnedH;
     const int32_t reducedW = quarter ? source.height : source.width;
     const int32_t reducedH = quarter ? source.width : source.height;
+    const double sx = double(reducedW) / turnedW, sy = double(reducedH) / turnedH;
+    const double sourceSpanX = quarter ? source.spanY : source.spanX;
+    const double sourceSpanY = quarter ? source.spanX : source.spanY;
+    const double spanX = sourceSpanX > 0 ? sourceSpanX : 1 / sx;
+    const double spanY = sourceSpanY > 0 ? sourceSpanY : 1 / sy;
     for (Target& target : targets) {
         const Plan full = target.plan;
         Plan& plan = target.plan;
+        if (gridded) {
+            target.grid.emplace();
+            // Code 6 runs the turned picture's columns backwards, 8 its rows, 3 both.
+            target.grid->x = draftAxis(full.x, full.w, full.W, turnedW, reducedW, spanX, turn == 6 || turn == 3);
+            target.grid->y = draftAxis(full.y, full.h, full.H, turnedH, reducedH, spanY, turn == 8 || turn == 3);
+            plan.x = plan.y = 0;
+            plan.w = reducedW;
+            plan.h = reducedH;
+            plan.copy = false;
+            continue;
+        }
         plan.w = std::max(1, std::min(reducedW, truncateToInt(full.w * sx + 0.5)));
         plan.h = std::max(1, std::min(reducedH, truncateToInt(full.h * sy + 0.5)));
         plan.x = std::min(reducedW - plan.w, truncateToInt(full.x * sx + 0.5));
@@ -477,7 +511,8 @@ std::string makeResults(ImageResizeTask& task, std::vector<Target>& targets, Ima
         rows.emplace_back(new ResultRows(target.plan, picture ? 0 : turnCode,
                                          picture ? picture->width : source->width,
                                          picture ? picture->height : source->height, sourceMode, modeKnown,
-                                         engine.resizeQuality, linear, *target.result));
+                                         engine.resizeQuality, linear, *target.result,
+                                         target.grid ? &*target.grid : nullptr));
         sinks.push_back(&rows.back()->sink());
     }
     // One output takes the rows straight; several share them.
@@ -571,7 +606,9 @@ std::string runJob(ImageResizeTask& task, std::vector<JobOutput>& outputs, Step&
         copies = copies || target.plan.copy;
     }
     if (engine.fastDraft) {
-        draftPlans(*source, targets, quarter);
+        // The tapped filters sample a draft where the full picture's outputs would be.
+        const bool gridded = engine.resizeQuality != ResizeQuality::Nearest && !engine.output.linear;
+        draftPlans(*source, targets, turnCode, gridded);
         copies = false;
         for (const Target& target : targets) copies = copies || target.plan.copy;
     }

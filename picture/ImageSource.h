@@ -26,6 +26,10 @@ class ImageSource {
     // the reduced size. Called at most once, before any rows are put. False, with nothing changed,
     // where the format or file offers no such scale.
     virtual bool reduceTo(int /*minWidth*/, int /*minHeight*/) { return false; }
+    // After reduceTo: how many of the full picture's pixels one reduced pixel spans across and down
+    // (its pixel i covers [i * span, (i + 1) * span)); 0 where that is the full size over the
+    // reduced size.
+    double spanX = 0, spanY = 0;
     // Bytes the decoder allocates for itself while it decodes, beside the picture it gives (HEIF's
     // planes at their stored size, before any crop); the job reserves them too. 0 for most sources.
     virtual uint64_t decoderBytes() const { return 0; }

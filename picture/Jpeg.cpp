@@ -223,6 +223,7 @@ class JpegDecoder {
     // minHeight pixels; false, with nothing changed, when even 1/2 leaves fewer. Before any row.
     bool reduceTo(int minWidth, int minHeight);
     int width() const { return int(cinfo.output_width); }
+    unsigned scaleDenominator() const { return cinfo.scale_denom; }
     int height() const { return int(cinfo.output_height); }
     // The colour profile of the APP2 segments, whole, or "" when there is none or it is malformed.
     const std::string& iccProfile() const { return icc; }
@@ -610,6 +611,9 @@ class JpegSource final : public ImageSource {
         if (!decoder.reduceTo(minWidth, minHeight)) return false;
         width = decoder.width();
         height = decoder.height();
+        // Pixel i of scale 1/d is made from the d x d block at (i * d, j * d); the last may
+        // reach past the picture's edge.
+        spanX = spanY = double(decoder.scaleDenominator());
         return true;
     }
     bool convertCmykToSrgb() override {

@@ -68,9 +68,9 @@ int clampIndex(int64_t i, int size) {
 }
 
 // Sample positions by repeated addition, as the historical resampler stepped them.
-std::vector<double> samplePositions(int count, double scale) {
+std::vector<double> samplePositions(int count, double scale, double start = 0) {
     std::vector<double> positions(static_cast<size_t>(count));
-    double p = 0;
+    double p = start;
     for (auto& v : positions) {
         v = p;
         p += scale;
@@ -78,8 +78,11 @@ std::vector<double> samplePositions(int count, double scale) {
     return positions;
 }
 
-AxisTable tableAxis(int dstSize, int srcSize, int filter) {
-    const std::vector<double> positions = samplePositions(dstSize, double(srcSize) / dstSize);
+// The axis of dstSize outputs over srcSize source pixels; with `axis` its sample positions are
+// axis->start + o * axis->step instead of o * srcSize / dstSize.
+AxisTable tableAxis(int dstSize, int srcSize, int filter, const SampleAxis* axis = nullptr) {
+    const std::vector<double> positions = axis ? samplePositions(dstSize, axis->step, axis->start)
+                                               : samplePositions(dstSize, double(srcSize) / dstSize);
     FilterShape shape = shapeOf(filter);
     AxisTable table;
     table.taps = shape.taps;
@@ -92,7 +95,8 @@ AxisTable tableAxis(int dstSize, int srcSize, int filter) {
         if (!(p < srcSize)) continue;
         table.inside[o] = 1;
         // Weights come from the unclamped tap; only the position read is clamped to the picture.
-        int64_t base = int64_t(static_cast<int>(p)) + shape.first;
+        // Floored: a grid may start a little before the first pixel (truncation is the same above 0).
+        int64_t base = int64_t(std::floor(p)) + shape.first;
         for (int t = 0; t < shape.taps; ++t) {
             table.weight[o * shape.taps + t] = kernelWeight(filter, tapDistance(p, base + t));
             table.index[o * shape.taps + t] = clampIndex(base + t, srcSize);
@@ -231,12 +235,14 @@ int resampleWidth() {
 
 // ---- The row-fed resampler ----
 
-RowResampler::RowResampler(int srcW, int srcH, CPicture& dst, int filter, int channels, int turn)
+RowResampler::RowResampler(int srcW, int srcH, CPicture& dst, int filter, int channels, int turn,
+                           const SampleGrid* grid)
     : srcW(srcW), srcH(srcH), dst(dst), channels(channels), taps(shapeOf(filter).taps) {
     // The turned picture's axes: its columns and rows, and where they lie in the source.
     quarter = turn == 6 || turn == 8;
     const int turnedW = quarter ? srcH : srcW, turnedH = quarter ? srcW : srcH;
-    AxisTable turnedCols = tableAxis(dst.width, turnedW, filter), turnedRows = tableAxis(dst.height, turnedH, filter);
+    AxisTable turnedCols = tableAxis(dst.width, turnedW, filter, grid ? &grid->x : nullptr),
+              turnedRows = tableAxis(dst.height, turnedH, filter, grid ? &grid->y : nullptr);
     // Code 6 runs the source's rows against the turned picture's columns, 3 against its rows; 8
     // and 3 run the source's columns backwards, so their rows are reversed as they come in.
     const bool backRows = turn == 6 || turn == 3;

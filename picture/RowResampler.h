@@ -15,14 +15,26 @@ struct AxisTable;
 class RowKernel;
 }  // namespace resample
 
+// Where the outputs of one axis sample the source: output o at start + o * step, in source pixels
+// (pixel i's centre at i). By default start is 0 and step the source size over the output size.
+struct SampleAxis {
+    double start = 0, step = 1;
+};
+struct SampleGrid {
+    SampleAxis x, y;  // of the turned picture's columns and rows
+};
+
 class RowResampler final : public RowSink {
   public:
     // Fills `dst` (created by the caller, any size) with filter 1, 2 or 3 from a source of
     // srcW x srcH whose rows are then put in order. `channels` is 3 for an opaque source (byte 3
     // of the output is left alone) and 4 otherwise. The output's transparency mode is the caller's.
     // With `turn` (EXIF code 6, 8 or 3) the output is the source turned so and then resampled, byte
-    // for byte, computed from the source's own rows: the turned picture is never made.
-    RowResampler(int srcW, int srcH, CPicture& dst, int filter, int channels, int turn = 0);
+    // for byte, computed from the source's own rows: the turned picture is never made. With `grid`
+    // the outputs sample where it says instead (a draft decoded at a reduced scale samples the
+    // places the full picture's outputs would).
+    RowResampler(int srcW, int srcH, CPicture& dst, int filter, int channels, int turn = 0,
+                 const SampleGrid* grid = nullptr);
     ~RowResampler() override;
     void putRows(int y, int count, const uint8_t* rows, size_t stride) override;
     bool needsByte3() const override { return channels == 4; }

@@ -1051,7 +1051,7 @@ class IdatInput final : public KpInflateInput {
             done += got;
             left -= got;
             // A file that changed since its chunks were read ends here; past the CRC otherwise.
-            if (got < want || (left == 0 && fseek(fp, 4, SEEK_CUR) != 0)) {
+            if (got < want || (left == 0 && !Skip(4))) {
                 at = end;
                 left = 0;
                 break;
@@ -1073,11 +1073,20 @@ class IdatInput final : public KpInflateInput {
                 left = length;
                 return true;
             }
-            if (fseek(fp, long(length + 4), SEEK_CUR) != 0) break;
+            if (!Skip(length + 4)) break;
         }
         at = end;
         return false;
     }
+
+    // Moves `count` bytes on. Short moves are read through the stream's buffer: a seek costs a
+    // system call each time, and a file split into many small IDAT chunks takes one per chunk.
+    bool Skip(uint64_t count) {
+        if (count > kSkipByReading) return fseek(fp, long(count), SEEK_CUR) == 0;
+        unsigned char skipped[kSkipByReading];
+        return fread(skipped, 1, size_t(count), fp) == size_t(count);
+    }
+    static constexpr uint64_t kSkipByReading = 4096;
 
   private:
     FILE* fp;
