@@ -14,6 +14,7 @@
 // clang-format on
 
 #include "picture/Exif.h"
+#include "picture/FileKind.h"
 #include "picture/ImageSource.h"
 #include "picture/Picture.h"
 #include "picture/RowSink.h"
@@ -65,6 +66,9 @@ class DiscardedRows final : public RowSink {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    // Files are read by their first bytes: a mutation into another type's signature is another
+    // target's input, and its size is not the JPEG frame's.
+    if (fileKindOf(data, size) != FileKind::Jpeg) return 0;
     const uint64_t pixels = framePixels(data, size);
     if (pixels > maxFuzzPixels) return 0;
     const std::string& path = inputPath();
