@@ -154,6 +154,8 @@ private:
     // createFolder: make the output folder when it is missing (addFile) or not (planFile).
     bool settleOutput(const std::string& path, const std::string& folderBelow, bool createFolder, int& folderError,
                       std::string& folder, std::string& name);
+    // The output folder intake last found or made, while jobs run; "" when none.
+    std::string folderKnownToExist;
     // Queue. The first two are called with taskMutex held: the position of the first available
     // job (tasks.size() when none), and the start of one worker (false when it could not start).
     size_t findAvailableTask();
