@@ -4,6 +4,8 @@
 
 #include <dirent.h>
 #include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -61,6 +63,7 @@ std::string folderOf(const std::string& relative) {
 // An absolute path with each ".." segment taken out together with the segment before it (none
 // above the root), as the path would read without links.
 std::string withoutParentSegments(const std::string& path) {
+    if (path.find("/..") == std::string::npos) return path;  // no ".." segment: nothing to take out
     std::vector<std::string> kept;
     for (const std::string& segment : strsplit(path.substr(1), "/")) {
         if (segment != "..")
@@ -112,10 +115,47 @@ class FolderWalk {
 
 std::string absoluteFrom(const std::string& path, const std::string& here);
 
+// stat() for the absolute paths of a list, which comes folder by folder: the folder of the last
+// path stays open and a path in it is looked up by its last segment, without walking the folder's
+// path again. A folder that cannot be opened leaves the plain stat() to give the answer.
+class ListStat {
+  public:
+    ListStat() = default;
+    ListStat(const ListStat&) = delete;
+    ListStat& operator=(const ListStat&) = delete;
+    ~ListStat() {
+        if (fd >= 0) close(fd);
+    }
+
+    int operator()(const std::string& path, struct stat& info) {
+        const size_t slash = path.rfind('/');
+        // A path too long for stat() stays refused as it was.
+        if (slash == std::string::npos || slash + 1 == path.size() || path.size() >= PATH_MAX)
+            return stat(path.c_str(), &info);
+        const size_t folderLength = slash == 0 ? 1 : slash;
+        if (!known || folder.size() != folderLength || path.compare(0, folderLength, folder) != 0) {
+            if (fd >= 0) close(fd);
+            folder.assign(path, 0, folderLength);
+            fd = open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+            known = true;
+        }
+        if (fd < 0) return stat(path.c_str(), &info);
+        return fstatat(fd, path.c_str() + slash + 1, &info, 0);
+    }
+
+  private:
+    std::string folder;
+    int fd = -1;
+    bool known = false;
+};
+
 // Builds the list in argument order, keeping only this process's shard.
 class InputCollector {
   public:
-    explicit InputCollector(const WalkRules& walkRules) : rules(walkRules), here(currentFolder()) {}
+    InputCollector(const WalkRules& walkRules, size_t arguments) : rules(walkRules), here(currentFolder()) {
+        offered.reserve(arguments);
+        items.reserve(arguments);
+    }
 
     void take(const std::string& argument);
     std::vector<InputItem> items;
@@ -124,6 +164,7 @@ class InputCollector {
     const WalkRules& rules;
     const std::string here;
     std::unordered_set<std::string> offered;
+    ListStat statOf;
 
     bool inShard(const std::string& key) const {
         return rules.shardCount <= 1 || shardOf(key, rules.shardCount) == rules.shardIndex;
@@ -153,9 +194,10 @@ void InputCollector::takeFile(const std::string& path, const std::string& key) {
 void InputCollector::takeFolder(const std::string& argument, const std::string& path) {
     std::vector<FoundFile> files;
     FolderWalk(rules, files).walk(path, std::string());
-    if (files.empty()) return refuse(path, shardKey(argument), "holds no image file");
+    const bool sharded = rules.shardCount > 1;
+    if (files.empty()) return refuse(path, sharded ? shardKey(argument) : "", "holds no image file");
     for (const FoundFile& file : files) {
-        offer(file.path, shardKey(argument + "/" + file.below),
+        offer(file.path, sharded ? shardKey(argument + "/" + file.below) : "",
               rules.keepStructure ? folderOf(file.below) : std::string());
     }
 }
@@ -163,9 +205,10 @@ void InputCollector::takeFolder(const std::string& argument, const std::string& 
 void InputCollector::take(const std::string& argument) {
     // The current folder, looked up once for the whole list.
     const std::string path = absoluteFrom(argument, here);
-    const std::string key = shardKey(argument);
+    // The key only matters to a shard.
+    const std::string key = rules.shardCount > 1 ? shardKey(argument) : std::string();
     struct stat info;
-    if (stat(path.c_str(), &info) != 0) {
+    if (statOf(path, info) != 0) {
         refuse(path, key, "no such file or folder");
     } else if (S_ISREG(info.st_mode)) {
         takeFile(path, key);
@@ -181,12 +224,16 @@ void InputCollector::take(const std::string& argument) {
 // The segments of path without empty and "." ones, joined by single slashes.
 std::string cleanSegments(const std::string& path) {
     std::string out;
+    out.reserve(path.size());
     size_t start = 0;
     while (start <= path.size()) {
         size_t end = path.find('/', start);
         if (end == std::string::npos) end = path.size();
-        const std::string segment = path.substr(start, end - start);
-        if (!segment.empty() && segment != ".") out += (out.empty() ? "" : "/") + segment;
+        const size_t length = end - start;
+        if (length > 0 && !(length == 1 && path[start] == '.')) {
+            if (!out.empty()) out += '/';
+            out.append(path, start, length);
+        }
         start = end + 1;
     }
     return out;
@@ -251,7 +298,7 @@ bool readPathList(const std::string& file, bool nulSeparated, std::vector<std::s
 }
 
 std::vector<InputItem> collectInputs(const std::vector<std::string>& arguments, const WalkRules& rules) {
-    InputCollector collector(rules);
+    InputCollector collector(rules, arguments.size());
     for (const std::string& argument : arguments) collector.take(argument);
-    return collector.items;
+    return std::move(collector.items);
 }
