@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstring>
 #include <set>
+#include <unordered_map>
 #include <unordered_set>
 #include <utility>
 
@@ -115,17 +116,19 @@ class FolderWalk {
 
 std::string absoluteFrom(const std::string& path, const std::string& here);
 
-// stat() for the absolute paths of a list, which comes folder by folder: the folder of the last
+// The type of the absolute paths of a list, which comes folder by folder. The folder of the last
 // path stays open and a path in it is looked up by its last segment, without walking the folder's
-// path again. A folder that cannot be opened leaves the plain stat() to give the answer.
+// path again. Once kReadAfter paths in a row came from one folder, its entries are read as well,
+// at most kEntriesPerPath of them for each path met there so far (a short list never pays for a
+// huge folder): a name they give as a regular file or a folder needs no lookup at all. A link,
+// an entry of unknown type and a name not read yet are looked up; a folder that cannot be opened
+// leaves it to the plain stat(). Only st_mode is filled.
 class ListStat {
   public:
     ListStat() = default;
     ListStat(const ListStat&) = delete;
     ListStat& operator=(const ListStat&) = delete;
-    ~ListStat() {
-        if (fd >= 0) close(fd);
-    }
+    ~ListStat() { leaveFolder(); }
 
     int operator()(const std::string& path, struct stat& info) {
         const size_t slash = path.rfind('/');
@@ -134,19 +137,78 @@ class ListStat {
             return stat(path.c_str(), &info);
         const size_t folderLength = slash == 0 ? 1 : slash;
         if (!known || folder.size() != folderLength || path.compare(0, folderLength, folder) != 0) {
-            if (fd >= 0) close(fd);
+            leaveFolder();
             folder.assign(path, 0, folderLength);
             fd = open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
             known = true;
         }
         if (fd < 0) return stat(path.c_str(), &info);
-        return fstatat(fd, path.c_str() + slash + 1, &info, 0);
+        const char* name = path.c_str() + slash + 1;
+        if (++pathsHere >= kReadAfter && typeFromEntries(name, info.st_mode)) return 0;
+        return fstatat(fd, name, &info, 0);
     }
 
   private:
+    static const size_t kReadAfter = 32;
+    static const size_t kEntriesPerPath = 16;
     std::string folder;
     int fd = -1;
     bool known = false;
+    size_t pathsHere = 0;
+    DIR* entries = nullptr;  // the folder's entries as far as read, once kReadAfter paths came
+    bool allRead = false;
+    size_t entriesRead = 0;
+    std::unordered_map<std::string, mode_t> types;
+
+    void leaveFolder() {
+        if (entries) closedir(entries);
+        if (fd >= 0) close(fd);
+        entries = nullptr;
+        fd = -1;
+        pathsHere = entriesRead = 0;
+        allRead = false;
+        types.clear();
+    }
+
+    // True with mode set when the entries read so far (read further within the allowance) give
+    // the name as a regular file or a folder.
+    bool typeFromEntries(const char* name, mode_t& mode) {
+        for (;;) {
+            const auto found = types.find(name);
+            if (found != types.end()) {
+                mode = found->second;
+                return true;
+            }
+            if (!readMore()) return false;
+        }
+    }
+
+    // Reads the next entries up to the allowance; false when none could be read.
+    bool readMore() {
+        if (allRead || entriesRead >= pathsHere * kEntriesPerPath) return false;
+        if (!entries) {
+            const int listed = openat(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+            entries = listed >= 0 ? fdopendir(listed) : nullptr;
+            if (!entries) {
+                if (listed >= 0) close(listed);
+                allRead = true;
+                return false;
+            }
+        }
+        const size_t allowed = pathsHere * kEntriesPerPath;
+        const size_t before = entriesRead;
+        while (entriesRead < allowed) {
+            const struct dirent* entry = readdir(entries);
+            if (!entry) {
+                allRead = true;
+                break;
+            }
+            ++entriesRead;
+            if (entry->d_type == DT_REG) types.emplace(entry->d_name, S_IFREG);
+            if (entry->d_type == DT_DIR) types.emplace(entry->d_name, S_IFDIR);
+        }
+        return entriesRead > before;
+    }
 };
 
 // Builds the list in argument order, keeping only this process's shard.

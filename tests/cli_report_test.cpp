@@ -3,6 +3,7 @@
 // summary and exit status, the JSON escapes at the edges of UTF-8, sizes, and the shard hash.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdio>
 
@@ -222,19 +223,28 @@ TEST(CliShards, KeysAreCleanedAsBySplittingTheSegments) {
     }
 }
 
-// A list goes folder by folder: each path is looked up in its own folder, missing ones included.
+// A list goes folder by folder: each path is looked up in its own folder, the names of a folder met
+// often found among its entries, missing names, folders and links included.
 TEST(CliInputPaths, ListedPathsAreFoundFolderByFolder) {
     TempDir dir;
-    mkdir(dir.file("a").c_str(), 0755);
-    mkdir(dir.file("b").c_str(), 0755);
-    for (const char* name : {"a/1.bmp", "b/1.bmp", "2.bmp"}) writeBytes(dir.file(name), std::string("BM"));
-    const std::vector<std::string> paths = {dir.file("a/1.bmp"),     dir.file("a/3.bmp"), dir.file("b/1.bmp"),
-                                            dir.file("c/1.bmp"),     dir.file("2.bmp"),   dir.file("a"),
-                                            dir.file("b/../a/1.bmp")};
-    const char* const refusals[] = {"", "no such file or folder",
-                                    "", "no such file or folder",
-                                    "", "is a folder (use -r to resize the images inside it)",
-                                    ""};
+    for (const char* folder : {"a", "b", "b/d"}) mkdir(dir.file(folder).c_str(), 0755);
+    std::vector<std::string> paths = {dir.file("a/1.bmp"), dir.file("a/3.bmp"), dir.file("c/1.bmp"),
+                                      dir.file("a"), dir.file("b/../a/1.bmp")};
+    std::vector<std::string> refusals = {"", "no such file or folder", "no such file or folder",
+                                         "is a folder (use -r to resize the images inside it)", ""};
+    writeBytes(dir.file("a/1.bmp"), std::string("BM"));
+    for (int i = 0; i < 40; ++i) {
+        paths.push_back(dir.file("b/" + std::to_string(i) + ".bmp"));
+        refusals.push_back("");
+        writeBytes(paths.back(), std::string("BM"));
+    }
+    ASSERT_EQ(symlink("0.bmp", dir.file("b/l.bmp").c_str()), 0);
+    mkfifo(dir.file("b/p.bmp").c_str(), 0644);
+    for (const char* name : {"b/l.bmp", "b/none.bmp", "b/d", "b/p.bmp", "b/.."})
+        paths.push_back(dir.file(name));
+    refusals.insert(refusals.end(),
+                    {"", "no such file or folder", "is a folder (use -r to resize the images inside it)",
+                     "is not a regular file", "is a folder (use -r to resize the images inside it)"});
     const std::vector<InputItem> items = collectInputs(paths, WalkRules());
     ASSERT_EQ(items.size(), paths.size());
     for (size_t i = 0; i < items.size(); ++i) EXPECT_EQ(items[i].refusal, refusals[i]) << paths[i];
