@@ -223,11 +223,8 @@ bool isPlainAscii(char c) {
     return c >= 0x20 && c < 0x7F && c != '"' && c != '\\';
 }
 
-}  // namespace
-
-std::string jsonString(const std::string& bytes) {
-    std::string out;
-    out.reserve(bytes.size() + 2);
+// Appends the JSON string of bytes to out.
+void appendJsonString(std::string& out, const std::string& bytes) {
     out += '"';
     for (size_t i = 0; i < bytes.size();) {
         // A run of plain bytes (most paths are nothing else) is copied at once.
@@ -250,6 +247,14 @@ std::string jsonString(const std::string& bytes) {
         }
     }
     out += '"';
+}
+
+}  // namespace
+
+std::string jsonString(const std::string& bytes) {
+    std::string out;
+    out.reserve(bytes.size() + 2);
+    appendJsonString(out, bytes);
     return out;
 }
 
@@ -270,25 +275,36 @@ std::string reportObject(const JobRecord& record) {
     std::string out;
     out.reserve(192 + record.source.size() + record.output.size() + record.message.size() +
                 record.reason.size() + record.note.size());
-    const auto add = [&out](const char* name, const std::string& jsonValue, const char* after) {
-        out += '"';
+    const auto add = [&out](const char* name, const std::string& jsonValue) {
+        out += ",\"";
         out += name;
         out += "\":";
         out += jsonValue;
-        out += after;
     };
-    out += '{';
-    add("source", jsonString(record.source), ",");
-    add("output", namesAnOutput(record) ? jsonString(record.output) : "null", ",");
-    add("status", jsonString(statusWord(record.status)), ",");
-    add("message", jsonString(record.message), ",");
-    add("reason", jsonString(record.reason), ",");
-    add("note", jsonString(record.note), ",");
-    add("width", std::to_string(record.width), ",");
-    add("height", std::to_string(record.height), ",");
-    add("bytes", std::to_string(record.bytes), ",");
-    if (record.quality > 0) add("quality", std::to_string(record.quality), ",");
-    add("ms", number(record.ms), "}");
+    const auto addText = [&out](const char* name, const std::string& text) {
+        out += ",\"";
+        out += name;
+        out += "\":";
+        appendJsonString(out, text);
+    };
+    out += "{\"source\":";
+    appendJsonString(out, record.source);
+    if (namesAnOutput(record))
+        addText("output", record.output);
+    else
+        add("output", "null");
+    out += ",\"status\":\"";
+    out += statusWord(record.status);  // plain words
+    out += '"';
+    addText("message", record.message);
+    addText("reason", record.reason);
+    addText("note", record.note);
+    add("width", std::to_string(record.width));
+    add("height", std::to_string(record.height));
+    add("bytes", std::to_string(record.bytes));
+    if (record.quality > 0) add("quality", std::to_string(record.quality));
+    add("ms", number(record.ms));
+    out += '}';
     return out;
 }
 
