@@ -47,6 +47,7 @@ class BatchWatch {
     size_t firstUnreported = 0;  // every job before it has been reported
     std::chrono::steady_clock::time_point lastPoll;
 
+    bool queue(const InputItem& input);
     void offerOne(const InputItem& input);
     void takeInterrupt();
     void collectEnded();
@@ -65,15 +66,19 @@ void BatchWatch::record(const JobRecord& job) {
 }
 
 // Intake runs as for a window drop; the signals stay blocked meanwhile so that the workers
-// addFile starts inherit a mask that leaves Ctrl-C to the main thread.
+// addFile starts inherit a mask that leaves Ctrl-C to the main thread. While every worker runs,
+// addFile starts none and the two mask changes are saved (a signal sent to the process goes to
+// its main thread first, so one that a worker started later could take stays rare and harmless).
+bool BatchWatch::queue(const InputItem& input) {
+    if (engine.runningThreads >= engine.workerLimit()) return engine.addFile(input.path, input.folderBelow);
+    InterruptsBlocked blocked;
+    return engine.addFile(input.path, input.folderBelow);
+}
+
 void BatchWatch::offerOne(const InputItem& input) {
     if (!input.refusal.empty()) return record(recordOfRefusal(input));
     if (interruptRequested()) return record(recordNotStarted(input.path, std::string()));
-    bool queued;
-    {
-        InterruptsBlocked blocked;
-        queued = engine.addFile(input.path, input.folderBelow);
-    }
+    const bool queued = queue(input);
     if (!queued) return record(recordOfRefusal(InputItem{input.path, engine.refusalReason(input.path), ""}));
     EnterCriticalSection(&engine.taskMutex);
     jobs.push_back(WatchedJob{engine.tasks.back(), false});
@@ -130,15 +135,17 @@ void BatchWatch::collectEnded() {
         ++ended;
         for (const JobRecord& result : recordsOfJob(*job.task)) {
             record(result);
-            view.finished(ended, total, recordText(result));
+            if (view.showsEachJob()) view.finished(ended, total, recordText(result));
         }
     }
     while (firstUnreported < jobs.size() && jobs[firstUnreported].reported) ++firstUnreported;
+    report.flush();
 }
 
 // The running jobs are left unfinished: their temporary files go, the lines already in the report
 // stay (it has no summary, like the report of a killed run).
 void BatchWatch::quitNow() {
+    report.flush();
     const size_t removed = removeTempFilesInFlight();
     view.clear();
     view.note("pixmill-cli: interrupted again: quitting (" + std::to_string(removed) +

@@ -4,6 +4,8 @@
 
 #include <dirent.h>
 #include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,6 +13,7 @@
 #include <cstdio>
 #include <cstring>
 #include <set>
+#include <unordered_map>
 #include <unordered_set>
 #include <utility>
 
@@ -61,6 +64,7 @@ std::string folderOf(const std::string& relative) {
 // An absolute path with each ".." segment taken out together with the segment before it (none
 // above the root), as the path would read without links.
 std::string withoutParentSegments(const std::string& path) {
+    if (path.find("/..") == std::string::npos) return path;  // no ".." segment: nothing to take out
     std::vector<std::string> kept;
     for (const std::string& segment : strsplit(path.substr(1), "/")) {
         if (segment != "..")
@@ -112,10 +116,108 @@ class FolderWalk {
 
 std::string absoluteFrom(const std::string& path, const std::string& here);
 
+// The type of the absolute paths of a list, which comes folder by folder. The folder of the last
+// path stays open and a path in it is looked up by its last segment, without walking the folder's
+// path again. Once kReadAfter paths in a row came from one folder, its entries are read as well,
+// at most kEntriesPerPath of them for each path met there so far (a short list never pays for a
+// huge folder): a name they give as a regular file or a folder needs no lookup at all. A link,
+// an entry of unknown type and a name not read yet are looked up; a folder that cannot be opened
+// leaves it to the plain stat(). Only st_mode is filled.
+class ListStat {
+  public:
+    ListStat() = default;
+    ListStat(const ListStat&) = delete;
+    ListStat& operator=(const ListStat&) = delete;
+    ~ListStat() { leaveFolder(); }
+
+    int operator()(const std::string& path, struct stat& info) {
+        const size_t slash = path.rfind('/');
+        // A path too long for stat() stays refused as it was.
+        if (slash == std::string::npos || slash + 1 == path.size() || path.size() >= PATH_MAX)
+            return stat(path.c_str(), &info);
+        const size_t folderLength = slash == 0 ? 1 : slash;
+        if (!known || folder.size() != folderLength || path.compare(0, folderLength, folder) != 0) {
+            leaveFolder();
+            folder.assign(path, 0, folderLength);
+            fd = open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+            known = true;
+        }
+        if (fd < 0) return stat(path.c_str(), &info);
+        const char* name = path.c_str() + slash + 1;
+        if (++pathsHere >= kReadAfter && typeFromEntries(name, info.st_mode)) return 0;
+        return fstatat(fd, name, &info, 0);
+    }
+
+  private:
+    static const size_t kReadAfter = 32;
+    static const size_t kEntriesPerPath = 16;
+    std::string folder;
+    int fd = -1;
+    bool known = false;
+    size_t pathsHere = 0;
+    DIR* entries = nullptr;  // the folder's entries as far as read, once kReadAfter paths came
+    bool allRead = false;
+    size_t entriesRead = 0;
+    std::unordered_map<std::string, mode_t> types;
+
+    void leaveFolder() {
+        if (entries) closedir(entries);
+        if (fd >= 0) close(fd);
+        entries = nullptr;
+        fd = -1;
+        pathsHere = entriesRead = 0;
+        allRead = false;
+        types.clear();
+    }
+
+    // True with mode set when the entries read so far (read further within the allowance) give
+    // the name as a regular file or a folder.
+    bool typeFromEntries(const char* name, mode_t& mode) {
+        for (;;) {
+            const auto found = types.find(name);
+            if (found != types.end()) {
+                mode = found->second;
+                return true;
+            }
+            if (!readMore()) return false;
+        }
+    }
+
+    // Reads the next entries up to the allowance; false when none could be read.
+    bool readMore() {
+        if (allRead || entriesRead >= pathsHere * kEntriesPerPath) return false;
+        if (!entries) {
+            const int listed = openat(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+            entries = listed >= 0 ? fdopendir(listed) : nullptr;
+            if (!entries) {
+                if (listed >= 0) close(listed);
+                allRead = true;
+                return false;
+            }
+        }
+        const size_t allowed = pathsHere * kEntriesPerPath;
+        const size_t before = entriesRead;
+        while (entriesRead < allowed) {
+            const struct dirent* entry = readdir(entries);
+            if (!entry) {
+                allRead = true;
+                break;
+            }
+            ++entriesRead;
+            if (entry->d_type == DT_REG) types.emplace(entry->d_name, S_IFREG);
+            if (entry->d_type == DT_DIR) types.emplace(entry->d_name, S_IFDIR);
+        }
+        return entriesRead > before;
+    }
+};
+
 // Builds the list in argument order, keeping only this process's shard.
 class InputCollector {
   public:
-    explicit InputCollector(const WalkRules& walkRules) : rules(walkRules), here(currentFolder()) {}
+    InputCollector(const WalkRules& walkRules, size_t arguments) : rules(walkRules), here(currentFolder()) {
+        offered.reserve(arguments);
+        items.reserve(arguments);
+    }
 
     void take(const std::string& argument);
     std::vector<InputItem> items;
@@ -124,6 +226,7 @@ class InputCollector {
     const WalkRules& rules;
     const std::string here;
     std::unordered_set<std::string> offered;
+    ListStat statOf;
 
     bool inShard(const std::string& key) const {
         return rules.shardCount <= 1 || shardOf(key, rules.shardCount) == rules.shardIndex;
@@ -153,9 +256,10 @@ void InputCollector::takeFile(const std::string& path, const std::string& key) {
 void InputCollector::takeFolder(const std::string& argument, const std::string& path) {
     std::vector<FoundFile> files;
     FolderWalk(rules, files).walk(path, std::string());
-    if (files.empty()) return refuse(path, shardKey(argument), "holds no image file");
+    const bool sharded = rules.shardCount > 1;
+    if (files.empty()) return refuse(path, sharded ? shardKey(argument) : "", "holds no image file");
     for (const FoundFile& file : files) {
-        offer(file.path, shardKey(argument + "/" + file.below),
+        offer(file.path, sharded ? shardKey(argument + "/" + file.below) : "",
               rules.keepStructure ? folderOf(file.below) : std::string());
     }
 }
@@ -163,9 +267,10 @@ void InputCollector::takeFolder(const std::string& argument, const std::string& 
 void InputCollector::take(const std::string& argument) {
     // The current folder, looked up once for the whole list.
     const std::string path = absoluteFrom(argument, here);
-    const std::string key = shardKey(argument);
+    // The key only matters to a shard.
+    const std::string key = rules.shardCount > 1 ? shardKey(argument) : std::string();
     struct stat info;
-    if (stat(path.c_str(), &info) != 0) {
+    if (statOf(path, info) != 0) {
         refuse(path, key, "no such file or folder");
     } else if (S_ISREG(info.st_mode)) {
         takeFile(path, key);
@@ -181,12 +286,16 @@ void InputCollector::take(const std::string& argument) {
 // The segments of path without empty and "." ones, joined by single slashes.
 std::string cleanSegments(const std::string& path) {
     std::string out;
+    out.reserve(path.size());
     size_t start = 0;
     while (start <= path.size()) {
         size_t end = path.find('/', start);
         if (end == std::string::npos) end = path.size();
-        const std::string segment = path.substr(start, end - start);
-        if (!segment.empty() && segment != ".") out += (out.empty() ? "" : "/") + segment;
+        const size_t length = end - start;
+        if (length > 0 && !(length == 1 && path[start] == '.')) {
+            if (!out.empty()) out += '/';
+            out.append(path, start, length);
+        }
         start = end + 1;
     }
     return out;
@@ -251,7 +360,7 @@ bool readPathList(const std::string& file, bool nulSeparated, std::vector<std::s
 }
 
 std::vector<InputItem> collectInputs(const std::vector<std::string>& arguments, const WalkRules& rules) {
-    InputCollector collector(rules);
+    InputCollector collector(rules, arguments.size());
     for (const std::string& argument : arguments) collector.take(argument);
-    return collector.items;
+    return std::move(collector.items);
 }

@@ -9,6 +9,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 #include "engine/JobState.h"
 
@@ -96,10 +97,11 @@ std::string withReason(const std::string& message, const std::string& reason) {
 
 namespace {
 
-JobRecord recordOfSnapshot(const JobSnapshot& job) {
+JobRecord recordOfSnapshot(JobSnapshot job) {
+    const JobPhase phase = job.phase;
     JobRecord record;
-    static_cast<JobResult&>(record) = job;
-    switch (job.phase) {
+    static_cast<JobResult&>(record) = std::move(job);
+    switch (phase) {
         case JobPhase::Failed:
             record.status = JobStatus::Failed;
             break;
@@ -123,7 +125,7 @@ JobRecord recordOfJob(const ImageResizeTask& task) {
 
 std::vector<JobRecord> recordsOfJob(const ImageResizeTask& task) {
     std::vector<JobRecord> records;
-    for (const JobSnapshot& job : outputSnapshotsOf(task)) records.push_back(recordOfSnapshot(job));
+    for (JobSnapshot& job : outputSnapshotsOf(task)) records.push_back(recordOfSnapshot(std::move(job)));
     return records;
 }
 
@@ -228,9 +230,25 @@ int exitStatusOf(const BatchCounts& counts) {
     return kExitAllResized;
 }
 
-std::string jsonString(const std::string& bytes) {
-    std::string out = "\"";
+namespace {
+
+// Printable ASCII other than the quote and the backslash stands for itself in JSON.
+bool isPlainAscii(char c) {
+    return c >= 0x20 && c < 0x7F && c != '"' && c != '\\';
+}
+
+// Appends the JSON string of bytes to out.
+void appendJsonString(std::string& out, const std::string& bytes) {
+    out += '"';
     for (size_t i = 0; i < bytes.size();) {
+        // A run of plain bytes (most paths are nothing else) is copied at once.
+        size_t plain = i;
+        while (plain < bytes.size() && isPlainAscii(bytes[plain])) ++plain;
+        if (plain > i) {
+            out.append(bytes, i, plain - i);
+            i = plain;
+            continue;
+        }
         const size_t length = utf8SequenceAt(bytes, i);
         if (length == 0) {
             out += hexEscape(0xDC00 + static_cast<unsigned char>(bytes[i]));
@@ -242,7 +260,16 @@ std::string jsonString(const std::string& bytes) {
             i += length;
         }
     }
-    return out + "\"";
+    out += '"';
+}
+
+}  // namespace
+
+std::string jsonString(const std::string& bytes) {
+    std::string out;
+    out.reserve(bytes.size() + 2);
+    appendJsonString(out, bytes);
+    return out;
 }
 
 namespace {
@@ -257,16 +284,42 @@ bool namesAnOutput(const JobRecord& record) {
 
 }  // namespace
 
+// Built by appending to one string: a report of a million lines is written on the main thread.
 std::string reportObject(const JobRecord& record) {
-    return "{" + field("source", jsonString(record.source)) + "," +
-           field("output", namesAnOutput(record) ? jsonString(record.output) : "null") + "," +
-           field("status", jsonString(statusWord(record.status))) + "," +
-           field("message", jsonString(record.message)) + "," + field("reason", jsonString(record.reason)) +
-           "," + field("note", jsonString(record.note)) + "," + field("width", std::to_string(record.width)) + "," +
-           field("height", std::to_string(record.height)) + "," +
-           field("bytes", std::to_string(record.bytes)) + "," +
-           (record.quality > 0 ? field("quality", std::to_string(record.quality)) + "," : std::string()) +
-           field("ms", number(record.ms)) + "}";
+    std::string out;
+    out.reserve(192 + record.source.size() + record.output.size() + record.message.size() +
+                record.reason.size() + record.note.size());
+    const auto add = [&out](const char* name, const std::string& jsonValue) {
+        out += ",\"";
+        out += name;
+        out += "\":";
+        out += jsonValue;
+    };
+    const auto addText = [&out](const char* name, const std::string& text) {
+        out += ",\"";
+        out += name;
+        out += "\":";
+        appendJsonString(out, text);
+    };
+    out += "{\"source\":";
+    appendJsonString(out, record.source);
+    if (namesAnOutput(record))
+        addText("output", record.output);
+    else
+        add("output", "null");
+    out += ",\"status\":\"";
+    out += statusWord(record.status);  // plain words
+    out += '"';
+    addText("message", record.message);
+    addText("reason", record.reason);
+    addText("note", record.note);
+    add("width", std::to_string(record.width));
+    add("height", std::to_string(record.height));
+    add("bytes", std::to_string(record.bytes));
+    if (record.quality > 0) add("quality", std::to_string(record.quality));
+    add("ms", number(record.ms));
+    out += '}';
+    return out;
 }
 
 std::string summaryObject(const BatchCounts& counts) {
@@ -278,6 +331,7 @@ std::string summaryObject(const BatchCounts& counts) {
 }
 
 ReportFile::~ReportFile() {
+    flush();
     if (ownsFd) ::close(fd);
 }
 
@@ -297,15 +351,21 @@ bool ReportFile::open(const std::string& path, std::string& error) {
 
 void ReportFile::add(const std::string& object) {
     if (fd < 0) return;
-    const std::string line = object + "\n";
+    waiting += object;
+    waiting += '\n';
+    if (waiting.size() >= kFlushBytes) flush();
+}
+
+void ReportFile::flush() {
     size_t written = 0;
-    while (written < line.size()) {
-        const ssize_t n = ::write(fd, line.data() + written, line.size() - written);
+    while (fd >= 0 && written < waiting.size()) {
+        const ssize_t n = ::write(fd, waiting.data() + written, waiting.size() - written);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) {
             writeFailed = true;
-            return;
+            break;
         }
         written += static_cast<size_t>(n);
     }
+    waiting.clear();
 }

@@ -63,8 +63,9 @@ std::string reportObject(const JobRecord& record);
 // {"status":"summary", and the counts}.
 std::string summaryObject(const BatchCounts& counts);
 
-// The report file: each line reaches the file with one write as soon as it is added, so a run
-// that is killed leaves whole lines.
+// The report file. Lines are gathered and reach the file whole, several in one write: at each
+// flush (the batch flushes at every look at the jobs, so a killed run loses at most the lines of
+// its last look) and whenever kFlushBytes are waiting (a long report never grows in memory).
 class ReportFile {
   public:
     ReportFile() = default;
@@ -76,11 +77,15 @@ class ReportFile {
     bool open(const std::string& path, std::string& error);
     bool isOpen() const { return fd >= 0; }
     void add(const std::string& object);
-    // False once a line could not be written whole (a full disk).
+    // Writes the lines gathered so far.
+    void flush();
+    // False once a line could not be written whole (a full disk); flush first.
     bool allWritten() const { return !writeFailed; }
 
   private:
+    static const size_t kFlushBytes = 64 * 1024;
     int fd = -1;
+    std::string waiting;
     bool ownsFd = false;
     bool writeFailed = false;
 };

@@ -14,6 +14,8 @@ class ProgressView {
     void update(size_t done, size_t total, const std::string& status);
     // Elsewhere, "[done/total] text" for a job that just ended.
     void finished(size_t done, size_t total, const std::string& text);
+    // Whether finished() shows anything (the text need not be made otherwise).
+    bool showsEachJob() const { return !terminal && !quiet; }
     // A line of its own (the bar is redrawn afterwards).
     void note(const std::string& text);
     // Removes the bar before the final report.

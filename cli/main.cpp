@@ -128,6 +128,7 @@ int resizeAll(const CliOptions& options, const std::vector<std::string>& paths) 
     }
     const bool settingsKept = closeEngine(options.saveSettings);
     report.add(summaryObject(outcome.counts));
+    report.flush();
     printOutcome(outcome, textOut);
     int status = exitStatusOf(outcome.counts);
     if (!report.allWritten()) {

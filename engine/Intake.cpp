@@ -20,7 +20,16 @@ const char* const kCounterTokens[] = {"%N%", "%N2%", "%N3%", "%N4%", "%N5%", "%N
 // edge, the one side given (the other 0), 0 by 0 for a percentage. False when the size has a zero
 // or unreadable side.
 bool parseTargetSize(const std::string& resolution, int32_t& width, int32_t& height) {
-    const SizeWord word = parseSizeWord(resolution);
+    // Every path of a batch has the same size word: the last one read is kept.
+    thread_local std::string lastText;
+    thread_local SizeWord lastWord;
+    thread_local bool read = false;
+    if (!read || resolution != lastText) {
+        lastWord = parseSizeWord(resolution);
+        lastText = resolution;
+        read = true;
+    }
+    const SizeWord word = lastWord;
     width = word.width;
     height = word.height;
     switch (word.kind) {
@@ -129,10 +138,17 @@ bool Pixmill::settleOutput(const std::string& path, const std::string& folderBel
     if (!folderBelow.empty()) folder += "/" + folderBelow;
     // One level only for the destination's own folder; a folder that cannot be made shows later
     // as a failed save, which then gives the reason it could not be made.
+    // The folder found or made last is taken as there while jobs run (the paths of a batch come
+    // folder by folder); an idle engine looks again.
     folderError = 0;
-    if (createFolder && !DirExist(folder)) {
-        const bool made = folderBelow.empty() ? makeDirectory(folder) : makeDirectories(folder);
-        if (!made) folderError = errno;
+    if (runningThreads == 0) folderKnownToExist.clear();
+    if (createFolder && folder != folderKnownToExist) {
+        bool there = DirExist(folder);
+        if (!there) {
+            there = folderBelow.empty() ? makeDirectory(folder) : makeDirectories(folder);
+            if (!there) folderError = errno;
+        }
+        if (there) folderKnownToExist = folder;
     }
 
     name = outputNameFor(path, outputFileType, width, height, folder);

@@ -171,6 +171,8 @@ private:
     // Every output of a job that writes several (one per size and type, a path given twice once),
     // the first at folder/name; empty when the job writes one file.
     std::vector<JobOutput> outputsFor(const std::string& path, const std::string& folder, const std::string& name);
+    // The output folder intake last found or made, while jobs run; "" when none.
+    std::string folderKnownToExist;
     // Queue. The first two are called with taskMutex held: the position of the first available
     // job (tasks.size() when none), and the start of one worker (false when it could not start).
     size_t findAvailableTask();

@@ -2,6 +2,10 @@
 // pixmill-cli's parts without a process: what a job's record says (damaged, causes, skips), the
 // summary and exit status, the JSON escapes at the edges of UTF-8, sizes, and the shard hash.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
 
 #include "cli/CliOptions.h"
 #include "cli/InputPaths.h"
@@ -145,6 +149,105 @@ TEST(CliShards, TheHashOfAPathIsPinnedAndPathsAreCleanedAsGiven) {
     EXPECT_EQ(shardKey("/srv//a/"), "/srv/a");
     EXPECT_EQ(shardKey("./"), ".");
     EXPECT_EQ(shardKey("../a.jpg"), "../a.jpg");
+}
+
+// The report's escapes as first written, byte by byte: the plain form the quick one must match.
+size_t literalUtf8Length(const std::string& s, size_t i) {
+    auto at = [&](size_t k) { return i + k < s.size() ? static_cast<unsigned char>(s[i + k]) : 0u; };
+    auto in = [](unsigned v, unsigned lo, unsigned hi) { return v >= lo && v <= hi; };
+    const unsigned b = at(0);
+    if (b < 0x80) return 1;
+    if (in(b, 0xC2, 0xDF)) return in(at(1), 0x80, 0xBF) ? 2 : 0;
+    if (in(b, 0xE0, 0xEF))
+        return in(at(1), b == 0xE0 ? 0xA0 : 0x80, b == 0xED ? 0x9F : 0xBF) && in(at(2), 0x80, 0xBF) ? 3 : 0;
+    if (in(b, 0xF0, 0xF4))
+        return in(at(1), b == 0xF0 ? 0x90 : 0x80, b == 0xF4 ? 0x8F : 0xBF) && in(at(2), 0x80, 0xBF) &&
+                       in(at(3), 0x80, 0xBF)
+                   ? 4
+                   : 0;
+    return 0;
+}
+
+std::string literalJsonString(const std::string& s) {
+    std::string out = "\"";
+    char buffer[8];
+    for (size_t i = 0; i < s.size();) {
+        const size_t n = literalUtf8Length(s, i);
+        const unsigned char c = s[i];
+        const char* named = c == '"'    ? "\\\""
+                            : c == '\\' ? "\\\\"
+                            : c == '\n' ? "\\n"
+                            : c == '\r' ? "\\r"
+                            : c == '\t' ? "\\t"
+                            : c == '\b' ? "\\b"
+                            : c == '\f' ? "\\f"
+                                        : nullptr;
+        if (n == 0 || (n == 1 && !named && c < 0x20)) {
+            snprintf(buffer, sizeof buffer, "\\u%04x", n == 0 ? 0xDC00 + c : c);
+            out += buffer;
+        } else {
+            out += n == 1 && named ? std::string(named) : s.substr(i, n);
+        }
+        i += n == 0 ? 1 : n;
+    }
+    return out + "\"";
+}
+
+TEST(CliRecords, JsonStringMatchesItsByteByByteForm) {
+    const char alphabet[] = "a/ \"\\\n\x01\x1f\x7f\x80\xbf\xc3\xa9\xe2\x82\xed\xa0\xf0\x9f\xf4\x90\xff";
+    uint32_t seed = 1;
+    for (int round = 0; round < 20000; ++round) {
+        std::string bytes;
+        for (int n = round % 13; n > 0; --n) {
+            seed = seed * 1664525u + 1013904223u;
+            bytes += alphabet[(seed >> 16) % (sizeof alphabet - 1)];
+        }
+        ASSERT_EQ(jsonString(bytes), literalJsonString(bytes)) << round;
+    }
+}
+
+// Every path of up to eight of '/', '.' and 'a' is cleaned as by splitting at each '/'.
+TEST(CliShards, KeysAreCleanedAsBySplittingTheSegments) {
+    for (int length = 0; length <= 8; ++length) {
+        int count = 1;
+        for (int k = 0; k < length; ++k) count *= 3;
+        for (int code = 0; code < count; ++code) {
+            std::string path;
+            for (int k = 0, c = code; k < length; ++k, c /= 3) path += "/.a"[c % 3];
+            std::string clean;
+            for (const std::string& segment : strsplit(path, "/"))
+                if (!segment.empty() && segment != ".") clean += (clean.empty() ? "" : "/") + segment;
+            const std::string key = path[0] == '/' ? "/" + clean : clean.empty() ? "." : clean;
+            ASSERT_EQ(shardKey(path), key) << path;
+        }
+    }
+}
+
+// A list goes folder by folder: each path is looked up in its own folder, the names of a folder met
+// often found among its entries, missing names, folders and links included.
+TEST(CliInputPaths, ListedPathsAreFoundFolderByFolder) {
+    TempDir dir;
+    for (const char* folder : {"a", "b", "b/d"}) mkdir(dir.file(folder).c_str(), 0755);
+    std::vector<std::string> paths = {dir.file("a/1.bmp"), dir.file("a/3.bmp"), dir.file("c/1.bmp"),
+                                      dir.file("a"), dir.file("b/../a/1.bmp")};
+    std::vector<std::string> refusals = {"", "no such file or folder", "no such file or folder",
+                                         "is a folder (use -r to resize the images inside it)", ""};
+    writeBytes(dir.file("a/1.bmp"), std::string("BM"));
+    for (int i = 0; i < 40; ++i) {
+        paths.push_back(dir.file("b/" + std::to_string(i) + ".bmp"));
+        refusals.push_back("");
+        writeBytes(paths.back(), std::string("BM"));
+    }
+    ASSERT_EQ(symlink("0.bmp", dir.file("b/l.bmp").c_str()), 0);
+    mkfifo(dir.file("b/p.bmp").c_str(), 0644);
+    for (const char* name : {"b/l.bmp", "b/none.bmp", "b/d", "b/p.bmp", "b/.."})
+        paths.push_back(dir.file(name));
+    refusals.insert(refusals.end(),
+                    {"", "no such file or folder", "is a folder (use -r to resize the images inside it)",
+                     "is not a regular file", "is a folder (use -r to resize the images inside it)"});
+    const std::vector<InputItem> items = collectInputs(paths, WalkRules());
+    ASSERT_EQ(items.size(), paths.size());
+    for (size_t i = 0; i < items.size(); ++i) EXPECT_EQ(items[i].refusal, refusals[i]) << paths[i];
 }
 
 }  // namespace
