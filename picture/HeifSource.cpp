@@ -323,8 +323,15 @@ bool HeifSource::putRows(RowSink& sink) {
         failureText = "libheif did not give the pixels in the layout asked for";
         return false;
     }
-    heif_error warning;
-    if (heif_image_get_decoding_warnings(image.get(), 0, &warning, 1) > 0) warningText = messageOf(warning);
+    // libheif 1.15 fills every warning from the first index asked on, whatever room it is given,
+    // and each one's text replaces the one before: asking for the last alone writes one entry whose
+    // text stays valid.
+    const int warnings = heif_image_get_decoding_warnings(image.get(), 0, nullptr, 0);
+    if (warnings > 0) {
+        heif_error warning;
+        if (heif_image_get_decoding_warnings(image.get(), warnings - 1, &warning, 1) == 1)
+            warningText = messageOf(warning);
+    }
     int depth = deep ? heif_image_get_bits_per_pixel_range(image.get(), heif_channel_interleaved) : 8;
     depth = std::min(std::max(depth, 8), 16);
     putRowsOf(plane, size_t(stride), deep ? eightBitTable(depth) : std::vector<uint8_t>(), sink);
