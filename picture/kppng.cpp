@@ -495,6 +495,38 @@ int KpPngUncompressor::Run(KpBitReader& in) {
     return result;
 }
 
+namespace {
+
+// Copies a match of `length` bytes from `distance` back and returns the end of it. Copies run in
+// blocks of 16 or 8 bytes while the match does not overlap them, so they may write up to 15 bytes
+// past the end: kOutputSlack leaves room for that.
+inline __attribute__((always_inline)) unsigned char* copyMatch(unsigned char* out, size_t distance,
+                                                                unsigned length) {
+    const unsigned char* from = out - distance;
+    unsigned char* const stop = out + length;
+    if (distance >= 16) {
+        do {
+            memcpy(out, from, 16);
+            out += 16;
+            from += 16;
+        } while (out < stop);
+    } else if (distance >= 8) {
+        do {
+            memcpy(out, from, 8);
+            out += 8;
+            from += 8;
+        } while (out < stop);
+    } else if (distance == 1) {
+        memset(out, *from, length);
+    } else {
+        // Shorter distances repeat the recent bytes one at a time.
+        for (unsigned char* p = out; p < stop; ++p, ++from) *p = *from;
+    }
+    return stop;
+}
+
+}  // namespace
+
 bool KpPngUncompressor::Flush(Window& window) {
     const size_t n = size_t(window.out - window.flushed);
     if (n == 0) return true;
@@ -627,26 +659,7 @@ int KpPngUncompressor::InflateCodes(Block& block, KpBitReader& in, Window& windo
                 count -= extra;
                 // A distance beyond the window wraps around it, as in a ring of the window's size.
                 distance = ((distance - 1) & windowMask) + 1;
-                const unsigned char* from = out - distance;
-                unsigned char* const stop = out + length;
-                if (distance >= 16) {
-                    do {
-                        memcpy(out, from, 16);
-                        out += 16;
-                        from += 16;
-                    } while (out < stop);
-                } else if (distance >= 8) {
-                    do {
-                        memcpy(out, from, 8);
-                        out += 8;
-                        from += 8;
-                    } while (out < stop);
-                } else if (distance == 1) {
-                    memset(out, *from, length);
-                } else {
-                    for (unsigned char* p = out; p < stop; ++p, ++from) *p = *from;
-                }
-                out = stop;
+                out = copyMatch(out, distance, length);
             }
             in.word = word;
             in.count = count;
@@ -713,27 +726,7 @@ int KpPngUncompressor::InflateCodes(Block& block, KpBitReader& in, Window& windo
         }
         // A distance beyond the window wraps around it, as in a ring of the window's size.
         distance = ((distance - 1) & windowMask) + 1;
-        const unsigned char* from = out - distance;
-        unsigned char* const stop = out + length;
-        if (distance >= 16) {
-            do {
-                memcpy(out, from, 16);
-                out += 16;
-                from += 16;
-            } while (out < stop);
-        } else if (distance >= 8) {
-            do {
-                memcpy(out, from, 8);
-                out += 8;
-                from += 8;
-            } while (out < stop);
-        } else if (distance == 1) {
-            memset(out, *from, length);
-        } else {
-            // Shorter distances repeat the recent bytes one at a time.
-            for (unsigned char* p = out; p < stop; ++p, ++from) *p = *from;
-        }
-        out = stop;
+        out = copyMatch(out, distance, length);
     }
 }
 
